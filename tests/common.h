@@ -1,0 +1,121 @@
+// Shared helpers for the native tests: loading the built libraries the way R
+// does (by path, symbols looked up by name), grids, kernels and comparisons.
+#ifndef ORVEL_TEST_COMMON_H
+#define ORVEL_TEST_COMMON_H
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+using SolveFn = void (*)(const double*, const double*, double*);
+using FitFn = void (*)(const double*, const int*, const int*, const double*, double*, double*,
+                       double*);
+
+inline void* openLibrary(const std::string& name, int flags = RTLD_NOW | RTLD_LOCAL)
+{
+    const std::string path = std::string(ORVEL_LIBDIR) + "/" + name;
+    void* handle = dlopen(path.c_str(), flags);
+    if (!handle)
+        ADD_FAILURE() << "dlopen " << path << ": " << dlerror();
+    return handle;
+}
+
+template <typename Fn>
+Fn symbol(void* handle, const char* name)
+{
+    return handle ? reinterpret_cast<Fn>(dlsym(handle, name)) : nullptr;
+}
+
+struct Libraries {
+    void* fit = openLibrary("orvel-fit.so");
+    void* holdout = openLibrary("orvel-holdout.so");
+    FitFn localPolynomials = symbol<FitFn>(fit, "localPolynomials");
+    FitFn localPolynomialscv = symbol<FitFn>(holdout, "localPolynomialscv");
+    SolveFn solveFit = symbol<SolveFn>(fit, "solve");
+    SolveFn solveHoldout = symbol<SolveFn>(holdout, "solve");
+};
+
+inline const Libraries& libs()
+{
+    static const Libraries l;
+    return l;
+}
+
+// Three output arrays of one grid, prefilled with a sentinel so that unwritten
+// elements show.
+struct Outputs {
+    std::vector<double> F, gFx, gFy;
+    explicit Outputs(size_t n, double fill = 777.0) : F(n, fill), gFx(n, fill), gFy(n, fill) {}
+};
+
+inline Outputs runFit(FitFn fn, const std::vector<double>& data, int ny, int nx,
+                      const double* K)
+{
+    Outputs out(data.size());
+    fn(data.data(), &ny, &nx, K, out.F.data(), out.gFx.data(), out.gFy.data());
+    return out;
+}
+
+// Bitwise equality, except that any NaN equals any NaN.
+inline bool sameBits(double a, double b)
+{
+    if (std::isnan(a) && std::isnan(b))
+        return true;
+    uint64_t ua, ub;
+    std::memcpy(&ua, &a, 8);
+    std::memcpy(&ub, &b, 8);
+    return ua == ub;
+}
+
+inline ::testing::AssertionResult sameArrays(const std::vector<double>& got,
+                                             const std::vector<double>& want)
+{
+    if (got.size() != want.size())
+        return ::testing::AssertionFailure() << "sizes " << got.size() << " vs " << want.size();
+    for (size_t i = 0; i < got.size(); ++i)
+        if (!sameBits(got[i], want[i]))
+            return ::testing::AssertionFailure()
+                   << "element " << i << ": " << got[i] << " vs " << want[i];
+    return ::testing::AssertionSuccess();
+}
+
+inline ::testing::AssertionResult sameOutputs(const Outputs& got, const Outputs& want)
+{
+    for (auto [g, w, name] : {std::tuple{&got.F, &want.F, "F"},
+                              std::tuple{&got.gFx, &want.gFx, "gFx"},
+                              std::tuple{&got.gFy, &want.gFy, "gFy"}}) {
+        auto r = sameArrays(*g, *w);
+        if (!r)
+            return r << " in " << name;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Kernel array entry for the neighbour dx columns and dy rows away.
+inline int kidx(int dx, int dy) { return (dx + 3) * 7 + (dy + 3); }
+
+inline std::vector<double> gaussianKernel(double bw = 1.5)
+{
+    std::vector<double> K(49);
+    for (int dx = -3; dx <= 3; ++dx)
+        for (int dy = -3; dy <= 3; ++dy)
+            K[kidx(dx, dy)] = std::exp(-0.5 * (dx * dx + dy * dy) / (bw * bw));
+    return K;
+}
+
+inline std::vector<double> uniformRandom(std::mt19937_64& rng, size_t n, double lo, double hi)
+{
+    std::uniform_real_distribution<double> u(lo, hi);
+    std::vector<double> v(n);
+    for (auto& e : v)
+        e = u(rng);
+    return v;
+}
+
+#endif

@@ -1,0 +1,57 @@
+# The raw .C binding, as R users reach the libraries without any helper code:
+# dyn.load by path, entries by name, seven vectors in the documented order.
+
+libdir <- Sys.getenv("ORVEL_LIBDIR", "build")
+fit_dll <- dyn.load(file.path(libdir, "orvel-fit.so"))
+cv_dll <- dyn.load(file.path(libdir, "orvel-holdout.so"))
+
+raw_fit <- function(entry, z, K) {
+  ny <- nrow(z); nx <- ncol(z)
+  r <- .C(entry, as.double(z), as.integer(ny), as.integer(nx), as.double(K),
+          F = double(ny * nx), gFx = double(ny * nx), gFy = double(ny * nx))
+  lapply(r[c("F", "gFx", "gFy")], matrix, nrow = ny, ncol = nx)
+}
+
+# Weighted least squares for node (iy, ix) (1-based) with lm.wfit; K is a 7x7
+# matrix with K[dy + 4, dx + 4] the weight of the neighbour dy rows and dx
+# columns away, which is the library's kernel array read column-major.
+wls_node <- function(z, K, iy, ix, holdout) {
+  ny <- nrow(z); nx <- ncol(z)
+  rows <- max(1, iy - 3):min(ny, iy + 3)
+  cols <- max(1, ix - 3):min(nx, ix + 3)
+  g <- expand.grid(jy = rows, jx = cols)
+  w <- K[cbind(g$jy - iy + 4, g$jx - ix + 4)]
+  if (holdout) w[g$jy == iy & g$jx == ix] <- 0
+  X <- cbind(1, (g$jy - iy) / ny, (g$jx - ix) / nx)
+  unname(lm.wfit(X, z[cbind(g$jy, g$jx)], w)$coefficients)
+}
+
+gauss <- outer(-3:3, -3:3, function(dy, dx) exp(-(dx^2 + dy^2) / (2 * 1.5^2)))
+# A lopsided kernel: any mix-up of rows and columns changes the answer.
+lopsided <- gauss * outer(1:7, 1:7, function(r, c) 1 + 0.3 * r + 0.05 * c^2)
+
+nodes <- rbind(c(1, 1), c(87, 61), c(1, 61), c(87, 1), c(2, 30), c(44, 1),
+               c(44, 30), c(86, 3), c(10, 60), c(50, 45))
+
+for (entry in c("localPolynomials", "localPolynomialscv")) {
+  test_that(paste(entry, "on volcano agrees with lm.wfit, edges and corners included"), {
+    for (K in list(gauss, lopsided)) {
+      out <- raw_fit(entry, volcano, K)
+      for (k in seq_len(nrow(nodes))) {
+        iy <- nodes[k, 1]; ix <- nodes[k, 2]
+        want <- wls_node(volcano, K, iy, ix, entry == "localPolynomialscv")
+        got <- c(out$F[iy, ix], out$gFx[iy, ix], out$gFy[iy, ix])
+        expect_equal(got, want, tolerance = 1e-9,
+                     info = sprintf("%s node (%d, %d)", entry, iy, ix))
+      }
+    }
+  })
+}
+
+test_that("both libraries export solve", {
+  r <- .C("solve", as.double(c(2, 0, 0, 0, 4, 0, 0, 0, 8)), as.double(c(1, 1, 1)),
+          res = double(3), PACKAGE = "orvel-holdout")
+  expect_identical(r$res, c(0.5, 0.25, 0.125))
+  expect_true(is.loaded("localPolynomials", PACKAGE = "orvel-fit"))
+  expect_false(is.loaded("localPolynomials", PACKAGE = "orvel-holdout"))
+})

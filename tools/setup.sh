@@ -1,0 +1,18 @@
+#!/bin/sh
+# Installs what building and testing orvel needs from Debian's packages, if
+# anything is missing.  As root it installs; otherwise it prints the command.
+set -eu
+need="cmake g++ make libgtest-dev r-base-core r-cran-testthat"
+missing=""
+for p in $need; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+if [ "$(id -u)" -ne 0 ]; then
+  echo "orvel needs:$missing"
+  echo "install them with:  sudo apt-get update && sudo apt-get install -y$missing"
+  exit 1
+fi
+echo "installing:$missing"
+apt-get update -qq
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
