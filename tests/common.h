@@ -17,9 +17,10 @@ using SolveFn = void (*)(const double*, const double*, double*);
 using FitFn = void (*)(const double*, const int*, const int*, const double*, double*, double*,
                        double*);
 
-inline void* openLibrary(const std::string& name, int flags = RTLD_NOW | RTLD_LOCAL)
+inline void* openLibrary(const std::string& name, int flags = RTLD_NOW | RTLD_LOCAL,
+                         const std::string& dir = ORVEL_LIBDIR)
 {
-    const std::string path = std::string(ORVEL_LIBDIR) + "/" + name;
+    const std::string path = dir + "/" + name;
     void* handle = dlopen(path.c_str(), flags);
     if (!handle)
         ADD_FAILURE() << "dlopen " << path << ": " << dlerror();
@@ -32,9 +33,27 @@ Fn symbol(void* handle, const char* name)
     return handle ? reinterpret_cast<Fn>(dlsym(handle, name)) : nullptr;
 }
 
+// Every directory holding a build of both libraries: the real one first, then
+// (from a colon-separated list the test build passes)
+// one per instruction-set variant pinned by the test build.
+inline std::vector<std::string> libraryDirs()
+{
+    std::vector<std::string> dirs{ORVEL_LIBDIR};
+    const std::string list = ORVEL_VARIANT_DIRS;
+    for (size_t at = 0, end; at < list.size(); at = end + 1) {
+        end = list.find(':', at);
+        if (end == std::string::npos)
+            end = list.size();
+        if (end > at)
+            dirs.push_back(list.substr(at, end - at));
+    }
+    return dirs;
+}
+
 struct Libraries {
-    void* fit = openLibrary("orvel-fit.so");
-    void* holdout = openLibrary("orvel-holdout.so");
+    std::string dir = ORVEL_LIBDIR;
+    void* fit = openLibrary("orvel-fit.so", RTLD_NOW | RTLD_LOCAL, dir);
+    void* holdout = openLibrary("orvel-holdout.so", RTLD_NOW | RTLD_LOCAL, dir);
     FitFn localPolynomials = symbol<FitFn>(fit, "localPolynomials");
     FitFn localPolynomialscv = symbol<FitFn>(holdout, "localPolynomialscv");
     SolveFn solveFit = symbol<SolveFn>(fit, "solve");
@@ -45,6 +64,18 @@ inline const Libraries& libs()
 {
     static const Libraries l;
     return l;
+}
+
+// The libraries of every directory of libraryDirs(), loaded once.
+inline const std::vector<Libraries>& allBuilds()
+{
+    static const std::vector<Libraries> all = [] {
+        std::vector<Libraries> v;
+        for (const std::string& d : libraryDirs())
+            v.push_back(Libraries{d});
+        return v;
+    }();
+    return all;
 }
 
 // Three output arrays of one grid, prefilled with a sentinel so that unwritten
