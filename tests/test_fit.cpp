@@ -68,8 +68,12 @@ TEST(Fit, BitIdenticalToOracleOnRandomGrids)
 {
     std::mt19937_64 rng(7);
     const double specials[] = {NAN, INFINITY, -INFINITY, 0.0, -0.0, 1e300, -1e300, 5e-324};
-    for (int trial = 0; trial < 60; ++trial) {
-        const int ny = 1 + (int)(rng() % 19), nx = 1 + (int)(rng() % 19);
+    // Small shapes, then shapes with room for several strips of rows and a
+    // ragged remainder, so every path through the fast code is taken.
+    for (int trial = 0; trial < 90; ++trial) {
+        const bool big = trial >= 60;
+        const int ny = big ? 7 + (int)(rng() % 70) : 1 + (int)(rng() % 19);
+        const int nx = big ? 1 + (int)(rng() % 12) : 1 + (int)(rng() % 19);
         std::vector<double> data = uniformRandom(rng, (size_t)nx * ny, -10, 10);
         std::vector<double> K = uniformRandom(rng, 49, -0.5, 1.5);
         // Sprinkle non-finite values, signed zeros and huge values into some

@@ -2,12 +2,12 @@
 #ifndef ORVEL_LOCALFIT_H
 #define ORVEL_LOCALFIT_H
 
-#include "localfit/node.h"
+#include "localfit/variants.h"
 
 namespace orvel {
 
 // Reads the two dimensions once; nothing is read or written unless both are
-// positive.
+// positive.  Dimensions are widened before any index is formed from them.
 template <bool LOO>
 inline void fitGrid(const double* data, const int* pny, const int* pnx, const double* K,
                     double* F, double* gFx, double* gFy)
@@ -16,7 +16,9 @@ inline void fitGrid(const double* data, const int* pny, const int* pnx, const do
     if (nx <= 0)
         return;
     const ptrdiff_t ny = *pny;
-    fitGridReference<LOO>(data, ny, nx, K, F, gFx, gFy);
+    if (ny <= 0)
+        return;
+    fitDispatch<LOO>(data, ny, nx, K, F, gFx, gFy);
 }
 
 } // namespace orvel

@@ -1,0 +1,122 @@
+// Throughput of both entries against the literal transcription, on one core.
+//
+//   build/bench/orvel_bench [--ny=1500 --nx=1200] [google benchmark flags]
+//
+// Reports nodes per second for the oracle (compiled at -O2), the libraries as
+// loaded by R (runtime choice of instruction set) and every pinned variant.
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+void oracleFit(bool cv, const double* data, const int* pny, const int* pnx, const double* K,
+               double* F, double* gFx, double* gFy);
+
+namespace {
+
+using FitFn = void (*)(const double*, const int*, const int*, const double*, double*, double*,
+                       double*);
+
+int ny = 1500, nx = 1200;
+
+struct Grid {
+    std::vector<double> data, K, F, gFx, gFy;
+};
+
+Grid& grid()
+{
+    static Grid g = [] {
+        Grid g;
+        const size_t n = (size_t)nx * ny;
+        std::mt19937_64 rng(42);
+        std::normal_distribution<double> noise(0.0, 0.1);
+        g.data.resize(n);
+        for (int jx = 0; jx < nx; ++jx)
+            for (int jy = 0; jy < ny; ++jy)
+                g.data[(size_t)jx * ny + jy] =
+                    std::sin(0.01 * jy) * std::cos(0.013 * jx) + noise(rng);
+        g.K.resize(49);
+        for (int dx = -3; dx <= 3; ++dx)
+            for (int dy = -3; dy <= 3; ++dy)
+                g.K[(dx + 3) * 7 + dy + 3] = std::exp(-(dx * dx + dy * dy) / (2 * 1.5 * 1.5));
+        g.F.resize(n);
+        g.gFx.resize(n);
+        g.gFy.resize(n);
+        return g;
+    }();
+    return g;
+}
+
+void run(benchmark::State& state, bool cv, FitFn fn)
+{
+    Grid& g = grid();
+    for (auto _ : state) {
+        if (fn)
+            fn(g.data.data(), &ny, &nx, g.K.data(), g.F.data(), g.gFx.data(), g.gFy.data());
+        else
+            oracleFit(cv, g.data.data(), &ny, &nx, g.K.data(), g.F.data(), g.gFx.data(),
+                      g.gFy.data());
+        benchmark::DoNotOptimize(g.F.data());
+        benchmark::ClobberMemory();
+    }
+    state.counters["Mnodes/s"] = benchmark::Counter(
+        double(nx) * ny * 1e-6, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+void registerLibrary(const std::string& label, const std::string& dir)
+{
+    for (auto [lib, entry, cv] : {std::tuple{"orvel-fit.so", "localPolynomials", false},
+                                  std::tuple{"orvel-holdout.so", "localPolynomialscv", true}}) {
+        void* h = dlopen((dir + "/" + lib).c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (!h) {
+            std::fprintf(stderr, "skipping %s: %s\n", label.c_str(), dlerror());
+            continue;
+        }
+        auto fn = reinterpret_cast<FitFn>(dlsym(h, entry));
+        benchmark::RegisterBenchmark((std::string(entry) + "/" + label).c_str(),
+                                     [=](benchmark::State& s) { run(s, cv, fn); })
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<char*> rest;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--ny=", 5) == 0)
+            ny = std::atoi(argv[i] + 5);
+        else if (std::strncmp(argv[i], "--nx=", 5) == 0)
+            nx = std::atoi(argv[i] + 5);
+        else
+            rest.push_back(argv[i]);
+    }
+    int rc = (int)rest.size();
+    benchmark::AddCustomContext("grid", std::to_string(ny) + " x " + std::to_string(nx));
+    benchmark::AddCustomContext("library build type", ORVEL_BUILD_TYPE);
+    for (bool cv : {false, true})
+        benchmark::RegisterBenchmark(cv ? "localPolynomialscv/oracle-O2" : "localPolynomials/oracle-O2",
+                                     [=](benchmark::State& s) { run(s, cv, nullptr); })
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+    registerLibrary("dispatch", ORVEL_LIBDIR);
+    const std::string variants = ORVEL_VARIANTS;
+    for (size_t at = 0, end; at < variants.size(); at = end + 1) {
+        end = variants.find(':', at);
+        if (end == std::string::npos)
+            end = variants.size();
+        const std::string v = variants.substr(at, end - at);
+        if (!v.empty())
+            registerLibrary(v, std::string(ORVEL_LIBDIR) + "/tests/isa/" + v);
+    }
+    benchmark::Initialize(&rc, rest.data());
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+}

@@ -1,0 +1,337 @@
+// The grid fit, vectorised across target nodes.
+//
+// Each node's outputs are defined by one scalar sequence: for the neighbours
+// of its clipped 7 x 7 window in scan order (columns ascending, rows ascending
+// within a column) plain running sums of
+//   Q: w, y*w, w*x, y*y*w, y*x*w, w*x^2      V: z*w, y*z*w, z*x*w
+// (each product left to right; in the leave-one-out fit every term times
+// lo = 1 - indy*indx as its last factor), then the Cramer solve of Q b = V.
+//
+// Lanes hold consecutive rows of target nodes in one column.  Away from the
+// top and bottom edges all lanes' windows have the same shape, so each lane
+// runs exactly its own node's sequence: the same products of the same
+// operands, added in the same order.  Nothing is regrouped within a node.
+//
+// What does not depend on the data is done once per window shape instead of
+// once per node: Q (the same bits for every node with that window) and the
+// parts of each Cramer determinant made of Q alone.
+//
+// Included by one translation unit per instruction set, each instantiating
+// fitColumns with its own vector type; everything here has internal linkage
+// so that no copy compiled for a wider instruction set is shared with others.
+#ifndef ORVEL_KERNEL_H
+#define ORVEL_KERNEL_H
+
+#include <stddef.h>
+#include <string.h>
+
+#include "solve3/solve3.h"
+
+namespace orvel {
+namespace {
+
+// Window half-width: the kernel table is (2h + 1) x (2h + 1) = 7 x 7.
+constexpr ptrdiff_t h = 3;
+constexpr ptrdiff_t kw = 2 * h + 1;
+
+// A Q term of the leave-one-out fit carries lo as its last factor; the plain
+// fit has no such factor.
+template <bool LOO>
+inline double term(double t, double lo)
+{
+    return LOO ? t * lo : t;
+}
+
+template <typename V>
+constexpr int lanes = int(sizeof(V) / sizeof(double));
+
+template <typename V>
+inline V load(const double* p)
+{
+    V v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <typename V>
+inline void store(double* p, V v)
+{
+    memcpy(p, &v, sizeof v);
+}
+
+template <typename V>
+inline V broadcast(double s)
+{
+    V v;
+    for (int k = 0; k < lanes<V>; ++k)
+        v[k] = s;
+    return v;
+}
+
+// Q for the window of column offsets dx0..dx1 and row offsets dy0..dy1,
+// summed in fitNode's order with fitNode's terms.
+template <bool LOO>
+inline void windowQ(const double* K, const double* xs, const double* ys, ptrdiff_t dx0,
+                    ptrdiff_t dx1, ptrdiff_t dy0, ptrdiff_t dy1, double* Q)
+{
+    for (int k = 0; k < 9; ++k)
+        Q[k] = 0;
+    for (ptrdiff_t dx = dx0; dx <= dx1; ++dx) {
+        const double x = xs[dx + h];
+        const double x2 = x * x;
+        const double indx = dx == 0 ? 1.0 : 0.0;
+        for (ptrdiff_t dy = dy0; dy <= dy1; ++dy) {
+            const double y = ys[dy + h];
+            const double w = K[(dx + h) * kw + (dy + h)];
+            const double indy = dy == 0 ? 1.0 : 0.0;
+            const double lo = 1.0 - indy * indx;
+            Q[0] += term<LOO>(w, lo);
+            Q[1] += term<LOO>(y * w, lo);
+            Q[2] += term<LOO>(w * x, lo);
+            Q[4] += term<LOO>(y * y * w, lo);
+            Q[5] += term<LOO>(y * x * w, lo);
+            Q[8] += term<LOO>(w * x2, lo);
+        }
+    }
+    Q[3] = Q[1];
+    Q[6] = Q[2];
+    Q[7] = Q[5];
+}
+
+// Cramer's rule for many right-hand sides of one Q.  With column j of Q
+// replaced by V, solve's determinant expands to
+//   j = 0:  V0*(Q4*Q8 - Q5*Q7) - Q1*(V1*Q8 - Q5*V2) + Q2*(V1*Q7 - Q4*V2)
+//   j = 1:  Q0*(V1*Q8 - Q5*V2) - V0*(Q3*Q8 - Q5*Q6) + Q2*(Q3*V2 - V1*Q6)
+//   j = 2:  Q0*(Q4*V2 - V1*Q7) - Q1*(Q3*V2 - V1*Q6) + V0*(Q3*Q7 - Q4*Q6)
+// with every bracket and every combination in solve's order (only the two
+// operands of a product may trade places: IEEE multiplication commutes).
+// C holds what is made of Q alone: det(Q) and the three Q-only brackets.
+inline void cramerConstants(const double* Q, double* C)
+{
+    C[0] = det(Q);
+    C[1] = Q[4] * Q[8] - Q[5] * Q[7];
+    C[2] = Q[3] * Q[8] - Q[5] * Q[6];
+    C[3] = Q[3] * Q[7] - Q[4] * Q[6];
+}
+
+// Works for a vector type or for plain double.
+template <typename V>
+inline void cramer(const double* Q, const double* C, V V0, V V1, V V2, V& b0, V& b1, V& b2)
+{
+    const V a = V1 * Q[8] - Q[5] * V2;
+    const V b = V1 * Q[7] - Q[4] * V2;
+    const V e = Q[3] * V2 - V1 * Q[6];
+    const V f = Q[4] * V2 - V1 * Q[7];
+    b0 = (V0 * C[1] - Q[1] * a + Q[2] * b) / C[0];
+    b1 = (Q[0] * a - V0 * C[2] + Q[2] * e) / C[0];
+    b2 = (Q[0] * f - Q[1] * e + V0 * C[3]) / C[0];
+}
+
+// Q and its Cramer constants for one window shape, recomputed only when the
+// shape changes (which along a row or strip happens near the edges only).
+inline bool sameShape(const ptrdiff_t* s, ptrdiff_t dx0, ptrdiff_t dx1, ptrdiff_t dy0,
+                      ptrdiff_t dy1)
+{
+    return s[0] == dx0 && s[1] == dx1 && s[2] == dy0 && s[3] == dy1;
+}
+
+template <bool LOO>
+inline void shapeConstants(const double* K, const double* xs, const double* ys, ptrdiff_t dx0,
+                           ptrdiff_t dx1, ptrdiff_t dy0, ptrdiff_t dy1, ptrdiff_t* shape,
+                           double* Q, double* C)
+{
+    if (sameShape(shape, dx0, dx1, dy0, dy1))
+        return;
+    windowQ<LOO>(K, xs, ys, dx0, dx1, dy0, dy1, Q);
+    cramerConstants(Q, C);
+    shape[0] = dx0;
+    shape[1] = dx1;
+    shape[2] = dy0;
+    shape[3] = dy1;
+}
+
+// One row of target nodes, one node at a time: for rows whose windows are
+// clipped at the top or bottom edge, and the few rows left over between
+// strips.  The same sums as fitNode, with Q taken from the shape cache.
+template <bool LOO>
+inline void fitRow(const double* data, ptrdiff_t ny, ptrdiff_t nx, ptrdiff_t iy,
+                   const double* K, const double* xs, const double* ys, double* F, double* gFx,
+                   double* gFy)
+{
+    const ptrdiff_t dy0 = iy - h > 0 ? -h : -iy;
+    const ptrdiff_t dy1 = iy + h < ny ? h : ny - 1 - iy;
+    ptrdiff_t shape[4] = {1, 0, 0, 0};  // matches no window
+    double Q[9], C[4];
+    for (ptrdiff_t ix = 0; ix < nx; ++ix) {
+        const ptrdiff_t dx0 = ix - h > 0 ? -h : -ix;
+        const ptrdiff_t dx1 = ix + h < nx ? h : nx - 1 - ix;
+        shapeConstants<LOO>(K, xs, ys, dx0, dx1, dy0, dy1, shape, Q, C);
+        double V0 = 0, V1 = 0, V2 = 0;
+        for (ptrdiff_t dx = dx0; dx <= dx1; ++dx) {
+            const double* col = data + (ix + dx) * ny + iy;
+            const double x = xs[dx + h];
+            for (ptrdiff_t dy = dy0; dy <= dy1; ++dy) {
+                const double z = col[dy];
+                const double w = K[(dx + h) * kw + (dy + h)];
+                const double y = ys[dy + h];
+                if (LOO && dx == 0 && dy == 0) {
+                    // The target itself: its terms times lo = 0, not skipped.
+                    V0 += z * w * 0.0;
+                    V1 += y * z * w * 0.0;
+                    V2 += z * x * w * 0.0;
+                } else {
+                    // lo = 1 for every other neighbour, and t * 1 is t.
+                    V0 += z * w;
+                    V1 += y * z * w;
+                    V2 += z * x * w;
+                }
+            }
+        }
+        const ptrdiff_t n = ix * ny + iy;
+        cramer<double>(Q, C, V0, V1, V2, F[n], gFx[n], gFy[n]);
+    }
+}
+
+// R vectors of target rows starting at row iy of column ix, every lane at
+// least h rows from the top and bottom edges; column offsets dx0..dx1.
+//
+// With Finite (every observation in these windows and every weight finite),
+// the terms that are exactly zero are left out: y*z*w in the target's own row
+// (y = +0) and z*x*w in its own column (x = +0) are +0 or -0 times finite
+// values, hence signed zeros, and adding a signed zero leaves a running sum
+// that starts at +0 unchanged (such a sum is never -0: in round-to-nearest
+// a sum is -0 only when both addends are).  Without Finite every term is
+// formed, since 0 * Inf and 0 * NaN are NaN.
+template <bool LOO, bool Finite, typename V, int R>
+inline void fitBlock(const double* data, ptrdiff_t ny, ptrdiff_t ix, ptrdiff_t iy,
+                     ptrdiff_t dx0, ptrdiff_t dx1, const double* K, const double* xs,
+                     const double* ys, const double* Q, const double* C, double* F,
+                     double* gFx, double* gFy)
+{
+    constexpr int W = lanes<V>;
+    const V zero = broadcast<V>(0.0);
+    V V0[R], V1[R], V2[R];
+    for (int r = 0; r < R; ++r)
+        V0[r] = V1[r] = V2[r] = zero;
+    for (ptrdiff_t dx = dx0; dx <= dx1; ++dx) {
+        // Lane j of vector r at row offset dy = k - h reads element
+        // k + r * W + j of col: its target's row plus dy.
+        const double* col = data + (ix + dx) * ny + (iy - h);
+        const double x = xs[dx + h];
+        for (int k = 0; k < kw; ++k) {
+            const double w = K[(dx + h) * kw + k];
+            const double y = ys[k];
+            const bool self = dx == 0 && k == h;
+            for (int r = 0; r < R; ++r) {
+                const V z = load<V>(col + k + r * W);
+                if (LOO && self) {
+                    // The target itself: its terms times lo = 0, not skipped
+                    // (z*w may overflow, or hold Inf or NaN).
+                    V0[r] += z * w * zero;
+                    if (!Finite) {
+                        V1[r] += y * z * w * zero;
+                        V2[r] += z * x * w * zero;
+                    }
+                } else {
+                    // lo = 1 for every other neighbour, and t * 1 is t.
+                    V0[r] += z * w;
+                    if (!Finite || k != h)
+                        V1[r] += y * z * w;
+                    if (!Finite || dx != 0)
+                        V2[r] += z * x * w;
+                }
+            }
+        }
+    }
+    for (int r = 0; r < R; ++r) {
+        V b0, b1, b2;
+        cramer<V>(Q, C, V0[r], V1[r], V2[r], b0, b1, b2);
+        const ptrdiff_t n = ix * ny + iy + r * W;
+        store(F + n, b0);
+        store(gFx + n, b1);
+        store(gFy + n, b2);
+    }
+}
+
+// Whether any of n doubles is an infinity or a NaN (all exponent bits set).
+inline bool anyNonFinite(const double* p, ptrdiff_t n)
+{
+    unsigned bad = 0;
+    for (ptrdiff_t i = 0; i < n; ++i) {
+        unsigned long long u;
+        memcpy(&u, p + i, sizeof u);
+        bad |= unsigned((u >> 52 & 0x7ff) == 0x7ff);
+    }
+    return bad != 0;
+}
+
+// One column's rows top .. top+rows-1 (rows a multiple of lanes<V>).
+template <bool LOO, bool Finite, typename V, int R>
+inline void fitColumn(const double* data, ptrdiff_t ny, ptrdiff_t ix, ptrdiff_t top,
+                      ptrdiff_t rows, ptrdiff_t dx0, ptrdiff_t dx1, const double* K,
+                      const double* xs, const double* ys, const double* Q, const double* C,
+                      double* F, double* gFx, double* gFy)
+{
+    constexpr int W = lanes<V>;
+    ptrdiff_t iy = top;
+    for (; iy + R * W <= top + rows; iy += R * W)
+        fitBlock<LOO, Finite, V, R>(data, ny, ix, iy, dx0, dx1, K, xs, ys, Q, C, F, gFx, gFy);
+    for (; iy < top + rows; iy += W)
+        fitBlock<LOO, Finite, V, 1>(data, ny, ix, iy, dx0, dx1, K, xs, ys, Q, C, F, gFx, gFy);
+}
+
+// The whole grid; both dimensions positive.  Rows whose windows are clipped
+// at the top or bottom edge go node by node, row by row; in every column the
+// rows between go in blocks of R vectors, then single vectors, and what is
+// left of them (fewer than a vector) node by node as well.
+template <bool LOO, typename V, int R>
+inline void fitColumns(const double* data, ptrdiff_t ny, ptrdiff_t nx, const double* K,
+                       double* F, double* gFx, double* gFy)
+{
+    constexpr int W = lanes<V>;
+    double xs[kw], ys[kw];
+    for (ptrdiff_t d = -h; d <= h; ++d) {
+        xs[d + h] = double(d) / double(nx);
+        ys[d + h] = double(d) / double(ny);
+    }
+    // Target rows top .. bottom-1 have windows whole in the row direction.
+    const ptrdiff_t top = h < ny ? h : ny, bottom = ny - h > top ? ny - h : top;
+    const ptrdiff_t rows = (bottom - top) / W * W;
+    for (ptrdiff_t iy = 0; iy < top; ++iy)
+        fitRow<LOO>(data, ny, nx, iy, K, xs, ys, F, gFx, gFy);
+    for (ptrdiff_t iy = top + rows; iy < ny; ++iy)
+        fitRow<LOO>(data, ny, nx, iy, K, xs, ys, F, gFx, gFy);
+    if (rows == 0)
+        return;
+
+    // Whether each of the last eight columns (a ring wide enough for the
+    // seven of a window) holds a non-finite observation, found as each
+    // column first enters a window.
+    const bool kernelFinite = !anyNonFinite(K, kw * kw);
+    bool bad[8];
+    for (ptrdiff_t jx = 0; jx < h && jx < nx; ++jx)
+        bad[jx] = anyNonFinite(data + jx * ny, ny);
+    ptrdiff_t shape[4] = {1, 0, 0, 0};
+    double Q[9], C[4];
+    for (ptrdiff_t ix = 0; ix < nx; ++ix) {
+        const ptrdiff_t dx0 = ix - h > 0 ? -h : -ix;
+        const ptrdiff_t dx1 = ix + h < nx ? h : nx - 1 - ix;
+        if (ix + h < nx)
+            bad[(ix + h) % 8] = anyNonFinite(data + (ix + h) * ny, ny);
+        bool finite = kernelFinite;
+        for (ptrdiff_t dx = dx0; dx <= dx1; ++dx)
+            finite = finite && !bad[(ix + dx) % 8];
+        shapeConstants<LOO>(K, xs, ys, dx0, dx1, -h, h, shape, Q, C);
+        if (finite)
+            fitColumn<LOO, true, V, R>(data, ny, ix, top, rows, dx0, dx1, K, xs, ys, Q, C, F,
+                                       gFx, gFy);
+        else
+            fitColumn<LOO, false, V, R>(data, ny, ix, top, rows, dx0, dx1, K, xs, ys, Q, C, F,
+                                        gFx, gFy);
+    }
+}
+
+} // namespace
+} // namespace orvel
+
+#endif
