@@ -12,9 +12,10 @@ template <bool LOO>
 void fitAvx2(const double* data, ptrdiff_t ny, ptrdiff_t nx, const double* K, double* F,
              double* gFx, double* gFy)
 {
-    // Four vectors of four rows: twelve accumulators plus the broadcast
-    // weight and temporaries fit the sixteen YMM registers.
-    fitColumns<LOO, vec4, 4>(data, ny, nx, K, F, gFx, gFy);
+    // Two vectors (eight rows) per block: six running sums, and room left in
+    // the sixteen YMM registers for the weight, the offsets and temporaries;
+    // more sums spill (measured: three or four vectors are slower).
+    fitColumns<LOO, vec4, 2>(data, ny, nx, K, F, gFx, gFy);
 }
 
 template void fitAvx2<false>(const double*, ptrdiff_t, ptrdiff_t, const double*, double*,

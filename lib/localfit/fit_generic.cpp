@@ -11,9 +11,9 @@ template <bool LOO>
 void fitGeneric(const double* data, ptrdiff_t ny, ptrdiff_t nx, const double* K, double* F,
                 double* gFx, double* gFy)
 {
-    // Six vectors: twelve rows, 18 accumulators in the 16 SSE registers
-    // would spill, so fewer; four keeps the sums and a few temporaries live.
-    fitColumns<LOO, vec2, 4>(data, ny, nx, K, F, gFx, gFy);
+    // Two vectors (four rows) per block: six running sums, and room left in
+    // the sixteen XMM registers for the weight, the offsets and temporaries.
+    fitColumns<LOO, vec2, 2>(data, ny, nx, K, F, gFx, gFy);
 }
 
 template void fitGeneric<false>(const double*, ptrdiff_t, ptrdiff_t, const double*, double*,

@@ -192,6 +192,52 @@ inline void fitRow(const double* data, ptrdiff_t ny, ptrdiff_t nx, ptrdiff_t iy,
     }
 }
 
+// One neighbour offset (dx, dy = k - h) for R vectors of target rows: z is
+// read at k + r * W + j from col for lane j of vector r.  Which terms are
+// formed is fixed at compile time, so the loops below carry no branches:
+//   Self   the offset is the target itself (leave-one-out: times lo = 0);
+//   WithY  the y-moment term is formed (left out only where it is an exact
+//          signed zero, see fitBlock);
+//   WithX  likewise for the x-moment term.
+template <bool Self, bool WithY, bool WithX, typename V, int R>
+inline void step(const double* col, int k, double w, double y, double x, V* V0, V* V1, V* V2)
+{
+    constexpr int W = lanes<V>;
+    const V zero = broadcast<V>(0.0);
+    for (int r = 0; r < R; ++r) {
+        const V z = load<V>(col + k + r * W);
+        if (Self) {
+            // The target itself: its terms times lo = 0, not skipped (z*w
+            // may overflow, or hold an infinity or a NaN).
+            V0[r] += z * w * zero;
+            if (WithY)
+                V1[r] += y * z * w * zero;
+            if (WithX)
+                V2[r] += z * x * w * zero;
+        } else {
+            // lo = 1 for every other neighbour, and t * 1 is t.
+            V0[r] += z * w;
+            if (WithY)
+                V1[r] += y * z * w;
+            if (WithX)
+                V2[r] += z * x * w;
+        }
+    }
+}
+
+// The seven row offsets of one column offset, in ascending order.
+template <bool LOO, bool Finite, bool OwnColumn, typename V, int R>
+inline void column(const double* col, const double* Kcol, const double* ys, double x, V* V0,
+                   V* V1, V* V2)
+{
+    constexpr bool WithX = !(Finite && OwnColumn);
+    for (int k = 0; k < h; ++k)
+        step<false, true, WithX, V, R>(col, k, Kcol[k], ys[k], x, V0, V1, V2);
+    step<LOO && OwnColumn, !Finite, WithX, V, R>(col, h, Kcol[h], ys[h], x, V0, V1, V2);
+    for (int k = h + 1; k < kw; ++k)
+        step<false, true, WithX, V, R>(col, k, Kcol[k], ys[k], x, V0, V1, V2);
+}
+
 // R vectors of target rows starting at row iy of column ix, every lane at
 // least h rows from the top and bottom edges; column offsets dx0..dx1.
 //
@@ -209,40 +255,19 @@ inline void fitBlock(const double* data, ptrdiff_t ny, ptrdiff_t ix, ptrdiff_t i
                      double* gFx, double* gFy)
 {
     constexpr int W = lanes<V>;
-    const V zero = broadcast<V>(0.0);
     V V0[R], V1[R], V2[R];
     for (int r = 0; r < R; ++r)
-        V0[r] = V1[r] = V2[r] = zero;
-    for (ptrdiff_t dx = dx0; dx <= dx1; ++dx) {
-        // Lane j of vector r at row offset dy = k - h reads element
-        // k + r * W + j of col: its target's row plus dy.
-        const double* col = data + (ix + dx) * ny + (iy - h);
-        const double x = xs[dx + h];
-        for (int k = 0; k < kw; ++k) {
-            const double w = K[(dx + h) * kw + k];
-            const double y = ys[k];
-            const bool self = dx == 0 && k == h;
-            for (int r = 0; r < R; ++r) {
-                const V z = load<V>(col + k + r * W);
-                if (LOO && self) {
-                    // The target itself: its terms times lo = 0, not skipped
-                    // (z*w may overflow, or hold Inf or NaN).
-                    V0[r] += z * w * zero;
-                    if (!Finite) {
-                        V1[r] += y * z * w * zero;
-                        V2[r] += z * x * w * zero;
-                    }
-                } else {
-                    // lo = 1 for every other neighbour, and t * 1 is t.
-                    V0[r] += z * w;
-                    if (!Finite || k != h)
-                        V1[r] += y * z * w;
-                    if (!Finite || dx != 0)
-                        V2[r] += z * x * w;
-                }
-            }
-        }
-    }
+        V0[r] = V1[r] = V2[r] = broadcast<V>(0.0);
+    // Row iy - h of each neighbour column: lane j of vector r at row offset
+    // dy = k - h reads element k + r * W + j, its own target's row plus dy.
+    const double* base = data + ix * ny + (iy - h);
+    for (ptrdiff_t dx = dx0; dx < 0; ++dx)
+        column<LOO, Finite, false, V, R>(base + dx * ny, K + (dx + h) * kw, ys, xs[dx + h],
+                                         V0, V1, V2);
+    column<LOO, Finite, true, V, R>(base, K + h * kw, ys, xs[h], V0, V1, V2);
+    for (ptrdiff_t dx = 1; dx <= dx1; ++dx)
+        column<LOO, Finite, false, V, R>(base + dx * ny, K + (dx + h) * kw, ys, xs[dx + h],
+                                         V0, V1, V2);
     for (int r = 0; r < R; ++r) {
         V b0, b1, b2;
         cramer<V>(Q, C, V0[r], V1[r], V2[r], b0, b1, b2);
