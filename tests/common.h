@@ -6,8 +6,10 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
@@ -33,6 +35,18 @@ Fn symbol(void* handle, const char* name)
     return handle ? reinterpret_cast<Fn>(dlsym(handle, name)) : nullptr;
 }
 
+// Whether this CPU can run the variant a pinned build directory is named for
+// (the directory's last component).
+inline bool cpuRuns(const std::string& dir)
+{
+#if defined(__x86_64__)
+    if (dir.size() >= 5 && dir.compare(dir.size() - 5, 5, "/avx2") == 0)
+        return __builtin_cpu_supports("avx2");
+#endif
+    (void)dir;
+    return true;
+}
+
 // Every directory holding a build of both libraries: the real one first, then
 // (from a colon-separated list the test build passes)
 // one per instruction-set variant pinned by the test build.
@@ -44,8 +58,11 @@ inline std::vector<std::string> libraryDirs()
         end = list.find(':', at);
         if (end == std::string::npos)
             end = list.size();
-        if (end > at)
+        if (end > at && cpuRuns(list.substr(at, end - at)))
             dirs.push_back(list.substr(at, end - at));
+        else if (end > at)
+            std::fprintf(stderr, "note: this CPU cannot run %s; not tested\n",
+                         list.substr(at, end - at).c_str());
     }
     return dirs;
 }

@@ -1,0 +1,128 @@
+// Every build of the libraries (the runtime choice and each pinned
+// instruction-set variant) against the literal transcription, bit for bit,
+// on grids tall enough for every block size and on every kind of value.
+#include "common.h"
+#include "oracle.h"
+
+namespace {
+
+const double kSpecials[] = {NAN,     -NAN,    INFINITY, -INFINITY, 0.0,   -0.0,
+                            1e300,   -1e300,  1e-310,   -4.9e-324, 1e154, DBL_MAX};
+
+double special(std::mt19937_64& rng) { return kSpecials[rng() % std::size(kSpecials)]; }
+
+// One randomized case: what goes into the data and the kernel.
+struct Scenario {
+    const char* name;
+    void (*data)(std::mt19937_64&, std::vector<double>&, int ny);
+    void (*kernel)(std::mt19937_64&, std::vector<double>&);
+};
+
+void finiteData(std::mt19937_64&, std::vector<double>&, int) {}
+void sprinkled(std::mt19937_64& rng, std::vector<double>& d, int)
+{
+    for (int k = 0; k < 1 + (int)(d.size() / 97); ++k)
+        d[rng() % d.size()] = special(rng);
+}
+// Non-finite values confined to one column: neighbouring columns switch
+// between the paths for finite and non-finite windows.
+void oneBadColumn(std::mt19937_64& rng, std::vector<double>& d, int ny)
+{
+    const size_t col = rng() % (d.size() / ny);
+    d[col * ny + rng() % ny] = rng() % 2 ? NAN : -INFINITY;
+}
+void signedZeros(std::mt19937_64& rng, std::vector<double>& d, int)
+{
+    for (double& v : d)
+        v = rng() % 3 == 0 ? 0.0 : rng() % 2 ? -0.0 : v;
+}
+void huge(std::mt19937_64& rng, std::vector<double>& d, int)
+{
+    for (double& v : d)
+        v *= rng() % 4 == 0 ? 1e306 : 1.0;
+}
+
+void keepKernel(std::mt19937_64&, std::vector<double>&) {}
+void signedKernel(std::mt19937_64& rng, std::vector<double>& K)
+{
+    for (double& w : K)
+        w = rng() % 5 == 0 ? 0.0 : w - 0.4;
+}
+void specialKernel(std::mt19937_64& rng, std::vector<double>& K) { K[rng() % 49] = special(rng); }
+void centreOnly(std::mt19937_64&, std::vector<double>& K)
+{
+    for (double& w : K)
+        w = 0.0;
+    K[24] = 1.0;
+}
+void hugeCentre(std::mt19937_64&, std::vector<double>& K) { K[24] = 1e308; }
+void negativeZeroKernel(std::mt19937_64& rng, std::vector<double>& K)
+{
+    for (double& w : K)
+        w = rng() % 3 == 0 ? -0.0 : w;
+}
+
+const Scenario kScenarios[] = {
+    {"finite", finiteData, keepKernel},
+    {"finite, signed kernel with zeros", finiteData, signedKernel},
+    {"sprinkled specials", sprinkled, keepKernel},
+    {"one bad column", oneBadColumn, signedKernel},
+    {"signed zeros", signedZeros, negativeZeroKernel},
+    {"overflowing products", huge, keepKernel},
+    {"special kernel entry", finiteData, specialKernel},
+    {"special data and kernel", sprinkled, specialKernel},
+    {"centre-only kernel", sprinkled, centreOnly},
+    {"huge centre weight", finiteData, hugeCentre},
+};
+
+TEST(Variants, EveryBuildMatchesTheOracleBitForBit)
+{
+    ASSERT_GE(allBuilds().size(), 2u) << "expected the pinned variant builds as well";
+    std::mt19937_64 rng(2024);
+    for (const Scenario& sc : kScenarios) {
+        for (int trial = 0; trial < 12; ++trial) {
+            const int ny = 7 + (int)(rng() % 60), nx = 1 + (int)(rng() % 24);
+            std::vector<double> data = uniformRandom(rng, (size_t)nx * ny, -50, 50);
+            std::vector<double> K = uniformRandom(rng, 49, 0.0, 1.0);
+            sc.data(rng, data, ny);
+            sc.kernel(rng, K);
+            for (bool cv : {false, true}) {
+                Outputs want(data.size());
+                oracle::localPolynomials(cv, data.data(), &ny, &nx, K.data(), want.F.data(),
+                                         want.gFx.data(), want.gFy.data());
+                for (const Libraries& build : allBuilds()) {
+                    const FitFn fn = cv ? build.localPolynomialscv : build.localPolynomials;
+                    ASSERT_NE(fn, nullptr) << build.dir;
+                    EXPECT_TRUE(sameOutputs(runFit(fn, data, ny, nx, K.data()), want))
+                        << sc.name << ", " << build.dir << ", cv " << cv << ", " << ny << "x"
+                        << nx;
+                }
+            }
+        }
+    }
+}
+
+// A tall column exercises many whole blocks, then the leftovers of each
+// size: single vectors and rows that go node by node.
+TEST(Variants, EveryRemainderOfATallColumn)
+{
+    std::mt19937_64 rng(99);
+    for (int ny = 20; ny <= 40; ++ny) {
+        const int nx = 5;
+        const std::vector<double> data = uniformRandom(rng, (size_t)nx * ny, -1, 1);
+        const std::vector<double> K = gaussianKernel(1.2);
+        for (bool cv : {false, true}) {
+            Outputs want(data.size());
+            oracle::localPolynomials(cv, data.data(), &ny, &nx, K.data(), want.F.data(),
+                                     want.gFx.data(), want.gFy.data());
+            for (const Libraries& build : allBuilds())
+                EXPECT_TRUE(sameOutputs(
+                    runFit(cv ? build.localPolynomialscv : build.localPolynomials, data, ny, nx,
+                           K.data()),
+                    want))
+                    << build.dir << " ny " << ny << " cv " << cv;
+        }
+    }
+}
+
+} // namespace
