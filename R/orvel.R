@@ -117,8 +117,9 @@ orvel_kernel <- function(type = "gaussian", bandwidth = 1.5) {
 # .C passes at most 2^31 - 1 elements, and the libraries index nodes with
 # 32-bit integers.
 .orvel_check_dims <- function(d) {
-  if (d[1] * d[2] > .Machine$integer.max)
-    stop(sprintf("`z` has %.0f nodes; at most %d fit through .C", d[1] * d[2],
+  n <- as.double(d[1]) * d[2]   # in double: the integer product would overflow
+  if (n > .Machine$integer.max)
+    stop(sprintf("`z` has %.0f nodes; at most %d fit through .C", n,
                  .Machine$integer.max), call. = FALSE)
   as.integer(d)
 }
