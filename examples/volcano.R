@@ -1,26 +1,60 @@
-# Smooths R's volcano with a Gaussian kernel through the raw .C binding and
-# draws the surface, the smooth and the gradient magnitude to out/volcano.png.
-libdir <- Sys.getenv("ORVEL_LIBDIR", "build")
-dyn.load(file.path(libdir, "orvel-fit.so"))
+# Smooths a noisy copy of R's volcano with the kernel chosen by leave-one-out
+# cross-validation, and draws truth, noisy input, smooth, gradient field, CV
+# curves and the remaining error into out/volcano.png.
+#
+#   make demo        (or, after the build: Rscript examples/volcano.R)
+source("R/orvel.R")
 
-z <- volcano + matrix(rnorm(length(volcano), sd = 2), nrow(volcano))
+set.seed(42)
+truth <- volcano
+z <- truth + matrix(rnorm(length(truth), sd = 5), nrow(truth))
 ny <- nrow(z); nx <- ncol(z)
-K <- outer(-3:3, -3:3, function(dy, dx) exp(-(dx^2 + dy^2) / (2 * 1.5^2)))
-r <- .C("localPolynomials", as.double(z), as.integer(ny), as.integer(nx), as.double(K),
-        F = double(ny * nx), gFx = double(ny * nx), gFy = double(ny * nx))
-F <- matrix(r$F, ny, nx)
-# Slopes are per whole grid extent; divide by the dimension for per-node steps.
-grad <- sqrt((matrix(r$gFx, ny, nx) / ny)^2 + (matrix(r$gFy, ny, nx) / nx)^2)
 
-cat(sprintf("grid %d x %d, RMS noise %.2f, RMS error of the smooth %.2f, max slope %.2f per node\n",
-            ny, nx, sqrt(mean((z - volcano)^2)), sqrt(mean((F - volcano)^2)), max(grad)))
+sel <- orvel_select(z, type = c("gaussian", "epanechnikov", "tricube"))
+fit <- orvel_fit(z, sel$kernel)
+rms <- function(e) sqrt(mean(e^2))
+
+# What the truth would have picked among the same candidates, for comparison.
+hindsight <- sapply(seq_len(nrow(sel$table)), function(i)
+  rms(orvel_fit(z, orvel_kernel(sel$table$type[i], sel$table$bandwidth[i]))$F - truth))
+h <- which.min(hindsight)
+
+cat(sprintf("grid %d x %d, noise sd 5 (RMS %.2f)\n", ny, nx, rms(z - truth)))
+cat(sprintf("chosen by CV: %s kernel, bandwidth %g node steps (CV score %.2f)\n",
+            sel$type, sel$bandwidth, sel$cv))
+cat(sprintf("RMS error of the smooth against the truth: %.2f\n", rms(fit$F - truth)))
+cat(sprintf("best in hindsight: %s, bandwidth %g, RMS error %.2f\n",
+            sel$table$type[h], sel$table$bandwidth[h], hindsight[h]))
+
+# Slopes come per whole grid extent; per node step they are gFx / ny along
+# the rows (drawn horizontally by image()) and gFy / nx along the columns.
+gy <- fit$gFx / ny
+gx <- fit$gFy / nx
+gmag <- sqrt(gy^2 + gx^2)
 
 dir.create("out", showWarnings = FALSE)
-png("out/volcano.png", width = 1200, height = 420, type = "cairo")
-par(mfrow = c(1, 3), mar = c(2, 2, 3, 1))
+png("out/volcano.png", width = 1500, height = 900, res = 110, type = "cairo")
+par(mfrow = c(2, 3), mar = c(3, 3, 3, 1), mgp = c(1.8, 0.6, 0))
 pal <- hcl.colors(64, "Terrain")
-image(z, col = pal, main = "volcano + noise", axes = FALSE)
-image(F, col = pal, main = "local linear smooth", axes = FALSE)
-image(grad, col = hcl.colors(64, "Inferno"), main = "gradient magnitude", axes = FALSE)
+lim <- range(truth, z)
+show <- function(m, title, col = pal, zlim = lim) {
+  image(1:ny, 1:nx, m, col = col, zlim = zlim, asp = 1, main = title,
+        xlab = "row", ylab = "column", useRaster = TRUE)
+}
+show(truth, "truth: volcano")
+contour(1:ny, 1:nx, truth, add = TRUE, drawlabels = FALSE, col = "grey30", nlevels = 8)
+show(z, "input: volcano + noise (sd 5)")
+show(fit$F, sprintf("smooth: %s, bandwidth %g", sel$type, sel$bandwidth))
+contour(1:ny, 1:nx, fit$F, add = TRUE, drawlabels = FALSE, col = "grey30", nlevels = 8)
+show(gmag, "gradient: magnitude and direction", col = hcl.colors(64, "Inferno"), zlim = range(gmag))
+at <- expand.grid(iy = seq(3, ny, by = 5), ix = seq(3, nx, by = 5))
+len <- 2.2 / max(gmag)
+arrows(at$iy, at$ix, at$iy + len * gy[as.matrix(at)], at$ix + len * gx[as.matrix(at)],
+       length = 0.04, col = "white")
+plot(sel, main = "leave-one-out CV (choice ringed)")
+err <- fit$F - truth
+e <- max(abs(err))
+show(err, sprintf("smooth - truth (RMS %.2f)", rms(err)), col = hcl.colors(64, "Blue-Red 3"),
+     zlim = c(-e, e))
 invisible(dev.off())
 cat("wrote out/volcano.png\n")
