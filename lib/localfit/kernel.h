@@ -69,7 +69,7 @@ inline V broadcast(double s)
 }
 
 // Q for the window of column offsets dx0..dx1 and row offsets dy0..dy1,
-// summed in fitNode's order with fitNode's terms.
+// summed in scan order with the terms above.
 template <bool LOO>
 inline void windowQ(const double* K, const double* xs, const double* ys, ptrdiff_t dx0,
                     ptrdiff_t dx1, ptrdiff_t dy0, ptrdiff_t dy1, double* Q)
@@ -128,7 +128,7 @@ inline void cramer(const double* Q, const double* C, V V0, V V1, V V2, V& b0, V&
 }
 
 // Q and its Cramer constants for one window shape, recomputed only when the
-// shape changes (which along a row or strip happens near the edges only).
+// shape changes (which along a row or a column happens near the edges only).
 inline bool sameShape(const ptrdiff_t* s, ptrdiff_t dx0, ptrdiff_t dx1, ptrdiff_t dy0,
                       ptrdiff_t dy1)
 {
@@ -151,8 +151,8 @@ inline void shapeConstants(const double* K, const double* xs, const double* ys, 
 }
 
 // One row of target nodes, one node at a time: for rows whose windows are
-// clipped at the top or bottom edge, and the few rows left over between
-// strips.  The same sums as fitNode, with Q taken from the shape cache.
+// clipped at the top or bottom edge, and the few rows left over after the
+// vectors.  Every term formed, in scan order; Q from the shape cache.
 template <bool LOO>
 inline void fitRow(const double* data, ptrdiff_t ny, ptrdiff_t nx, ptrdiff_t iy,
                    const double* K, const double* xs, const double* ys, double* F, double* gFx,
