@@ -1,10 +1,25 @@
-# make test: install what is missing, build, run every test.
+# make test: install what is missing, build, run every test: the plain build,
+#   the same suite under address+undefined-behaviour sanitizers and under the
+#   thread sanitizer, a short differential fuzz run, and the R tests in R
+#   under valgrind.
 # make demo: build and smooth R's volcano into out/volcano.png.
+# make fuzz FUZZ_SECONDS=600: a longer fuzz run (corpus kept in build-fuzz).
 # make bench: the native benchmark (nodes per second against the literal fit).
 BUILD ?= build
 BUILD_TYPE ?= Release
+ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
+FUZZ_BUILD ?= build-fuzz
+# Total seconds of fuzzing, shared by the instruction-set variants.
+FUZZ_SECONDS ?= 60
 
-.PHONY: all setup build test demo bench clean
+# Every sanitizer finding stops the program and fails its test; no
+# suppressions.
+SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1:abort_on_error=0 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+.PHONY: all setup build test test-plain test-asan test-tsan fuzz valgrind-r demo bench clean
 
 all: build
 
@@ -15,8 +30,38 @@ build: setup
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE)
 	cmake --build $(BUILD) -j2
 
+# One after the other, also under make -j: each step uses both cores.
 test: build
+	$(MAKE) --no-print-directory test-plain
+	$(MAKE) --no-print-directory test-asan
+	$(MAKE) --no-print-directory test-tsan
+	$(MAKE) --no-print-directory fuzz
+	$(MAKE) --no-print-directory valgrind-r
+
+test-plain:
 	cd $(BUILD) && ctest --output-on-failure
+
+test-asan: setup
+	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEL_SANITIZE=address,undefined
+	cmake --build $(ASAN_BUILD) -j2
+	cd $(ASAN_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure
+
+test-tsan: setup
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEL_SANITIZE=thread
+	cmake --build $(TSAN_BUILD) -j2
+	cd $(TSAN_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure
+
+fuzz: setup
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DORVEL_TESTS=OFF -DORVEL_FUZZ=ON -DORVEL_FUZZ_SECONDS=$(FUZZ_SECONDS)
+	cmake --build $(FUZZ_BUILD) -j2
+	cd $(FUZZ_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure
+	@grep -h -E '^(Running|stat::number_of_executed_units|stat::new_units_added)|DONE' \
+	  $(FUZZ_BUILD)/Testing/Temporary/LastTest.log
+
+valgrind-r: build
+	tools/valgrind-r.sh $(BUILD)
 
 demo: build
 	ORVEL_LIBDIR=$(abspath $(BUILD)) Rscript examples/volcano.R
@@ -27,4 +72,4 @@ bench: setup
 	$(BUILD)/bench/orvel_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
 
 clean:
-	rm -rf $(BUILD) out
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) out

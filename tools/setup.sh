@@ -2,7 +2,7 @@
 # Installs what building and testing orvel needs from Debian's packages, if
 # anything is missing.  As root it installs; otherwise it prints the command.
 set -eu
-need="cmake g++ make libgtest-dev r-base-core r-cran-testthat"
+need="cmake g++ make libgtest-dev r-base-core r-cran-testthat clang libclang-rt-14-dev valgrind"
 missing=""
 for p in $need; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -1,0 +1,40 @@
+#!/bin/sh
+# Runs the R-level tests in R under valgrind's memcheck, once against the
+# libraries in <build> and once against each pinned instruction-set copy in
+# <build>/tests/isa/*, two at a time.  Any memcheck error fails the run; no
+# suppression file is used.
+#   tools/valgrind-r.sh <build dir>
+set -u
+build=$(cd "${1:-build}" && pwd)
+root=$(cd "$(dirname "$0")/.." && pwd)
+logs=$build/valgrind
+mkdir -p "$logs"
+cd "$root"
+
+dirs="$build"
+for d in "$build"/tests/isa/*/; do
+  [ -f "$d/orvel-fit.so" ] && dirs="$dirs ${d%/}"
+done
+
+run() {
+  name=$(echo "${1#$build}" | tr / _)
+  log=$logs/r${name:-_main}.log
+  if ORVEL_LIBDIR=$1 R -d "valgrind --error-exitcode=1 --leak-check=no" \
+       --vanilla --slave -f tests/run_r_tests.R >"$log" 2>&1; then
+    echo "ok    $1: $(grep 'ERROR SUMMARY' "$log" | sed 's/^==[0-9]*== //')"
+  else
+    echo "FAIL  $1 (log: $log)"; cat "$log"; return 1
+  fi
+}
+
+status=0
+set -- $dirs
+while [ $# -gt 0 ]; do
+  run "$1" & a=$!
+  b=""
+  if [ $# -gt 1 ]; then run "$2" & b=$!; fi
+  wait $a || status=1
+  [ -z "$b" ] || wait $b || status=1
+  shift; [ $# -gt 0 ] && shift
+done
+exit $status
