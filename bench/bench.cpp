@@ -1,15 +1,18 @@
 // Throughput of both entries against the literal transcription, on one core.
 //
 //   build/bench/orvel_bench [--ny=1500 --nx=1200] [google benchmark flags]
+//   (make bench runs it with five repetitions and reports medians)
 //
 // Reports nodes per second for the oracle (compiled at -O2), the libraries as
-// loaded by R (runtime choice of instruction set) and every pinned variant.
+// loaded by R (runtime choice of instruction set) and every pinned variant,
+// then each as a multiple of the oracle's throughput in the same run.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -85,6 +88,57 @@ void registerLibrary(const std::string& label, const std::string& dir)
     }
 }
 
+std::string cpuModel()
+{
+    std::FILE* f = std::fopen("/proc/cpuinfo", "r");
+    char line[256];
+    std::string model = "unknown";
+    while (f && std::fgets(line, sizeof line, f))
+        if (std::strncmp(line, "model name", 10) == 0) {
+            model = std::strchr(line, ':') ? std::strchr(line, ':') + 2 : line;
+            model.erase(model.find_last_not_of("\n") + 1);
+            break;
+        }
+    if (f)
+        std::fclose(f);
+    return model;
+}
+
+// The console report, then each entry's throughput as a multiple of the
+// oracle's in the same run (from the medians when repeated, else from the
+// single runs).
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& r : runs) {
+            const bool repeated = r.run_type == Run::RT_Aggregate;
+            if (repeated && r.aggregate_name != "median")
+                continue;
+            const auto it = r.counters.find("Mnodes/s");
+            if (it != r.counters.end())
+                rates_[r.run_name.function_name] = {it->second.value, repeated};
+        }
+    }
+    void Finalize() override
+    {
+        ConsoleReporter::Finalize();
+        std::printf("\n%-34s %12s %10s\n", "entry/build", "Mnodes/s", "x oracle");
+        for (const auto& [name, rate] : rates_) {
+            const std::string entry = name.substr(0, name.find('/'));
+            const auto oracle = rates_.find(entry + "/oracle-O2");
+            if (oracle == rates_.end())
+                continue;
+            std::printf("%-34s %12.2f %10.1f%s\n", name.c_str(), rate.first,
+                        rate.first / oracle->second.first, rate.second ? "" : "  (single run)");
+        }
+    }
+
+private:
+    std::map<std::string, std::pair<double, bool>> rates_;
+};
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -101,6 +155,10 @@ int main(int argc, char** argv)
     int rc = (int)rest.size();
     benchmark::AddCustomContext("grid", std::to_string(ny) + " x " + std::to_string(nx));
     benchmark::AddCustomContext("library build type", ORVEL_BUILD_TYPE);
+    benchmark::AddCustomContext("cpu", cpuModel());
+#if defined(__x86_64__)
+    benchmark::AddCustomContext("cpu has avx2", __builtin_cpu_supports("avx2") ? "yes" : "no");
+#endif
     for (bool cv : {false, true})
         benchmark::RegisterBenchmark(cv ? "localPolynomialscv/oracle-O2" : "localPolynomials/oracle-O2",
                                      [=](benchmark::State& s) { run(s, cv, nullptr); })
@@ -117,6 +175,7 @@ int main(int argc, char** argv)
             registerLibrary(v, std::string(ORVEL_LIBDIR) + "/tests/isa/" + v);
     }
     benchmark::Initialize(&rc, rest.data());
-    benchmark::RunSpecifiedBenchmarks();
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 }
