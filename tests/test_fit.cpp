@@ -1,8 +1,7 @@
-// Both grid fits: against the literal oracle bit for bit, against an
-// independent weighted least squares, and on the shapes and values where the
-// definition is easy to get wrong.
+// Both grid fits against an independent weighted least squares, and on the
+// shapes and values where the definition is easy to get wrong.  (Bit-for-bit
+// agreement with the literal transcription is tested in test_variants.cpp.)
 #include "common.h"
-#include "oracle.h"
 
 #include <array>
 
@@ -16,14 +15,6 @@ struct Case {
 std::vector<Case> fits()
 {
     return {{false, libs().localPolynomials}, {true, libs().localPolynomialscv}};
-}
-
-Outputs runOracle(bool cv, const std::vector<double>& data, int ny, int nx, const double* K)
-{
-    Outputs out(data.size());
-    oracle::localPolynomials(cv, data.data(), &ny, &nx, K, out.F.data(), out.gFx.data(),
-                             out.gFy.data());
-    return out;
 }
 
 // Weighted least squares for one node computed independently of the library:
@@ -62,40 +53,6 @@ std::array<double, 3> independentFit(bool cv, const std::vector<double>& data, i
     }
     return {(double)(A[0][3] / A[0][0]), (double)(A[1][3] / A[1][1] * ny),
             (double)(A[2][3] / A[2][2] * nx)};
-}
-
-TEST(Fit, BitIdenticalToOracleOnRandomGrids)
-{
-    std::mt19937_64 rng(7);
-    const double specials[] = {NAN, INFINITY, -INFINITY, 0.0, -0.0, 1e300, -1e300, 5e-324};
-    // Small shapes, then shapes with room for several strips of rows and a
-    // ragged remainder, so every path through the fast code is taken.
-    for (int trial = 0; trial < 90; ++trial) {
-        const bool big = trial >= 60;
-        const int ny = big ? 7 + (int)(rng() % 70) : 1 + (int)(rng() % 19);
-        const int nx = big ? 1 + (int)(rng() % 12) : 1 + (int)(rng() % 19);
-        std::vector<double> data = uniformRandom(rng, (size_t)nx * ny, -10, 10);
-        std::vector<double> K = uniformRandom(rng, 49, -0.5, 1.5);
-        // Sprinkle non-finite values, signed zeros and huge values into some
-        // grids and some kernels.
-        if (trial % 3 == 1)
-            for (int k = 0; k < 4; ++k)
-                data[rng() % data.size()] = specials[rng() % 8];
-        if (trial % 5 == 2)
-            K[rng() % 49] = specials[rng() % 8];
-        if (trial % 7 == 3)
-            K[24] = 1e300;
-        for (bool cv : {false, true}) {
-            const Outputs want = runOracle(cv, data, ny, nx, K.data());
-            for (const Libraries& build : allBuilds()) {
-                SCOPED_TRACE(testing::Message() << build.dir << " trial " << trial << " cv "
-                                                << cv << " " << ny << "x" << nx);
-                const FitFn fn = cv ? build.localPolynomialscv : build.localPolynomials;
-                ASSERT_NE(fn, nullptr);
-                EXPECT_TRUE(sameOutputs(runFit(fn, data, ny, nx, K.data()), want));
-            }
-        }
-    }
 }
 
 TEST(Fit, AgreesWithIndependentWeightedLeastSquares)
