@@ -5,9 +5,12 @@
 
 #include <stddef.h>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define ORVEL_HAVE_AVX2_VARIANT 1
+// The build defines ORVEL_HAVE_AVX2_VARIANT when it compiles the AVX2
+// translation unit (x86-64 targets only).
+#if defined(ORVEL_HAVE_AVX2_VARIANT) && defined(__x86_64__)
 #include <cpuid.h>
+#else
+#undef ORVEL_HAVE_AVX2_VARIANT
 #endif
 
 namespace orvel {
