@@ -359,4 +359,20 @@ inline void fitColumns(const double* data, ptrdiff_t ny, ptrdiff_t nx, const dou
 } // namespace
 } // namespace orvel
 
+// Defines the variant `name` of both fits (declared in variants.h) on vector
+// type V, R vectors a block; used once by each variant's translation unit.
+#define ORVEL_DEFINE_VARIANT(name, V, R)                                                      \
+    namespace orvel {                                                                         \
+    template <bool LOO>                                                                       \
+    void name(const double* data, ptrdiff_t ny, ptrdiff_t nx, const double* K, double* F,     \
+              double* gFx, double* gFy)                                                       \
+    {                                                                                         \
+        fitColumns<LOO, V, R>(data, ny, nx, K, F, gFx, gFy);                                  \
+    }                                                                                         \
+    template void name<false>(const double*, ptrdiff_t, ptrdiff_t, const double*, double*,    \
+                              double*, double*);                                              \
+    template void name<true>(const double*, ptrdiff_t, ptrdiff_t, const double*, double*,     \
+                             double*, double*);                                               \
+    }
+
 #endif
