@@ -161,7 +161,7 @@ inline void fitRow(const double* data, ptrdiff_t ny, ptrdiff_t nx, ptrdiff_t iy,
     const ptrdiff_t dy0 = iy - h > 0 ? -h : -iy;
     const ptrdiff_t dy1 = iy + h < ny ? h : ny - 1 - iy;
     ptrdiff_t shape[4] = {1, 0, 0, 0};  // matches no window
-    double Q[9], C[4];
+    double Q[9] = {}, C[4] = {};  // filled by the first shapeConstants call
     for (ptrdiff_t ix = 0; ix < nx; ++ix) {
         const ptrdiff_t dx0 = ix - h > 0 ? -h : -ix;
         const ptrdiff_t dx1 = ix + h < nx ? h : nx - 1 - ix;
@@ -337,7 +337,7 @@ inline void fitColumns(const double* data, ptrdiff_t ny, ptrdiff_t nx, const dou
     for (ptrdiff_t jx = 0; jx < h && jx < nx; ++jx)
         bad[jx] = anyNonFinite(data + jx * ny, ny);
     ptrdiff_t shape[4] = {1, 0, 0, 0};
-    double Q[9], C[4];
+    double Q[9] = {}, C[4] = {};  // filled by the first shapeConstants call
     for (ptrdiff_t ix = 0; ix < nx; ++ix) {
         const ptrdiff_t dx0 = ix - h > 0 ? -h : -ix;
         const ptrdiff_t dx1 = ix + h < nx ? h : nx - 1 - ix;
