@@ -127,20 +127,22 @@ inline void cramer(const double* Q, const double* C, V V0, V V1, V V2, V& b0, V&
     b2 = (Q[0] * f - Q[1] * e + V0 * C[3]) / C[0];
 }
 
-// Q and its Cramer constants for one window shape, recomputed only when the
-// shape changes (which along a row or a column happens near the edges only).
-inline bool sameShape(const ptrdiff_t* s, ptrdiff_t dx0, ptrdiff_t dx1, ptrdiff_t dy0,
-                      ptrdiff_t dy1)
+// The offsets d0..d1 of the window of node i on an axis of n nodes: -h..h,
+// clipped at the ends, never padded.
+inline void clip(ptrdiff_t i, ptrdiff_t n, ptrdiff_t& d0, ptrdiff_t& d1)
 {
-    return s[0] == dx0 && s[1] == dx1 && s[2] == dy0 && s[3] == dy1;
+    d0 = i - h > 0 ? -h : -i;
+    d1 = i + h < n ? h : n - 1 - i;
 }
 
+// Q and its Cramer constants for one window shape, recomputed only when the
+// shape changes (which along a row or a column happens near the edges only).
 template <bool LOO>
 inline void shapeConstants(const double* K, const double* xs, const double* ys, ptrdiff_t dx0,
                            ptrdiff_t dx1, ptrdiff_t dy0, ptrdiff_t dy1, ptrdiff_t* shape,
                            double* Q, double* C)
 {
-    if (sameShape(shape, dx0, dx1, dy0, dy1))
+    if (shape[0] == dx0 && shape[1] == dx1 && shape[2] == dy0 && shape[3] == dy1)
         return;
     windowQ<LOO>(K, xs, ys, dx0, dx1, dy0, dy1, Q);
     cramerConstants(Q, C);
@@ -158,13 +160,12 @@ inline void fitRow(const double* data, ptrdiff_t ny, ptrdiff_t nx, ptrdiff_t iy,
                    const double* K, const double* xs, const double* ys, double* F, double* gFx,
                    double* gFy)
 {
-    const ptrdiff_t dy0 = iy - h > 0 ? -h : -iy;
-    const ptrdiff_t dy1 = iy + h < ny ? h : ny - 1 - iy;
+    ptrdiff_t dy0, dy1, dx0, dx1;
+    clip(iy, ny, dy0, dy1);
     ptrdiff_t shape[4] = {1, 0, 0, 0};  // matches no window
     double Q[9] = {}, C[4] = {};  // filled by the first shapeConstants call
     for (ptrdiff_t ix = 0; ix < nx; ++ix) {
-        const ptrdiff_t dx0 = ix - h > 0 ? -h : -ix;
-        const ptrdiff_t dx1 = ix + h < nx ? h : nx - 1 - ix;
+        clip(ix, nx, dx0, dx1);
         shapeConstants<LOO>(K, xs, ys, dx0, dx1, dy0, dy1, shape, Q, C);
         double V0 = 0, V1 = 0, V2 = 0;
         for (ptrdiff_t dx = dx0; dx <= dx1; ++dx) {
@@ -339,8 +340,8 @@ inline void fitColumns(const double* data, ptrdiff_t ny, ptrdiff_t nx, const dou
     ptrdiff_t shape[4] = {1, 0, 0, 0};
     double Q[9] = {}, C[4] = {};  // filled by the first shapeConstants call
     for (ptrdiff_t ix = 0; ix < nx; ++ix) {
-        const ptrdiff_t dx0 = ix - h > 0 ? -h : -ix;
-        const ptrdiff_t dx1 = ix + h < nx ? h : nx - 1 - ix;
+        ptrdiff_t dx0, dx1;
+        clip(ix, nx, dx0, dx1);
         if (ix + h < nx)
             bad[(ix + h) % 8] = anyNonFinite(data + (ix + h) * ny, ny);
         bool finite = kernelFinite;
