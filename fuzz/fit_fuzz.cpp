@@ -13,9 +13,7 @@
 #include <cstring>
 #include <vector>
 
-// The literal oracle (oracle_ref.cpp).
-void oracleFit(bool cv, const double* data, const int* pny, const int* pnx, const double* K,
-               double* F, double* gFx, double* gFy);
+#include "oracle.h"
 
 extern "C" {
 void localPolynomials(const double*, const int*, const int*, const double*, double*, double*,
@@ -160,13 +158,6 @@ void grid(Stream& s, int ny, int nx, double* data)
     }
 }
 
-bool sameBits(double a, double b)
-{
-    if (std::isnan(a) && std::isnan(b))
-        return true;
-    return std::memcmp(&a, &b, 8) == 0;
-}
-
 [[noreturn]] void fail(const char* entry, int ny, int nx, const char* what, size_t at, double got,
                        double want)
 {
@@ -213,11 +204,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
             std::abort();
         }
         for (size_t i = 0; i < n; ++i) {
-            if (!sameBits(F[i], wF[i]))
+            if (!oracle::sameBits(F[i], wF[i]))
                 fail(entry, ny, nx, "F", i, F[i], wF[i]);
-            if (!sameBits(gFx[i], wgFx[i]))
+            if (!oracle::sameBits(gFx[i], wgFx[i]))
                 fail(entry, ny, nx, "gFx", i, gFx[i], wgFx[i]);
-            if (!sameBits(gFy[i], wgFy[i]))
+            if (!oracle::sameBits(gFy[i], wgFy[i]))
                 fail(entry, ny, nx, "gFy", i, gFy[i], wgFy[i]);
         }
     }

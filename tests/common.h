@@ -6,6 +6,8 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include "oracle.h"
+
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -75,6 +77,8 @@ struct Libraries {
     FitFn localPolynomialscv = symbol<FitFn>(holdout, "localPolynomialscv");
     SolveFn solveFit = symbol<SolveFn>(fit, "solve");
     SolveFn solveHoldout = symbol<SolveFn>(holdout, "solve");
+
+    FitFn entry(bool cv) const { return cv ? localPolynomialscv : localPolynomials; }
 };
 
 inline const Libraries& libs()
@@ -110,16 +114,16 @@ inline Outputs runFit(FitFn fn, const std::vector<double>& data, int ny, int nx,
     return out;
 }
 
-// Bitwise equality, except that any NaN equals any NaN.
-inline bool sameBits(double a, double b)
+inline Outputs runOracle(bool cv, const std::vector<double>& data, int ny, int nx,
+                         const double* K)
 {
-    if (std::isnan(a) && std::isnan(b))
-        return true;
-    uint64_t ua, ub;
-    std::memcpy(&ua, &a, 8);
-    std::memcpy(&ub, &b, 8);
-    return ua == ub;
+    Outputs out(data.size());
+    oracle::localPolynomials(cv, data.data(), &ny, &nx, K, out.F.data(), out.gFx.data(),
+                             out.gFy.data());
+    return out;
 }
+
+using oracle::sameBits;
 
 inline ::testing::AssertionResult sameArrays(const std::vector<double>& got,
                                              const std::vector<double>& want)

@@ -5,7 +5,19 @@
 #ifndef ORVEL_TEST_ORACLE_H
 #define ORVEL_TEST_ORACLE_H
 
+#include <cmath>
+#include <cstring>
+
 namespace oracle {
+
+// How a result is compared with the oracle's: bit for bit, except that any
+// NaN equals any NaN (signed zeros must match).
+inline bool sameBits(double a, double b)
+{
+    if (std::isnan(a) && std::isnan(b))
+        return true;
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 inline double det(const double* A)
 {
@@ -92,5 +104,10 @@ inline void localPolynomials(bool cv, const double* data, const int* pny, const 
 }
 
 } // namespace oracle
+
+// The oracle compiled in a translation unit of its own (oracle.cpp), so that
+// a benchmark or fuzzer can give it flags of its own.
+void oracleFit(bool cv, const double* data, const int* pny, const int* pnx, const double* K,
+               double* F, double* gFx, double* gFy);
 
 #endif

@@ -3,7 +3,6 @@
 // read-only, and the bytes around every array are checked after the call.
 #include "common.h"
 #include "guarded.h"
-#include "oracle.h"
 
 #include <array>
 #include <climits>
@@ -75,11 +74,9 @@ TEST_P(Bounds, EveryBuildStaysInsideEachArray)
     const Dims dims(ny, nx);
 
     for (bool cv : {false, true}) {
-        Outputs want(n);
-        oracle::localPolynomials(cv, data.data(), &ny, &nx, K.data(), want.F.data(),
-                                 want.gFx.data(), want.gFy.data());
+        const Outputs want = runOracle(cv, data, ny, nx, K.data());
         for (const Libraries& build : allBuilds()) {
-            const FitFn fn = cv ? build.localPolynomialscv : build.localPolynomials;
+            const FitFn fn = build.entry(cv);
             ASSERT_NE(fn, nullptr) << build.dir;
             for (const auto& [label, place] : placements()) {
                 SCOPED_TRACE(testing::Message() << build.dir << (cv ? " cv " : " fit ") << ny
