@@ -41,15 +41,15 @@ test: build
 test-plain:
 	cd $(BUILD) && ctest --output-on-failure
 
-test-asan: setup
-	cmake -S . -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEL_SANITIZE=address,undefined
-	cmake --build $(ASAN_BUILD) -j2
-	cd $(ASAN_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure
-
-test-tsan: setup
-	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEL_SANITIZE=thread
-	cmake --build $(TSAN_BUILD) -j2
-	cd $(TSAN_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure
+# The whole suite once more under each sanitizer, in a build of its own.
+test-asan: SAN_BUILD = $(ASAN_BUILD)
+test-asan: SANITIZE = address,undefined
+test-tsan: SAN_BUILD = $(TSAN_BUILD)
+test-tsan: SANITIZE = thread
+test-asan test-tsan: setup
+	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEL_SANITIZE=$(SANITIZE)
+	cmake --build $(SAN_BUILD) -j2
+	cd $(SAN_BUILD) && $(SANITIZER_ENV) ctest --output-on-failure
 
 fuzz: setup
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
