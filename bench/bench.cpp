@@ -5,7 +5,9 @@
 //
 // Reports nodes per second for the oracle (compiled at -O2), the libraries as
 // loaded by R (runtime choice of instruction set) and every pinned variant,
-// then each as a multiple of the oracle's throughput in the same run.
+// each with three kernels: the dense Gaussian, Horn's 3 x 3 slope weights
+// and a compact Epanechnikov kernel, then each as a multiple of the oracle's
+// throughput with the same kernel in the same run.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 
@@ -27,8 +29,28 @@ using FitFn = void (*)(const double*, const int*, const int*, const double*, dou
 int ny = 1500, nx = 1200;
 
 struct Grid {
-    std::vector<double> data, K, F, gFx, gFy;
+    std::vector<double> data, F, gFx, gFy;
 };
+
+// The kernels by name, each a 7 x 7 table indexed (dx + 3) * 7 + dy + 3.
+std::vector<double> kernel(const std::string& name)
+{
+    std::vector<double> K(49, 0.0);
+    for (int dx = -3; dx <= 3; ++dx)
+        for (int dy = -3; dy <= 3; ++dy) {
+            double& w = K[(dx + 3) * 7 + dy + 3];
+            const double r2 = dx * dx + dy * dy;
+            if (name == "gauss")  // bandwidth 1.5, dense
+                w = std::exp(-r2 / (2 * 1.5 * 1.5));
+            else if (name == "horn")  // [1 2 1] x [1 2 1], zero outside the 3 x 3 centre
+                w = std::abs(dx) <= 1 && std::abs(dy) <= 1 ? (2 - std::abs(dx)) * (2 - std::abs(dy))
+                                                           : 0.0;
+            else  // Epanechnikov, bandwidth 2.5: 21 non-zero weights
+                w = r2 < 2.5 * 2.5 ? 1 - r2 / (2.5 * 2.5) : 0.0;
+        }
+    return K;
+}
+const char* const kKernels[] = {"gauss", "horn", "epan2.5"};
 
 Grid& grid()
 {
@@ -42,10 +64,6 @@ Grid& grid()
             for (int jy = 0; jy < ny; ++jy)
                 g.data[(size_t)jx * ny + jy] =
                     std::sin(0.01 * jy) * std::cos(0.013 * jx) + noise(rng);
-        g.K.resize(49);
-        for (int dx = -3; dx <= 3; ++dx)
-            for (int dy = -3; dy <= 3; ++dy)
-                g.K[(dx + 3) * 7 + dy + 3] = std::exp(-(dx * dx + dy * dy) / (2 * 1.5 * 1.5));
         g.F.resize(n);
         g.gFx.resize(n);
         g.gFy.resize(n);
@@ -54,14 +72,14 @@ Grid& grid()
     return g;
 }
 
-void run(benchmark::State& state, bool cv, FitFn fn)
+void run(benchmark::State& state, bool cv, FitFn fn, const std::vector<double>& K)
 {
     Grid& g = grid();
     for (auto _ : state) {
         if (fn)
-            fn(g.data.data(), &ny, &nx, g.K.data(), g.F.data(), g.gFx.data(), g.gFy.data());
+            fn(g.data.data(), &ny, &nx, K.data(), g.F.data(), g.gFx.data(), g.gFy.data());
         else
-            oracleFit(cv, g.data.data(), &ny, &nx, g.K.data(), g.F.data(), g.gFx.data(),
+            oracleFit(cv, g.data.data(), &ny, &nx, K.data(), g.F.data(), g.gFx.data(),
                       g.gFy.data());
         benchmark::DoNotOptimize(g.F.data());
         benchmark::ClobberMemory();
@@ -70,20 +88,27 @@ void run(benchmark::State& state, bool cv, FitFn fn)
         double(nx) * ny * 1e-6, benchmark::Counter::kIsIterationInvariantRate);
 }
 
-void registerLibrary(const std::string& label, const std::string& dir)
+// Benchmarks named entry/kernel/build; an empty dir is the oracle.
+void registerBuild(const std::string& label, const std::string& dir)
 {
     for (auto [lib, entry, cv] : {std::tuple{"orvel-fit.so", "localPolynomials", false},
                                   std::tuple{"orvel-holdout.so", "localPolynomialscv", true}}) {
-        void* h = dlopen((dir + "/" + lib).c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (!h) {
-            std::fprintf(stderr, "skipping %s: %s\n", label.c_str(), dlerror());
-            continue;
+        FitFn fn = nullptr;
+        if (!dir.empty()) {
+            void* h = dlopen((dir + "/" + lib).c_str(), RTLD_NOW | RTLD_LOCAL);
+            if (!h) {
+                std::fprintf(stderr, "skipping %s: %s\n", label.c_str(), dlerror());
+                continue;
+            }
+            fn = reinterpret_cast<FitFn>(dlsym(h, entry));
         }
-        auto fn = reinterpret_cast<FitFn>(dlsym(h, entry));
-        benchmark::RegisterBenchmark((std::string(entry) + "/" + label).c_str(),
-                                     [=](benchmark::State& s) { run(s, cv, fn); })
-            ->Unit(benchmark::kMillisecond)
-            ->UseRealTime();
+        for (const char* k : kKernels)
+            benchmark::RegisterBenchmark((std::string(entry) + "/" + k + "/" + label).c_str(),
+                                         [=, K = kernel(k)](benchmark::State& s) {
+                                             run(s, cv, fn, K);
+                                         })
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime();
     }
 }
 
@@ -123,13 +148,13 @@ public:
     void Finalize() override
     {
         ConsoleReporter::Finalize();
-        std::printf("\n%-34s %12s %10s\n", "entry/build", "Mnodes/s", "x oracle");
+        std::printf("\n%-42s %12s %10s\n", "entry/kernel/build", "Mnodes/s", "x oracle");
         for (const auto& [name, rate] : rates_) {
-            const std::string entry = name.substr(0, name.find('/'));
-            const auto oracle = rates_.find(entry + "/oracle-O2");
+            const std::string entryKernel = name.substr(0, name.rfind('/'));
+            const auto oracle = rates_.find(entryKernel + "/oracle-O2");
             if (oracle == rates_.end())
                 continue;
-            std::printf("%-34s %12.2f %10.1f%s\n", name.c_str(), rate.first,
+            std::printf("%-42s %12.2f %10.1f%s\n", name.c_str(), rate.first,
                         rate.first / oracle->second.first, rate.second ? "" : "  (single run)");
         }
     }
@@ -158,12 +183,8 @@ int main(int argc, char** argv)
 #if defined(__x86_64__)
     benchmark::AddCustomContext("cpu has avx2", __builtin_cpu_supports("avx2") ? "yes" : "no");
 #endif
-    for (bool cv : {false, true})
-        benchmark::RegisterBenchmark(cv ? "localPolynomialscv/oracle-O2" : "localPolynomials/oracle-O2",
-                                     [=](benchmark::State& s) { run(s, cv, nullptr); })
-            ->Unit(benchmark::kMillisecond)
-            ->UseRealTime();
-    registerLibrary("dispatch", ORVEL_LIBDIR);
+    registerBuild("oracle-O2", "");
+    registerBuild("dispatch", ORVEL_LIBDIR);
     const std::string variants = ORVEL_VARIANTS;
     for (size_t at = 0, end; at < variants.size(); at = end + 1) {
         end = variants.find(':', at);
@@ -171,7 +192,7 @@ int main(int argc, char** argv)
             end = variants.size();
         const std::string v = variants.substr(at, end - at);
         if (!v.empty())
-            registerLibrary(v, std::string(ORVEL_LIBDIR) + "/tests/isa/" + v);
+            registerBuild(v, std::string(ORVEL_LIBDIR) + "/tests/isa/" + v);
     }
     benchmark::Initialize(&rc, rest.data());
     RatioReporter reporter;

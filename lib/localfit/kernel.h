@@ -30,6 +30,11 @@
 namespace orvel {
 namespace {
 
+// For the steps of a block, which must all be inlined into one function for
+// its running sums to stay in registers, whatever the inliner's size limits
+// (with sixteen footprints compiled there are many such functions).
+#define ORVEL_INLINE inline __attribute__((always_inline))
+
 // Window half-width: the kernel table is (2h + 1) x (2h + 1) = 7 x 7.
 constexpr ptrdiff_t h = 3;
 constexpr ptrdiff_t kw = 2 * h + 1;
@@ -46,7 +51,7 @@ template <typename V>
 constexpr int lanes = int(sizeof(V) / sizeof(double));
 
 template <typename V>
-inline V load(const double* p)
+ORVEL_INLINE V load(const double* p)
 {
     V v;
     memcpy(&v, p, sizeof v);
@@ -54,13 +59,13 @@ inline V load(const double* p)
 }
 
 template <typename V>
-inline void store(double* p, V v)
+ORVEL_INLINE void store(double* p, V v)
 {
     memcpy(p, &v, sizeof v);
 }
 
 template <typename V>
-inline V broadcast(double s)
+ORVEL_INLINE V broadcast(double s)
 {
     V v;
     for (int k = 0; k < lanes<V>; ++k)
@@ -116,7 +121,7 @@ inline void cramerConstants(const double* Q, double* C)
 
 // Works for a vector type or for plain double.
 template <typename V>
-inline void cramer(const double* Q, const double* C, V V0, V V1, V V2, V& b0, V& b1, V& b2)
+ORVEL_INLINE void cramer(const double* Q, const double* C, V V0, V V1, V V2, V& b0, V& b1, V& b2)
 {
     const V a = V1 * Q[8] - Q[5] * V2;
     const V b = V1 * Q[7] - Q[4] * V2;
@@ -201,7 +206,7 @@ inline void fitRow(const double* data, ptrdiff_t ny, ptrdiff_t nx, ptrdiff_t iy,
 //          signed zero, see fitBlock);
 //   WithX  likewise for the x-moment term.
 template <bool Self, bool WithY, bool WithX, typename V, int R>
-inline void step(const double* col, int k, double w, double y, double x, V* V0, V* V1, V* V2)
+ORVEL_INLINE void step(const double* col, int k, double w, double y, double x, V* V0, V* V1, V* V2)
 {
     constexpr int W = lanes<V>;
     const V zero = broadcast<V>(0.0);
@@ -226,21 +231,23 @@ inline void step(const double* col, int k, double w, double y, double x, V* V0, 
     }
 }
 
-// The seven row offsets of one column offset, in ascending order.
-template <bool LOO, bool Finite, bool OwnColumn, typename V, int R>
-inline void column(const double* col, const double* Kcol, const double* ys, double x, V* V0,
+// Row offsets -A..B of one column offset, in ascending order; the own row
+// (offset 0) is always among them.
+template <bool LOO, bool Finite, bool OwnColumn, int A, int B, typename V, int R>
+ORVEL_INLINE void column(const double* col, const double* Kcol, const double* ys, double x, V* V0,
                    V* V1, V* V2)
 {
     constexpr bool WithX = !(Finite && OwnColumn);
-    for (int k = 0; k < h; ++k)
+    for (int k = h - A; k < h; ++k)
         step<false, true, WithX, V, R>(col, k, Kcol[k], ys[k], x, V0, V1, V2);
     step<LOO && OwnColumn, !Finite, WithX, V, R>(col, h, Kcol[h], ys[h], x, V0, V1, V2);
-    for (int k = h + 1; k < kw; ++k)
+    for (int k = h + 1; k <= h + B; ++k)
         step<false, true, WithX, V, R>(col, k, Kcol[k], ys[k], x, V0, V1, V2);
 }
 
 // R vectors of target rows starting at row iy of column ix, every lane at
-// least h rows from the top and bottom edges; column offsets dx0..dx1.
+// least h rows from the top and bottom edges; column offsets dx0..dx1, row
+// offsets -A..B (the whole window unless cut to the kernel's footprint).
 //
 // With Finite (every observation in these windows and every weight finite),
 // the terms that are exactly zero are left out: y*z*w in the target's own row
@@ -249,8 +256,8 @@ inline void column(const double* col, const double* Kcol, const double* ys, doub
 // that starts at +0 unchanged (such a sum is never -0: in round-to-nearest
 // a sum is -0 only when both addends are).  Without Finite every term is
 // formed, since 0 * Inf and 0 * NaN are NaN.
-template <bool LOO, bool Finite, typename V, int R>
-inline void fitBlock(const double* data, ptrdiff_t ny, ptrdiff_t ix, ptrdiff_t iy,
+template <bool LOO, bool Finite, int A, int B, typename V, int R>
+ORVEL_INLINE void fitBlock(const double* data, ptrdiff_t ny, ptrdiff_t ix, ptrdiff_t iy,
                      ptrdiff_t dx0, ptrdiff_t dx1, const double* K, const double* xs,
                      const double* ys, const double* Q, const double* C, double* F,
                      double* gFx, double* gFy)
@@ -262,13 +269,17 @@ inline void fitBlock(const double* data, ptrdiff_t ny, ptrdiff_t ix, ptrdiff_t i
     // Row iy - h of each neighbour column: lane j of vector r at row offset
     // dy = k - h reads element k + r * W + j, its own target's row plus dy.
     const double* base = data + ix * ny + (iy - h);
-    for (ptrdiff_t dx = dx0; dx < 0; ++dx)
-        column<LOO, Finite, false, V, R>(base + dx * ny, K + (dx + h) * kw, ys, xs[dx + h],
-                                         V0, V1, V2);
-    column<LOO, Finite, true, V, R>(base, K + h * kw, ys, xs[h], V0, V1, V2);
-    for (ptrdiff_t dx = 1; dx <= dx1; ++dx)
-        column<LOO, Finite, false, V, R>(base + dx * ny, K + (dx + h) * kw, ys, xs[dx + h],
-                                         V0, V1, V2);
+    ptrdiff_t dx = dx0;
+    for (; dx <= dx1 && dx < 0; ++dx)
+        column<LOO, Finite, false, A, B, V, R>(base + dx * ny, K + (dx + h) * kw, ys,
+                                               xs[dx + h], V0, V1, V2);
+    if (dx == 0 && dx <= dx1) {
+        column<LOO, Finite, true, A, B, V, R>(base, K + h * kw, ys, xs[h], V0, V1, V2);
+        ++dx;
+    }
+    for (; dx <= dx1; ++dx)
+        column<LOO, Finite, false, A, B, V, R>(base + dx * ny, K + (dx + h) * kw, ys,
+                                               xs[dx + h], V0, V1, V2);
     for (int r = 0; r < R; ++r) {
         V b0, b1, b2;
         cramer<V>(Q, C, V0[r], V1[r], V2[r], b0, b1, b2);
@@ -277,6 +288,49 @@ inline void fitBlock(const double* data, ptrdiff_t ny, ptrdiff_t ix, ptrdiff_t i
         store(gFx + n, b1);
         store(gFy + n, b2);
     }
+}
+
+// The kernel's footprint: the smallest box of column offsets fp[0]..fp[1]
+// and row offsets -a..b around the own row that holds all its non-zero
+// weights, the row range coded fp[2] = a * 4 + b.  A kernel of zeros has
+// the empty column range 1..0.
+//
+// On the finite path only the terms inside the box are formed.  A neighbour
+// outside has weight w = +0 or -0, and its terms z*w, (y*z)*w and (z*x)*w
+// are finite values times a signed zero (z is finite, and so are y*z and
+// z*x, since |y| < 1 and |x| < 1: no offset reaches the grid's extent),
+// hence signed zeros that leave their sums unchanged, as above.  That holds
+// for the target's own term in the leave-one-out fit too (z*w*0 with w a
+// signed zero), although the own row is always inside the box.  The box is
+// fixed for the call and compiled in, so the terms formed carry no branch.
+inline void footprint(const double* K, ptrdiff_t* fp)
+{
+    ptrdiff_t c0 = h + 1, c1 = -h - 1, a = 0, b = 0;
+    for (ptrdiff_t dx = -h; dx <= h; ++dx)
+        for (ptrdiff_t dy = -h; dy <= h; ++dy)
+            if (K[(dx + h) * kw + (dy + h)] != 0.0) {
+                c0 = dx < c0 ? dx : c0;
+                c1 = dx;
+                a = -dy > a ? -dy : a;
+                b = dy > b ? dy : b;
+            }
+    fp[0] = c0 > c1 ? 1 : c0;
+    fp[1] = c0 > c1 ? 0 : c1;
+    fp[2] = a * 4 + b;
+}
+
+// Whole blocks of one column's rows top .. end-1 (a multiple of R vectors).
+// Kept out of line: inlined into the choice among footprints, the blocks get
+// the registers of one large function and spill their running sums.
+template <bool LOO, bool Finite, int A, int B, typename V, int R>
+__attribute__((noinline)) void fitBlocks(const double* data, ptrdiff_t ny, ptrdiff_t ix, ptrdiff_t top,
+                      ptrdiff_t end, ptrdiff_t dx0, ptrdiff_t dx1, const double* K,
+                      const double* xs, const double* ys, const double* Q, const double* C,
+                      double* F, double* gFx, double* gFy)
+{
+    for (ptrdiff_t iy = top; iy < end; iy += R * lanes<V>)
+        fitBlock<LOO, Finite, A, B, V, R>(data, ny, ix, iy, dx0, dx1, K, xs, ys, Q, C, F, gFx,
+                                          gFy);
 }
 
 // Whether any of n doubles is an infinity or a NaN (all exponent bits set).
@@ -291,19 +345,38 @@ inline bool anyNonFinite(const double* p, ptrdiff_t n)
     return bad != 0;
 }
 
-// One column's rows top .. top+rows-1 (rows a multiple of lanes<V>).
+// One column's rows top .. top+rows-1 (rows a multiple of lanes<V>): whole
+// blocks, on the finite path cut to the kernel's footprint fp, then single
+// vectors (too few to be worth copies of their own per footprint).
 template <bool LOO, bool Finite, typename V, int R>
 inline void fitColumn(const double* data, ptrdiff_t ny, ptrdiff_t ix, ptrdiff_t top,
                       ptrdiff_t rows, ptrdiff_t dx0, ptrdiff_t dx1, const double* K,
-                      const double* xs, const double* ys, const double* Q, const double* C,
-                      double* F, double* gFx, double* gFy)
+                      const ptrdiff_t* fp, const double* xs, const double* ys,
+                      const double* Q, const double* C, double* F, double* gFx, double* gFy)
 {
     constexpr int W = lanes<V>;
-    ptrdiff_t iy = top;
-    for (; iy + R * W <= top + rows; iy += R * W)
-        fitBlock<LOO, Finite, V, R>(data, ny, ix, iy, dx0, dx1, K, xs, ys, Q, C, F, gFx, gFy);
-    for (; iy < top + rows; iy += W)
-        fitBlock<LOO, Finite, V, 1>(data, ny, ix, iy, dx0, dx1, K, xs, ys, Q, C, F, gFx, gFy);
+    const ptrdiff_t end = top + rows / (R * W) * (R * W);
+    if (!Finite) {
+        fitBlocks<LOO, false, h, h, V, R>(data, ny, ix, top, end, dx0, dx1, K, xs, ys, Q, C, F,
+                                          gFx, gFy);
+    } else {
+        const ptrdiff_t c0 = fp[0] > dx0 ? fp[0] : dx0, c1 = fp[1] < dx1 ? fp[1] : dx1;
+#define ORVEL_FOOTPRINT(a, b)                                                                 \
+    case a * 4 + b:                                                                           \
+        fitBlocks<LOO, true, a, b, V, R>(data, ny, ix, top, end, c0, c1, K, xs, ys, Q, C, F,  \
+                                         gFx, gFy);                                           \
+        break;
+        switch (fp[2]) {
+            ORVEL_FOOTPRINT(0, 0) ORVEL_FOOTPRINT(0, 1) ORVEL_FOOTPRINT(0, 2) ORVEL_FOOTPRINT(0, 3)
+            ORVEL_FOOTPRINT(1, 0) ORVEL_FOOTPRINT(1, 1) ORVEL_FOOTPRINT(1, 2) ORVEL_FOOTPRINT(1, 3)
+            ORVEL_FOOTPRINT(2, 0) ORVEL_FOOTPRINT(2, 1) ORVEL_FOOTPRINT(2, 2) ORVEL_FOOTPRINT(2, 3)
+            ORVEL_FOOTPRINT(3, 0) ORVEL_FOOTPRINT(3, 1) ORVEL_FOOTPRINT(3, 2) ORVEL_FOOTPRINT(3, 3)
+        }
+#undef ORVEL_FOOTPRINT
+    }
+    for (ptrdiff_t iy = end; iy < top + rows; iy += W)
+        fitBlock<LOO, Finite, h, h, V, 1>(data, ny, ix, iy, dx0, dx1, K, xs, ys, Q, C, F, gFx,
+                                          gFy);
 }
 
 // The whole grid; both dimensions positive.  Rows whose windows are clipped
@@ -334,6 +407,8 @@ inline void fitColumns(const double* data, ptrdiff_t ny, ptrdiff_t nx, const dou
     // seven of a window) holds a non-finite observation, found as each
     // column first enters a window.
     const bool kernelFinite = !anyNonFinite(K, kw * kw);
+    ptrdiff_t fp[3];
+    footprint(K, fp);
     bool bad[8];
     for (ptrdiff_t jx = 0; jx < h && jx < nx; ++jx)
         bad[jx] = anyNonFinite(data + jx * ny, ny);
@@ -349,11 +424,11 @@ inline void fitColumns(const double* data, ptrdiff_t ny, ptrdiff_t nx, const dou
             finite = finite && !bad[(ix + dx) % 8];
         shapeConstants<LOO>(K, xs, ys, dx0, dx1, -h, h, shape, Q, C);
         if (finite)
-            fitColumn<LOO, true, V, R>(data, ny, ix, top, rows, dx0, dx1, K, xs, ys, Q, C, F,
-                                       gFx, gFy);
+            fitColumn<LOO, true, V, R>(data, ny, ix, top, rows, dx0, dx1, K, fp, xs, ys,
+                                       Q, C, F, gFx, gFy);
         else
-            fitColumn<LOO, false, V, R>(data, ny, ix, top, rows, dx0, dx1, K, xs, ys, Q, C, F,
-                                        gFx, gFy);
+            fitColumn<LOO, false, V, R>(data, ny, ix, top, rows, dx0, dx1, K, fp, xs,
+                                        ys, Q, C, F, gFx, gFy);
     }
 }
 
