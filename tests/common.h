@@ -38,14 +38,21 @@ Fn symbol(void* handle, const char* name)
 }
 
 // Whether this CPU can run the variant a pinned build directory is named for
-// (the directory's last component).
+// (the directory's last component, "...avx2" needing AVX2).
 inline bool cpuRuns(const std::string& dir)
 {
+    const std::string name = dir.substr(dir.rfind('/') + 1);
+    auto endsWith = [&](const char* s) {
+        const size_t n = std::strlen(s);
+        return name.size() >= n && name.compare(name.size() - n, n, s) == 0;
+    };
 #if defined(__x86_64__)
-    if (dir.size() >= 5 && dir.compare(dir.size() - 5, 5, "/avx2") == 0)
+    if (endsWith("avx2"))
         return __builtin_cpu_supports("avx2");
+    if (endsWith("avx512"))
+        return __builtin_cpu_supports("avx512f");
 #endif
-    (void)dir;
+    (void)endsWith;
     return true;
 }
 

@@ -435,7 +435,25 @@ inline void fitColumns(const double* data, ptrdiff_t ny, ptrdiff_t nx, const dou
 } // namespace
 } // namespace orvel
 
-// Defines the variant `name` of both fits (declared in variants.h) on vector
+// Which fits a translation unit instantiates: a library defines
+// ORVEL_ENTRY_LOO as 0 or 1 to compile only the one its entry calls (each
+// variant costs seconds to compile); without it both are instantiated.
+#if !defined(ORVEL_ENTRY_LOO) || ORVEL_ENTRY_LOO == 0
+#define ORVEL_INSTANTIATE_FIT(name)                                                           \
+    template void name<false>(const double*, ptrdiff_t, ptrdiff_t, const double*, double*,    \
+                              double*, double*);
+#else
+#define ORVEL_INSTANTIATE_FIT(name)
+#endif
+#if !defined(ORVEL_ENTRY_LOO) || ORVEL_ENTRY_LOO == 1
+#define ORVEL_INSTANTIATE_HOLDOUT(name)                                                       \
+    template void name<true>(const double*, ptrdiff_t, ptrdiff_t, const double*, double*,     \
+                             double*, double*);
+#else
+#define ORVEL_INSTANTIATE_HOLDOUT(name)
+#endif
+
+// Defines the variant `name` of the fits (declared in variants.h) on vector
 // type V, R vectors a block; used once by each variant's translation unit.
 #define ORVEL_DEFINE_VARIANT(name, V, R)                                                      \
     namespace orvel {                                                                         \
@@ -445,10 +463,8 @@ inline void fitColumns(const double* data, ptrdiff_t ny, ptrdiff_t nx, const dou
     {                                                                                         \
         fitColumns<LOO, V, R>(data, ny, nx, K, F, gFx, gFy);                                  \
     }                                                                                         \
-    template void name<false>(const double*, ptrdiff_t, ptrdiff_t, const double*, double*,    \
-                              double*, double*);                                              \
-    template void name<true>(const double*, ptrdiff_t, ptrdiff_t, const double*, double*,     \
-                             double*, double*);                                               \
+    ORVEL_INSTANTIATE_FIT(name)                                                               \
+    ORVEL_INSTANTIATE_HOLDOUT(name)                                                           \
     }
 
 #endif

@@ -5,12 +5,14 @@
 
 #include <stddef.h>
 
-// The build defines ORVEL_HAVE_AVX2_VARIANT when it compiles the AVX2
-// translation unit (x86-64 targets only).
-#if defined(ORVEL_HAVE_AVX2_VARIANT) && defined(__x86_64__)
+// The build defines ORVEL_HAVE_AVX2_VARIANT and ORVEL_HAVE_AVX512_VARIANT
+// when it compiles the AVX2 and AVX-512 translation units (x86-64 targets
+// only).
+#if defined(__x86_64__) && (defined(ORVEL_HAVE_AVX2_VARIANT) || defined(ORVEL_HAVE_AVX512_VARIANT))
 #include <cpuid.h>
 #else
 #undef ORVEL_HAVE_AVX2_VARIANT
+#undef ORVEL_HAVE_AVX512_VARIANT
 #endif
 
 namespace orvel {
@@ -19,28 +21,39 @@ template <bool LOO>
 void fitGeneric(const double* data, ptrdiff_t ny, ptrdiff_t nx, const double* K, double* F,
                 double* gFx, double* gFy);
 
-#ifdef ORVEL_HAVE_AVX2_VARIANT
+#if defined(ORVEL_HAVE_AVX2_VARIANT) || defined(ORVEL_HAVE_AVX512_VARIANT)
 template <bool LOO>
 void fitAvx2(const double* data, ptrdiff_t ny, ptrdiff_t nx, const double* K, double* F,
              double* gFx, double* gFy);
+template <bool LOO>
+void fitAvx512(const double* data, ptrdiff_t ny, ptrdiff_t nx, const double* K, double* F,
+               double* gFx, double* gFy);
 
+// Whether the CPU has every feature bit of `leaf7b` in CPUID leaf 7's EBX and
+// the operating system saves every register state of `xcr0` (XGETBV).
 // Asked afresh on every call rather than cached: the libraries keep no state,
-// and a few CPUID instructions cost nothing next to a grid fit.  AVX2 needs
-// the CPU to have it and the operating system to save the YMM registers.
-inline bool cpuHasAvx2()
+// and a few CPUID instructions cost nothing next to a grid fit.
+inline bool cpuHas(unsigned leaf7b, unsigned xcr0)
 {
     unsigned a, b, c, d;
     if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX))
         return false;
     unsigned lo, hi;
     __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-    if ((lo & 6) != 6)  // XMM and YMM state enabled
+    if ((lo & xcr0) != xcr0)
         return false;
     if (__get_cpuid_max(0, nullptr) < 7)
         return false;
     __cpuid_count(7, 0, a, b, c, d);
-    return (b & bit_AVX2) != 0;
+    return (b & leaf7b) == leaf7b;
 }
+
+// AVX2: XMM and YMM state (XCR0 bits 1, 2).
+inline bool cpuHasAvx2() { return cpuHas(bit_AVX2, 0x06); }
+
+// AVX-512F: XMM, YMM, opmask, upper halves of ZMM0-15 and ZMM16-31 (XCR0
+// bits 1, 2, 5, 6, 7).
+inline bool cpuHasAvx512() { return cpuHas(bit_AVX512F, 0xe6); }
 #endif
 
 // Both dimensions positive.  A test build may pin the choice with
@@ -53,7 +66,15 @@ inline void fitDispatch(const double* data, ptrdiff_t ny, ptrdiff_t nx, const do
     fitGeneric<LOO>(data, ny, nx, K, F, gFx, gFy);
 #elif defined(ORVEL_FORCE_ISA_avx2)
     fitAvx2<LOO>(data, ny, nx, K, F, gFx, gFy);
+#elif defined(ORVEL_FORCE_ISA_avx512)
+    fitAvx512<LOO>(data, ny, nx, K, F, gFx, gFy);
 #else
+#ifdef ORVEL_HAVE_AVX512_VARIANT
+    if (cpuHasAvx512()) {
+        fitAvx512<LOO>(data, ny, nx, K, F, gFx, gFy);
+        return;
+    }
+#endif
 #ifdef ORVEL_HAVE_AVX2_VARIANT
     if (cpuHasAvx2()) {
         fitAvx2<LOO>(data, ny, nx, K, F, gFx, gFy);
