@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "oracle.h"
@@ -102,7 +103,7 @@ int dimension(uint8_t b) { return kMinDim + b % (kMaxDim - kMinDim + 1); }
 
 void kernel(Stream& s, double* K)
 {
-    switch (s.byte() % 5) {
+    switch (s.byte() % 6) {
     case 0:  // every weight from the input
         for (int k = 0; k < 49; ++k)
             K[k] = s.value();
@@ -116,6 +117,20 @@ void kernel(Stream& s, double* K)
         for (int k = 0; k < 49; ++k)
             K[k] = (double)(s.byte() % 3) - 1.0;
         break;
+    case 3: {  // weights inside a box of offsets (lopsided, one line, ...), +0 and -0 outside
+        int c0 = s.byte() % 7 - 3, c1 = s.byte() % 7 - 3, r0 = s.byte() % 7 - 3,
+            r1 = s.byte() % 7 - 3;
+        if (c0 > c1)
+            std::swap(c0, c1);
+        if (r0 > r1)
+            std::swap(r0, r1);
+        for (int dx = -3; dx <= 3; ++dx)
+            for (int dy = -3; dy <= 3; ++dy)
+                K[(dx + 3) * 7 + dy + 3] = dx >= c0 && dx <= c1 && dy >= r0 && dy <= r1
+                                               ? s.value()
+                                               : s.byte() % 2 ? 0.0 : -0.0;
+        break;
+    }
     default: {  // a smooth kernel with a few weights replaced
         for (int dx = -3; dx <= 3; ++dx)
             for (int dy = -3; dy <= 3; ++dy)

@@ -108,6 +108,36 @@ TEST(Variants, EveryBuildMatchesTheOracleBitForBit)
     }
 }
 
+// Kernels zero (+0 or -0) outside a box of offsets, every row range with
+// several column ranges, some with a row and a column of zeros inside: the
+// finite path forms only the box's terms, which must change no bit, while
+// a non-finite value under a zero weight must still spread.
+TEST(Variants, KernelFootprints)
+{
+    std::mt19937_64 rng(7);
+    const std::pair<int, int> columnRanges[] = {{-3, 3}, {-2, 1}, {2, 2}, {-3, -1}};
+    int trial = 0;
+    for (int r0 = -3; r0 <= 3; ++r0)
+        for (int r1 = r0; r1 <= 3; ++r1)
+            for (auto [c0, c1] : columnRanges) {
+                std::vector<double> K = uniformRandom(rng, 49, 0.1, 1.0);
+                const int gapRow = r0 + (int)(rng() % (r1 - r0 + 1));
+                const int gapColumn = c0 + (int)(rng() % (c1 - c0 + 1));
+                const bool gaps = trial % 3 == 2;
+                for (int dx = -3; dx <= 3; ++dx)
+                    for (int dy = -3; dy <= 3; ++dy)
+                        if (dx < c0 || dx > c1 || dy < r0 || dy > r1 ||
+                            (gaps && (dy == gapRow || dx == gapColumn)))
+                            K[kidx(dx, dy)] = rng() % 2 ? 0.0 : -0.0;
+                const int ny = 40 + (int)(rng() % 30), nx = 9;
+                std::vector<double> data = uniformRandom(rng, (size_t)nx * ny, -50, 50);
+                if (trial % 2 == 1)
+                    (trial % 4 == 1 ? sprinkled : oneBadColumn)(rng, data, ny);
+                expectEveryBuildMatches(data, ny, nx, K, "footprint");
+                ++trial;
+            }
+}
+
 // A tall column exercises many whole blocks, then the leftovers of each
 // size: single vectors and rows that go node by node.
 TEST(Variants, EveryRemainderOfATallColumn)

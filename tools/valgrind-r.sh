@@ -13,7 +13,11 @@ cd "$root"
 
 dirs="$build"
 for d in "$build"/tests/isa/*/; do
-  [ -f "$d/orvel-fit.so" ] && dirs="$dirs ${d%/}"
+  [ -f "$d/orvel-fit.so" ] || continue
+  # Valgrind executes no AVX-512 code (and hides AVX-512 from the runtime
+  # choice); that copy's eight-lane code runs here compiled for AVX2.
+  case $d in */avx512/) echo "skip  ${d%/}: valgrind has no AVX-512"; continue ;; esac
+  dirs="$dirs ${d%/}"
 done
 
 run() {
