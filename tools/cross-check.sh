@@ -1,8 +1,9 @@
 #!/bin/sh
 # Builds both entries and the literal oracle for another architecture (the
 # generic variant: no x86 code is involved) and compares them bit for bit
-# under qemu user-mode emulation.  Not part of make test: it needs a cross
-# compiler (apt-get install g++-aarch64-linux-gnu qemu-user).
+# under qemu user-mode emulation.  Run by the test suite where the cross
+# compiler and qemu are installed (tools/setup.sh installs them on x86-64:
+# g++-aarch64-linux-gnu, qemu-user).
 #   tools/cross-check.sh [aarch64]
 set -eu
 arch=${1:-aarch64}

@@ -4,8 +4,9 @@
 set -eu
 need="cmake g++ make libgtest-dev libbenchmark-dev r-base-core r-cran-testthat clang libclang-rt-14-dev valgrind"
 # On x86-64 the suite also runs on an emulated CPU without AVX2 (qemu-user),
-# so the baseline code path is exercised whatever this machine has.
-[ "$(uname -m)" = x86_64 ] && need="$need qemu-user"
+# so the baseline code path is exercised whatever this machine has, and the
+# aarch64 build under emulation (a cross compiler).
+[ "$(uname -m)" = x86_64 ] && need="$need qemu-user g++-aarch64-linux-gnu"
 missing=""
 for p in $need; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -31,6 +31,13 @@ int main()
                 d[rng() % n] = special[rng() % 8];
         if (t % 5 == 2)
             K[rng() % 49] = special[rng() % 8];
+        if (t % 4 == 3) {  // +0 and -0 outside a box of offsets (rows r0..r1, columns c0..c1)
+            const int r0 = (int)(rng() % 7), r1 = r0 + (int)(rng() % (7 - r0));
+            const int c0 = (int)(rng() % 7), c1 = c0 + (int)(rng() % (7 - c0));
+            for (int k = 0; k < 49; ++k)
+                if (k / 7 < c0 || k / 7 > c1 || k % 7 < r0 || k % 7 > r1)
+                    K[k] = rng() % 2 ? 0.0 : -0.0;
+        }
         for (bool cv : {false, true}) {
             std::vector<double> got(3 * n), want(3 * n);
             (cv ? localPolynomialscv : localPolynomials)(d.data(), &ny, &nx, K.data(),
