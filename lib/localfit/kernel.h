@@ -158,7 +158,7 @@ inline void shapeConstants(const double* K, const double* xs, const double* ys, 
 }
 
 // One row of target nodes, one node at a time: for rows whose windows are
-// clipped at the top or bottom edge, and the few rows left over after the
+// clipped at the top or bottom edge, and the row left over after the
 // vectors.  Every term formed, in scan order; Q from the shape cache.
 template <bool LOO>
 inline void fitRow(const double* data, ptrdiff_t ny, ptrdiff_t nx, ptrdiff_t iy,
@@ -322,15 +322,25 @@ inline void footprint(const double* K, ptrdiff_t* fp)
 // Whole blocks of one column's rows top .. end-1 (a multiple of R vectors).
 // Kept out of line: inlined into the choice among footprints, the blocks get
 // the registers of one large function and spill their running sums.
+//
+// Each block also prefetches its rows of the column `next` (if not null),
+// the one whose values are checked for non-finite ones before the next
+// column of targets: otherwise that check waits for memory alone, with no
+// arithmetic beside it (measured: Horn's kernel 14% more nodes a second).
 template <bool LOO, bool Finite, int A, int B, typename V, int R>
 __attribute__((noinline)) void fitBlocks(const double* data, ptrdiff_t ny, ptrdiff_t ix, ptrdiff_t top,
                       ptrdiff_t end, ptrdiff_t dx0, ptrdiff_t dx1, const double* K,
                       const double* xs, const double* ys, const double* Q, const double* C,
-                      double* F, double* gFx, double* gFy)
+                      double* F, double* gFx, double* gFy, const double* next)
 {
-    for (ptrdiff_t iy = top; iy < end; iy += R * lanes<V>)
+    constexpr int W = lanes<V>;
+    for (ptrdiff_t iy = top; iy < end; iy += R * W) {
+        if (next)
+            for (int l = 0; l < R * W; l += 8)
+                __builtin_prefetch(next + iy + l);
         fitBlock<LOO, Finite, A, B, V, R>(data, ny, ix, iy, dx0, dx1, K, xs, ys, Q, C, F, gFx,
                                           gFy);
+    }
 }
 
 // Whether any of n doubles is an infinity or a NaN (all exponent bits set).
@@ -345,26 +355,49 @@ inline bool anyNonFinite(const double* p, ptrdiff_t n)
     return bad != 0;
 }
 
-// One column's rows top .. top+rows-1 (rows a multiple of lanes<V>): whole
-// blocks, on the finite path cut to the kernel's footprint fp, then single
-// vectors (too few to be worth copies of their own per footprint).
+// The vector type of half as many lanes as V.
+template <typename V>
+struct Half {
+    typedef double type __attribute__((vector_size(sizeof(V) / 2)));
+};
+
+// Single vectors of target rows iy .. end-1 of one column, then what is left
+// (fewer than lanes<V>, a multiple of two) in narrower vectors.
+template <bool LOO, bool Finite, typename V>
+inline void fitTail(const double* data, ptrdiff_t ny, ptrdiff_t ix, ptrdiff_t iy, ptrdiff_t end,
+                    ptrdiff_t dx0, ptrdiff_t dx1, const double* K, const double* xs,
+                    const double* ys, const double* Q, const double* C, double* F,
+                    double* gFx, double* gFy)
+{
+    for (; iy + lanes<V> <= end; iy += lanes<V>)
+        fitBlock<LOO, Finite, h, h, V, 1>(data, ny, ix, iy, dx0, dx1, K, xs, ys, Q, C, F, gFx,
+                                          gFy);
+    if constexpr (lanes<V> > 2)
+        fitTail<LOO, Finite, typename Half<V>::type>(data, ny, ix, iy, end, dx0, dx1, K, xs, ys,
+                                                     Q, C, F, gFx, gFy);
+}
+
+// One column's rows top .. top+rows-1 (rows even): whole blocks, on the
+// finite path cut to the kernel's footprint fp, then single vectors, of V
+// and narrower (too few to be worth copies of their own per footprint).
 template <bool LOO, bool Finite, typename V, int R>
 inline void fitColumn(const double* data, ptrdiff_t ny, ptrdiff_t ix, ptrdiff_t top,
                       ptrdiff_t rows, ptrdiff_t dx0, ptrdiff_t dx1, const double* K,
                       const ptrdiff_t* fp, const double* xs, const double* ys,
-                      const double* Q, const double* C, double* F, double* gFx, double* gFy)
+                      const double* Q, const double* C, double* F, double* gFx, double* gFy,
+                      const double* next)
 {
     constexpr int W = lanes<V>;
     const ptrdiff_t end = top + rows / (R * W) * (R * W);
     if (!Finite) {
         fitBlocks<LOO, false, h, h, V, R>(data, ny, ix, top, end, dx0, dx1, K, xs, ys, Q, C, F,
-                                          gFx, gFy);
+                                          gFx, gFy, next);
     } else {
         const ptrdiff_t c0 = fp[0] > dx0 ? fp[0] : dx0, c1 = fp[1] < dx1 ? fp[1] : dx1;
 #define ORVEL_FOOTPRINT(a, b)                                                                 \
     case a * 4 + b:                                                                           \
         fitBlocks<LOO, true, a, b, V, R>(data, ny, ix, top, end, c0, c1, K, xs, ys, Q, C, F,  \
-                                         gFx, gFy);                                           \
+                                         gFx, gFy, next);                                     \
         break;
         switch (fp[2]) {
             ORVEL_FOOTPRINT(0, 0) ORVEL_FOOTPRINT(0, 1) ORVEL_FOOTPRINT(0, 2) ORVEL_FOOTPRINT(0, 3)
@@ -374,20 +407,19 @@ inline void fitColumn(const double* data, ptrdiff_t ny, ptrdiff_t ix, ptrdiff_t 
         }
 #undef ORVEL_FOOTPRINT
     }
-    for (ptrdiff_t iy = end; iy < top + rows; iy += W)
-        fitBlock<LOO, Finite, h, h, V, 1>(data, ny, ix, iy, dx0, dx1, K, xs, ys, Q, C, F, gFx,
-                                          gFy);
+    fitTail<LOO, Finite, V>(data, ny, ix, end, top + rows, dx0, dx1, K, xs, ys, Q, C, F, gFx,
+                            gFy);
 }
 
 // The whole grid; both dimensions positive.  Rows whose windows are clipped
 // at the top or bottom edge go node by node, row by row; in every column the
-// rows between go in blocks of R vectors, then single vectors, and what is
-// left of them (fewer than a vector) node by node as well.
+// rows between go in blocks of R vectors, then single vectors of V and of
+// narrower types down to two lanes, and the row left of them if any node by
+// node as well.
 template <bool LOO, typename V, int R>
 inline void fitColumns(const double* data, ptrdiff_t ny, ptrdiff_t nx, const double* K,
                        double* F, double* gFx, double* gFy)
 {
-    constexpr int W = lanes<V>;
     double xs[kw], ys[kw];
     for (ptrdiff_t d = -h; d <= h; ++d) {
         xs[d + h] = double(d) / double(nx);
@@ -395,7 +427,7 @@ inline void fitColumns(const double* data, ptrdiff_t ny, ptrdiff_t nx, const dou
     }
     // Target rows top .. bottom-1 have windows whole in the row direction.
     const ptrdiff_t top = h < ny ? h : ny, bottom = ny - h > top ? ny - h : top;
-    const ptrdiff_t rows = (bottom - top) / W * W;
+    const ptrdiff_t rows = (bottom - top) / 2 * 2;
     for (ptrdiff_t iy = 0; iy < top; ++iy)
         fitRow<LOO>(data, ny, nx, iy, K, xs, ys, F, gFx, gFy);
     for (ptrdiff_t iy = top + rows; iy < ny; ++iy)
@@ -423,12 +455,13 @@ inline void fitColumns(const double* data, ptrdiff_t ny, ptrdiff_t nx, const dou
         for (ptrdiff_t dx = dx0; dx <= dx1; ++dx)
             finite = finite && !bad[(ix + dx) % 8];
         shapeConstants<LOO>(K, xs, ys, dx0, dx1, -h, h, shape, Q, C);
+        const double* next = ix + h + 1 < nx ? data + (ix + h + 1) * ny : nullptr;
         if (finite)
             fitColumn<LOO, true, V, R>(data, ny, ix, top, rows, dx0, dx1, K, fp, xs, ys,
-                                       Q, C, F, gFx, gFy);
+                                       Q, C, F, gFx, gFy, next);
         else
             fitColumn<LOO, false, V, R>(data, ny, ix, top, rows, dx0, dx1, K, fp, xs,
-                                        ys, Q, C, F, gFx, gFy);
+                                        ys, Q, C, F, gFx, gFy, next);
     }
 }
 
