@@ -11,11 +11,8 @@ typedef double vec2 __attribute__((vector_size(16)));
 // with llvm-mca (tools/mca-blocks.py): for a block of the dense 7 x 7
 // kernel, of one to five vectors three takes the fewest cycles a node on
 // the Apple M1 and Neoverse N2 models, about 15% fewer than two on the M1.
-#ifndef ORVEL_GENERIC_BLOCK
 #if defined(__aarch64__)
-#define ORVEL_GENERIC_BLOCK 3
+ORVEL_DEFINE_VARIANT(fitGeneric, vec2, 3)
 #else
-#define ORVEL_GENERIC_BLOCK 2
+ORVEL_DEFINE_VARIANT(fitGeneric, vec2, 2)
 #endif
-#endif
-ORVEL_DEFINE_VARIANT(fitGeneric, vec2, ORVEL_GENERIC_BLOCK)

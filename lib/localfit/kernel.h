@@ -487,14 +487,20 @@ inline void fitColumns(const double* data, ptrdiff_t ny, ptrdiff_t nx, const dou
 #endif
 
 // Defines the variant `name` of the fits (declared in variants.h) on vector
-// type V, R vectors a block; used once by each variant's translation unit.
+// type V, R vectors a block (ORVEL_BLOCK overrides R, for
+// tools/mca-blocks.py); used once by each variant's translation unit.
+#ifdef ORVEL_BLOCK
+#define ORVEL_BLOCK_OR(R) ORVEL_BLOCK
+#else
+#define ORVEL_BLOCK_OR(R) R
+#endif
 #define ORVEL_DEFINE_VARIANT(name, V, R)                                                      \
     namespace orvel {                                                                         \
     template <bool LOO>                                                                       \
     void name(const double* data, ptrdiff_t ny, ptrdiff_t nx, const double* K, double* F,     \
               double* gFx, double* gFy)                                                       \
     {                                                                                         \
-        fitColumns<LOO, V, R>(data, ny, nx, K, F, gFx, gFy);                                  \
+        fitColumns<LOO, V, ORVEL_BLOCK_OR(R)>(data, ny, nx, K, F, gFx, gFy);                  \
     }                                                                                         \
     ORVEL_INSTANTIATE_FIT(name)                                                               \
     ORVEL_INSTANTIATE_HOLDOUT(name)                                                           \

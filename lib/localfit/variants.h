@@ -54,6 +54,24 @@ inline bool cpuHasAvx2() { return cpuHas(bit_AVX2, 0x06); }
 // AVX-512F: XMM, YMM, opmask, upper halves of ZMM0-15 and ZMM16-31 (XCR0
 // bits 1, 2, 5, 6, 7).
 inline bool cpuHasAvx512() { return cpuHas(bit_AVX512F, 0xe6); }
+
+// AMD family 19h with AVX-512 is Zen 4, which splits each 512-bit operation
+// into two 256-bit ones: the multiplies a node needs then take as long as
+// with AVX2, whose blocks form a few fewer of them (two vectors of a block
+// overlap by three rows, and the compiler shares their z*x products).  LLVM
+// 16's Zen 4 model puts the AVX-512 blocks 8% (dense kernel) and 4% (Horn's)
+// behind AVX2's (tools/mca-blocks.py), so Zen 4 keeps to AVX2.  Zen 5
+// (family 1Ah) executes 512 bits at once: AVX-512 measured about 1.6 times
+// AVX2's nodes per second there.
+inline bool cpuSplitsZmm()
+{
+    unsigned a, b, c, d;
+    if (!__get_cpuid(0, &a, &b, &c, &d) || b != 0x68747541 || d != 0x69746e65 ||
+        c != 0x444d4163)  // "AuthenticAMD"
+        return false;
+    __get_cpuid(1, &a, &b, &c, &d);
+    return (a >> 8 & 0xf) + (a >> 20 & 0xff) == 0x19;
+}
 #endif
 
 // Both dimensions positive.  A test build may pin the choice with
@@ -70,7 +88,7 @@ inline void fitDispatch(const double* data, ptrdiff_t ny, ptrdiff_t nx, const do
     fitAvx512<LOO>(data, ny, nx, K, F, gFx, gFy);
 #else
 #ifdef ORVEL_HAVE_AVX512_VARIANT
-    if (cpuHasAvx512()) {
+    if (cpuHasAvx512() && !cpuSplitsZmm()) {
         fitAvx512<LOO>(data, ny, nx, K, F, gFx, gFy);
         return;
     }
