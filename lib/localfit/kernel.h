@@ -121,7 +121,8 @@ inline void cramerConstants(const double* Q, double* C)
 
 // Works for a vector type or for plain double.
 template <typename V>
-ORVEL_INLINE void cramer(const double* Q, const double* C, V V0, V V1, V V2, V& b0, V& b1, V& b2)
+ORVEL_INLINE void cramer(const double* Q, const double* C, V V0, V V1, V V2, V& b0, V& b1,
+                         V& b2)
 {
     const V a = V1 * Q[8] - Q[5] * V2;
     const V b = V1 * Q[7] - Q[4] * V2;
@@ -206,7 +207,8 @@ inline void fitRow(const double* data, ptrdiff_t ny, ptrdiff_t nx, ptrdiff_t iy,
 //          signed zero, see fitBlock);
 //   WithX  likewise for the x-moment term.
 template <bool Self, bool WithY, bool WithX, typename V, int R>
-ORVEL_INLINE void step(const double* col, int k, double w, double y, double x, V* V0, V* V1, V* V2)
+ORVEL_INLINE void step(const double* col, int k, double w, double y, double x, V* V0, V* V1,
+                       V* V2)
 {
     constexpr int W = lanes<V>;
     const V zero = broadcast<V>(0.0);
@@ -234,8 +236,8 @@ ORVEL_INLINE void step(const double* col, int k, double w, double y, double x, V
 // Row offsets -A..B of one column offset, in ascending order; the own row
 // (offset 0) is always among them.
 template <bool LOO, bool Finite, bool OwnColumn, int A, int B, typename V, int R>
-ORVEL_INLINE void column(const double* col, const double* Kcol, const double* ys, double x, V* V0,
-                   V* V1, V* V2)
+ORVEL_INLINE void column(const double* col, const double* Kcol, const double* ys, double x,
+                         V* V0, V* V1, V* V2)
 {
     constexpr bool WithX = !(Finite && OwnColumn);
     for (int k = h - A; k < h; ++k)
@@ -258,9 +260,9 @@ ORVEL_INLINE void column(const double* col, const double* Kcol, const double* ys
 // formed, since 0 * Inf and 0 * NaN are NaN.
 template <bool LOO, bool Finite, int A, int B, typename V, int R>
 ORVEL_INLINE void fitBlock(const double* data, ptrdiff_t ny, ptrdiff_t ix, ptrdiff_t iy,
-                     ptrdiff_t dx0, ptrdiff_t dx1, const double* K, const double* xs,
-                     const double* ys, const double* Q, const double* C, double* F,
-                     double* gFx, double* gFy)
+                           ptrdiff_t dx0, ptrdiff_t dx1, const double* K, const double* xs,
+                           const double* ys, const double* Q, const double* C, double* F,
+                           double* gFx, double* gFy)
 {
     constexpr int W = lanes<V>;
     V V0[R], V1[R], V2[R];
@@ -327,11 +329,17 @@ inline void footprint(const double* K, ptrdiff_t* fp)
 // the one whose values are checked for non-finite ones before the next
 // column of targets: otherwise that check waits for memory alone, with no
 // arithmetic beside it (measured: Horn's kernel 14% more nodes a second).
+//
+// (Tried and left out: two columns of targets per block, forming each
+// neighbour's y*z once for both.  With AVX-512 it was no faster at one or
+// two vectors a column and slower at three; with AVX2 20% slower.)
 template <bool LOO, bool Finite, int A, int B, typename V, int R>
-__attribute__((noinline)) void fitBlocks(const double* data, ptrdiff_t ny, ptrdiff_t ix, ptrdiff_t top,
-                      ptrdiff_t end, ptrdiff_t dx0, ptrdiff_t dx1, const double* K,
-                      const double* xs, const double* ys, const double* Q, const double* C,
-                      double* F, double* gFx, double* gFy, const double* next)
+__attribute__((noinline)) void fitBlocks(const double* data, ptrdiff_t ny, ptrdiff_t ix,
+                                         ptrdiff_t top, ptrdiff_t end, ptrdiff_t dx0,
+                                         ptrdiff_t dx1, const double* K, const double* xs,
+                                         const double* ys, const double* Q, const double* C,
+                                         double* F, double* gFx, double* gFy,
+                                         const double* next)
 {
     constexpr int W = lanes<V>;
     for (ptrdiff_t iy = top; iy < end; iy += R * W) {
