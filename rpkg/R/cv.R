@@ -1,5 +1,6 @@
 # Score and number of nodes scored.
 .orvel_cv_detail <- function(z, K) {
+  if (inherits(z, "SpatRaster")) return(.orvel_raster_cv(z, K))
   pred <- .orvel_native("orvel-holdout", "localPolynomialscv", z, K)$F
   ok <- is.finite(z) & is.finite(pred)
   c(cv = if (any(ok)) mean((z[ok] - pred[ok])^2) else NaN, nodes = sum(ok))
@@ -21,7 +22,7 @@
 #' orvel_cv(z, orvel_kernel("gaussian", 1))
 #' orvel_cv(z, orvel_kernel("gaussian", 2))
 orvel_cv <- function(z, kernel = orvel_kernel()) {
-  z <- .orvel_check_z(z)
+  z <- if (inherits(z, "SpatRaster")) .orvel_check_raster(z) else .orvel_check_z(z)
   unname(.orvel_cv_detail(z, .orvel_check_kernel(kernel))[["cv"]])
 }
 
@@ -83,7 +84,7 @@ orvel_cv <- function(z, kernel = orvel_kernel()) {
 #' pairs <- as.matrix(expand.grid(rows = c(1, 1.5, 2), columns = c(1, 1.5, 2)))
 #' orvel_select(z, bandwidths = pairs)
 orvel_select <- function(z, type = "gaussian", bandwidths = NULL, progress = interactive()) {
-  z <- .orvel_check_z(z)
+  z <- if (inherits(z, "SpatRaster")) .orvel_check_raster(z) else .orvel_check_z(z)
   type <- unique(.orvel_type(type))
   progress <- .orvel_check_flag(progress, "progress")
   grid <- do.call(rbind, lapply(type, function(t) {

@@ -22,6 +22,7 @@
 #'
 #' @param z the grid: a numeric matrix with at least two rows and two
 #'   columns; rows are one axis of the grid, columns the other.
+#'   Or a single-layer terra SpatRaster: see [orvel_rasters].
 #' @param kernel 7 x 7 numeric matrix of finite weights, `kernel[dy + 4, dx +
 #'   4]` the weight of the neighbour `dy` rows and `dx` columns away (see
 #'   [orvel_kernel()]); applied as given, never symmetrised. An
@@ -35,6 +36,8 @@
 #'   `kernel`, `spacing`, `holdout` (whether it is the leave-one-out fit),
 #'   `data` (`z`) and `call`. It has `print()`, `summary()`, `plot()`,
 #'   `fitted()` and `residuals()` methods.
+#'   For a SpatRaster, a SpatRaster on the same grid with the layers
+#'   `smooth`, `dzdx` and `dzdy` (see [orvel_rasters]).
 #' @seealso [orvel_slopes()] for slopes in your units, [orvel_select()] to
 #'   choose the kernel.
 #' @export
@@ -48,12 +51,16 @@
 #' # The leave-one-out residuals
 #' summary(residuals(orvel_holdout(volcano)))
 orvel_fit <- function(z, kernel = orvel_kernel(), spacing = 1) {
+  if (inherits(z, "SpatRaster"))
+    return(.orvel_raster_fit(z, kernel, if (!missing(spacing)) spacing, holdout = FALSE))
   .orvel_fit(z, kernel, spacing, holdout = FALSE, call = match.call())
 }
 
 #' @rdname orvel_fit
 #' @export
 orvel_holdout <- function(z, kernel = orvel_kernel(), spacing = 1) {
+  if (inherits(z, "SpatRaster"))
+    return(.orvel_raster_fit(z, kernel, if (!missing(spacing)) spacing, holdout = TRUE))
   .orvel_fit(z, kernel, spacing, holdout = TRUE, call = match.call())
 }
 

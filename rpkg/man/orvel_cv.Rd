@@ -8,7 +8,8 @@ orvel_cv(z, kernel = orvel_kernel())
 }
 \arguments{
 \item{z}{the grid: a numeric matrix with at least two rows and two
-columns; rows are one axis of the grid, columns the other.}
+columns; rows are one axis of the grid, columns the other.
+Or a single-layer terra SpatRaster: see \link{orvel_rasters}.}
 
 \item{kernel}{7 x 7 numeric matrix of finite weights, \code{kernel[dy + 4, dx + 4]} the weight of the neighbour \code{dy} rows and \code{dx} columns away (see
 \code{\link[=orvel_kernel]{orvel_kernel()}}); applied as given, never symmetrised. An

@@ -11,7 +11,8 @@ orvel_holdout(z, kernel = orvel_kernel(), spacing = 1)
 }
 \arguments{
 \item{z}{the grid: a numeric matrix with at least two rows and two
-columns; rows are one axis of the grid, columns the other.}
+columns; rows are one axis of the grid, columns the other.
+Or a single-layer terra SpatRaster: see \link{orvel_rasters}.}
 
 \item{kernel}{7 x 7 numeric matrix of finite weights, \code{kernel[dy + 4, dx + 4]} the weight of the neighbour \code{dy} rows and \code{dx} columns away (see
 \code{\link[=orvel_kernel]{orvel_kernel()}}); applied as given, never symmetrised. An
@@ -28,6 +29,8 @@ rows and along the columns), each shaped and named like \code{z}, and
 \code{kernel}, \code{spacing}, \code{holdout} (whether it is the leave-one-out fit),
 \code{data} (\code{z}) and \code{call}. It has \code{print()}, \code{summary()}, \code{plot()},
 \code{fitted()} and \code{residuals()} methods.
+For a SpatRaster, a SpatRaster on the same grid with the layers
+\code{smooth}, \code{dzdx} and \code{dzdy} (see \link{orvel_rasters}).
 }
 \description{
 For every node of the grid \code{z}, fits the plane

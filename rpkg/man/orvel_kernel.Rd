@@ -8,11 +8,11 @@ orvel_kernel(type = "gaussian", bandwidth = 1.5)
 }
 \arguments{
 \item{type}{kernel type: one of \code{"gaussian"}, \code{"epanechnikov"},
-\code{"biweight"}, \code{"triweight"}, \code{"tricube"}, \code{"uniform"} (unambiguous
-abbreviations allowed).}
+\code{"biweight"}, \code{"triweight"}, \code{"tricube"}, \code{"uniform"}, \code{"horn"},
+\code{"rook"} (unambiguous abbreviations allowed).}
 
 \item{bandwidth}{in node steps: one number, or \code{c(rows, columns)} for an
-anisotropic kernel.}
+anisotropic kernel. Not for \code{"horn"} and \code{"rook"}.}
 }
 \value{
 A 7 x 7 matrix \code{K} with dimnames \code{dy} and \code{dx} (\code{-3:3}):
@@ -36,11 +36,22 @@ fitted. The window stops at three node steps whatever the bandwidth.
 
 Any finite 7 x 7 matrix can serve as a kernel: the weights are applied as
 given, never symmetrised or normalised.
+
+\code{"horn"} and \code{"rook"} are the 3 x 3 finite differences of elevation
+models as kernels: Horn's weights \eqn{(1, 2, 1) \otimes (1, 2, 1) / 4}{(1,
+2, 1) x (1, 2, 1) / 4} on the 3 x 3 neighbourhood, and the centre with its
+four rook neighbours, all zero beyond. The plane fitted with them has the
+slopes of Horn's method and of the rook's case difference
+(\code{terra::terrain()} with \code{neighbors = 8} and \code{4}); the smooth is the
+weighted mean of the neighbourhood. They have no bandwidth: giving one is
+an error.
 }
 \examples{
 orvel_kernel("gaussian", 1.5)
 # narrow along the rows, wide along the columns
 round(orvel_kernel("epanechnikov", c(1.5, 3)), 2)
+# Horn's weights, as for the slope of an elevation model
+orvel_kernel("horn")[3:5, 3:5]
 }
 \seealso{
 \code{\link[=orvel_select]{orvel_select()}} to choose the bandwidth by cross-validation.

@@ -8,7 +8,8 @@ orvel_select(z, type = "gaussian", bandwidths = NULL, progress = interactive())
 }
 \arguments{
 \item{z}{the grid: a numeric matrix with at least two rows and two
-columns; rows are one axis of the grid, columns the other.}
+columns; rows are one axis of the grid, columns the other.
+Or a single-layer terra SpatRaster: see \link{orvel_rasters}.}
 
 \item{type}{one or more kernel types (see \code{\link[=orvel_kernel]{orvel_kernel()}}).}
 
