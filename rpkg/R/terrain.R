@@ -44,10 +44,13 @@
 #' the cells up to three rows or columns away, where terra loses only the
 #' cells next to it; cells further away are unaffected.
 #'
-#' Where both slopes of the fitted plane are exactly zero, the aspect is 90
-#' degrees, as terra gives it for a flat cell, and the slope is zero to
-#' within 1e-300. Aspects lie in \[0, 360) degrees (\[0, 2 pi) radians),
-#' except that a slope facing a hair west of due north may come out as 360.
+#' Where both slopes of the fitted plane are exactly zero the slope is 0 and
+#' the aspect 90 degrees, as terra gives them for a flat cell. Rounding lets
+#' that happen only where the elevations are all zero: over other flat
+#' ground the fitted slopes are of the order of 1e-15 of the elevation per
+#' cell, and the aspect is whatever direction they point in. Aspects lie in
+#' \[0, 360) degrees (\[0, 2 pi) radians), except that a slope facing a
+#' hair west of due north may come out as 360.
 #'
 #' The raster is processed in blocks of rows of at most
 #' `getOption("orvel.block_cells", 2^17)` cells, each read with three rows of
@@ -86,26 +89,22 @@ orvel_terrain <- function(x, kernel = orvel_kernel("horn"), v = c("slope", "aspe
   unit <- .orvel_choose(unit, c("degrees", "radians"), "unit")
   cells <- .orvel_cells(x)
   nc <- terra::ncol(x)
-  deg <- unit == "degrees"
   .orvel_raster_blocks(x, .orvel_raster_kernel(K), holdout = FALSE, names = v,
     function(f, obs, keep, rows, nrb) {
-      # The gradient times cx as a complex number: real part north, imaginary
-      # part east. dzdx is gFx / cx; dzdy (northward) is -gFy / cy.
+      # The gradient times cx: east part dzdx * cx = gFx, north part
+      # dzdy * cx = -gFy * cx / cy. Taking 1e-300 off the east part changes
+      # no slope that is not itself below 1e-284, but turns an exact zero
+      # negative: a level plane then faces east (90 degrees, as terra gives a
+      # flat cell) and one facing due north gets 0 rather than 360 whatever
+      # the sign of its zero.
       cx <- nc * .orvel_dx(cells, rows, nc)
-      cy <- nrb * cells$dy
-      # Taking 1e-300 off the east part changes no slope that is not itself
-      # below 1e-284, but turns an exact zero into a negative number: a flat
-      # cell then faces east (90 degrees, as in terra) and a slope facing due
-      # north gets 0 rather than 360 whatever the sign of its zero.
-      g <- complex(real = f$gFy[keep] * (-cx / cy), imaginary = f$gFx[keep] - 1e-300)
-      # Uphill is the direction of g; the aspect is the opposite way, clockwise
-      # from north: pi + atan2(dzdx, dzdy).
-      out <- list(slope = if ("slope" %in% v) atan(Mod(g) / cx),
-                  aspect = if ("aspect" %in% v) Arg(g) + pi)
-      if (deg) {
-        if (!is.null(out$slope)) out$slope <- out$slope * (180 / pi)
-        if (!is.null(out$aspect)) out$aspect <- out$aspect * (180 / pi)
-      }
-      unlist(out[v], use.names = FALSE)
+      e <- f$gFx[keep] - 1e-300
+      n <- f$gFy[keep] * (-cx / (nrb * cells$dy))
+      s <- if ("slope" %in% v) atan(sqrt(e * e + n * n) / cx)
+      # Downhill, clockwise from north: atan2(-dzdx, -dzdy) taken into
+      # [0, 2 pi), which is pi + atan2(dzdx, dzdy).
+      a <- if ("aspect" %in% v) atan2(e, n) + pi
+      r <- if (v[1L] == "slope") c(s, a) else c(a, s)
+      if (unit == "degrees") r * (180 / pi) else r
     })
 }
