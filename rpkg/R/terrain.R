@@ -74,12 +74,12 @@
 #'   # volcano as a 10 m elevation model: rows north to south
 #'   dem <- terra::rast(volcano, extent = terra::ext(0, 610, 0, 870), crs = "local")
 #'   st <- orvel_terrain(dem)
-#'   st
+#'   print(st)
 #'   # the same as terra inside the raster; orvel also fills the edges
 #'   tt <- terra::terrain(dem, v = c("slope", "aspect"))
-#'   range(terra::values(st$slope - tt$slope), na.rm = TRUE)
+#'   print(range(terra::values(st$slope - tt$slope), na.rm = TRUE))
 #'   # a smoother slope from a kernel chosen by cross-validation
-#'   plot(orvel_terrain(dem, orvel_select(dem), v = "slope"))
+#'   terra::plot(orvel_terrain(dem, orvel_select(dem), v = "slope"))
 #' }
 orvel_terrain <- function(x, kernel = orvel_kernel("horn"), v = c("slope", "aspect"),
                           unit = c("degrees", "radians")) {

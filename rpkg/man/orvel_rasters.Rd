@@ -38,8 +38,8 @@ libraries scale the offsets by the size of the block).
 if (requireNamespace("terra", quietly = TRUE)) {
   dem <- terra::rast(volcano, extent = terra::ext(0, 610, 0, 870), crs = "local")
   fit <- orvel_fit(dem, orvel_kernel("gaussian", 1.5))
-  fit                          # layers smooth, dzdx, dzdy
+  print(fit)                   # layers smooth, dzdx, dzdy
   terra::plot(fit)
-  orvel_cv(dem, orvel_kernel("gaussian", 1.5))
+  print(orvel_cv(dem, orvel_kernel("gaussian", 1.5)))
 }
 }

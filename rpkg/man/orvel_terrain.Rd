@@ -58,10 +58,13 @@ the 3 x 3 kernels \code{"horn"} and \code{"rook"} a void therefore takes with it
 the cells up to three rows or columns away, where terra loses only the
 cells next to it; cells further away are unaffected.
 
-Where both slopes of the fitted plane are exactly zero, the aspect is 90
-degrees, as terra gives it for a flat cell, and the slope is zero to
-within 1e-300. Aspects lie in [0, 360) degrees ([0, 2 pi) radians),
-except that a slope facing a hair west of due north may come out as 360.
+Where both slopes of the fitted plane are exactly zero the slope is 0 and
+the aspect 90 degrees, as terra gives them for a flat cell. Rounding lets
+that happen only where the elevations are all zero: over other flat
+ground the fitted slopes are of the order of 1e-15 of the elevation per
+cell, and the aspect is whatever direction they point in. Aspects lie in
+[0, 360) degrees ([0, 2 pi) radians), except that a slope facing a
+hair west of due north may come out as 360.
 
 The raster is processed in blocks of rows of at most
 \code{getOption("orvel.block_cells", 2^17)} cells, each read with three rows of
@@ -74,12 +77,12 @@ if (requireNamespace("terra", quietly = TRUE)) {
   # volcano as a 10 m elevation model: rows north to south
   dem <- terra::rast(volcano, extent = terra::ext(0, 610, 0, 870), crs = "local")
   st <- orvel_terrain(dem)
-  st
+  print(st)
   # the same as terra inside the raster; orvel also fills the edges
   tt <- terra::terrain(dem, v = c("slope", "aspect"))
-  range(terra::values(st$slope - tt$slope), na.rm = TRUE)
+  print(range(terra::values(st$slope - tt$slope), na.rm = TRUE))
   # a smoother slope from a kernel chosen by cross-validation
-  plot(orvel_terrain(dem, orvel_select(dem), v = "slope"))
+  terra::plot(orvel_terrain(dem, orvel_select(dem), v = "slope"))
 }
 }
 \seealso{
