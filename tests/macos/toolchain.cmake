@@ -1,5 +1,6 @@
 # Cross-builds for macOS with clang and LLVM's Mach-O linker, against an SDK
-# directory (a real one, or the stub tests/macos/make-sdk.sh writes).
+# directory that also holds R's framework (the stub tests/macos/make-sdk.sh
+# writes): libraries are looked for inside it only.
 # Set on the command line:
 #   ORVEL_MACOS_ARCH   arm64 or x86_64
 #   ORVEL_MACOS_SDK    the SDK directory
@@ -10,7 +11,8 @@ set(CMAKE_SYSTEM_NAME Darwin)
 set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES
   ORVEL_MACOS_ARCH ORVEL_MACOS_SDK ORVEL_CLANG ORVEL_CLANGXX)
 
-# The oldest macOS each architecture runs (R 3.3's era for x86_64).
+# Deployment targets: macOS 11, the first on arm64, and 10.13 on x86_64 (and
+# the Darwin kernel versions that go with them).
 if(ORVEL_MACOS_ARCH STREQUAL "arm64")
   set(CMAKE_SYSTEM_PROCESSOR arm64)
   set(CMAKE_OSX_DEPLOYMENT_TARGET 11.0)
