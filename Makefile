@@ -70,11 +70,18 @@ fuzz: setup
 	@grep -h -E '^(Running|stat::number_of_executed_units|stat::new_units_added)|DONE' \
 	  $(FUZZ_BUILD)/Testing/Temporary/LastTest.log
 
-rpkg: setup
+# Built again only when the package or the library sources change.
+RPKG_SOURCES := CMakeLists.txt $(shell find rpkg lib -type f ! -name '*.so' ! -name '*.html')
+
+rpkg: $(TARBALL)
+
+$(TARBALL): $(RPKG_SOURCES) | setup
 	tools/build-rpkg.sh $(BUILD)
 
 # The package in a library of the build's own, for the demo and the tests.
-rpkg-install: rpkg
+rpkg-install: $(RLIB)/orvel/DESCRIPTION
+
+$(RLIB)/orvel/DESCRIPTION: $(TARBALL)
 	mkdir -p $(RLIB)
 	R CMD INSTALL -l $(RLIB) $(TARBALL)
 
