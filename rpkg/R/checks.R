@@ -68,7 +68,7 @@
 .orvel_check_pair <- function(x, arg) {
   if (!is.numeric(x) || is.object(x) || !(length(x) %in% 1:2) || any(!is.finite(x)) || any(x <= 0))
     .orvel_stop("`%s` must be one positive number or c(rows, columns), not %s", arg,
-                if (is.numeric(x) && length(x) %in% 1:2) paste(format(x), collapse = ", ")
+                if (is.numeric(x) && length(x) %in% 1:2) toString(x)
                 else .orvel_what(x))
   rep(as.double(x), length.out = 2L)
 }

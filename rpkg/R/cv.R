@@ -162,11 +162,10 @@ plot.orvel_select <- function(x, log = "y", main = "leave-one-out CV", ...) {
     rng <- range(s$cv)
     shade <- if (diff(rng) > 0) 1L + round(31 * (s$cv - rng[1L]) / diff(rng)) else 1L
     graphics::plot(s$rows, s$columns, pch = 15, cex = 3, col = pal[shade], main = main,
+                   sub = sprintf("%s kernel: CV %.4g (dark) to %.4g (light)", x$type, rng[1L], rng[2L]),
                    xlab = "bandwidth along the rows", ylab = "bandwidth along the columns", ...)
     bw <- rep(x$bandwidth, length.out = 2L)
     graphics::points(bw[1L], bw[2L], cex = 4, lwd = 2)
-    graphics::legend("topleft", bty = "n", pch = 15, col = pal[c(1L, 32L)],
-                     legend = sprintf("CV %.4g", range(s$cv)))
   }
   invisible(x)
 }

@@ -131,7 +131,7 @@ print.orvel_fit <- function(x, ...) {
 #' @export
 summary.orvel_fit <- function(object, ...) {
   s <- orvel_slopes(object)
-  res <- residuals(object)
+  res <- stats::residuals(object)
   stats <- function(m) {
     ok <- is.finite(m)
     c(stats::quantile(m[ok], names = FALSE), mean = mean(m[ok]), `not finite` = sum(!ok))
