@@ -111,10 +111,12 @@
     .orvel_stop("`spacing` is taken from the raster's cells: leave it out for a SpatRaster")
   cells <- .orvel_cells(z)
   nc <- terra::ncol(z)
-  .orvel_raster_blocks(z, .orvel_raster_kernel(.orvel_check_kernel(kernel)), holdout, names = c("smooth", "dzdx", "dzdy"),
+  K <- .orvel_raster_kernel(.orvel_check_kernel(kernel))
+  .orvel_raster_blocks(z, K, holdout, names = c("smooth", "dzdx", "dzdy"),
     function(f, obs, keep, rows, nrb) {
       # gFy runs southward: its sign turns for dzdy.
-      c(f$F[keep], f$gFx[keep] / (nc * .orvel_dx(cells, rows, nc)), f$gFy[keep] * (-1 / (nrb * cells$dy)))
+      c(f$F[keep], f$gFx[keep] / (nc * .orvel_dx(cells, rows, nc)),
+        f$gFy[keep] * (-1 / (nrb * cells$dy)))
     })
 }
 
@@ -123,12 +125,13 @@
 .orvel_raster_cv <- function(z, K) {
   sse <- 0
   n <- 0
-  .orvel_raster_blocks(z, .orvel_raster_kernel(K), holdout = TRUE, function(f, obs, keep, rows, nrb) {
+  add <- function(f, obs, keep, rows, nrb) {
     e <- obs[keep] - f$F[keep]
     ok <- is.finite(e)   # both finite: Inf - Inf and NaN give NaN, Inf - x gives Inf
     sse <<- sse + sum(e[ok]^2)
     n <<- n + sum(ok)
-  })
+  }
+  .orvel_raster_blocks(z, .orvel_raster_kernel(K), holdout = TRUE, add)
   c(cv = if (n > 0) sse / n else NaN, nodes = n)
 }
 

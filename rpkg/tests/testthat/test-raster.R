@@ -76,8 +76,9 @@ test_that("block processing from and to file equals one block; voids stay local"
   one <- list(fit = orvel_fit(x, K), terrain = orvel_terrain(x), cv = orvel_cv(x, K))
   # Blocks of two rows (40 cells), within terra's four blocks, written to file.
   old <- options(orvel.block_cells = 40)
+  old_terra <- terra::terraOptions(print = FALSE)[c("steps", "todisk", "progress")]
   terra::terraOptions(steps = 4, todisk = TRUE, progress = 0)
-  on.exit({ options(old); terra::terraOptions(steps = 0, todisk = FALSE, progress = 3) })
+  on.exit({ options(old); do.call(terra::terraOptions, old_terra) })
   src <- terra::writeRaster(x, tempfile(fileext = ".tif"), datatype = "FLT8S")
   blk <- list(fit = orvel_fit(src, K), terrain = orvel_terrain(src), cv = orvel_cv(src, K))
   expect_true(nzchar(terra::sources(blk$fit)))
