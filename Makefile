@@ -1,8 +1,11 @@
 # make test: install what is missing, build, run every test: the plain build,
-#   the same suite under address+undefined-behaviour sanitizers and under the
-#   thread sanitizer, a short differential fuzz run, and the R tests in R
-#   under valgrind.
-# make demo: build and smooth R's volcano into out/volcano.png.
+#   R CMD check of the R package, the native suite over the package's own
+#   libraries, the same suite under address+undefined-behaviour sanitizers
+#   and under the thread sanitizer, a short differential fuzz run, and the
+#   package's tests in R under valgrind.
+# make demo: smooth R's volcano with the package into out/volcano.png.
+# make rpkg: the source package build/orvel_<version>.tar.gz.
+# make install: install the package into your R library.
 # make fuzz FUZZ_SECONDS=600: a longer fuzz run (corpus kept in build-fuzz).
 # make bench: the native benchmark (nodes per second against the literal fit).
 BUILD ?= build
@@ -10,6 +13,10 @@ BUILD_TYPE ?= Release
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
+# The package installed for the demo and the tests (not your R library).
+RLIB = $(BUILD)/rlib
+VERSION := $(shell sed -n 's/^Version: *//p' rpkg/DESCRIPTION)
+TARBALL = $(BUILD)/orvel_$(VERSION).tar.gz
 # Total seconds of fuzzing, shared by the instruction-set variants.
 FUZZ_SECONDS ?= 60
 
@@ -19,7 +26,8 @@ SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:chec
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-.PHONY: all setup build test test-plain test-asan test-tsan fuzz valgrind-r demo bench clean
+.PHONY: all setup build test test-plain test-asan test-tsan fuzz valgrind-r demo bench clean \
+	rpkg rpkg-install check test-package install
 
 all: build
 
@@ -33,6 +41,8 @@ build: setup
 # One after the other, also under make -j: each step uses both cores.
 test: build
 	$(MAKE) --no-print-directory test-plain
+	$(MAKE) --no-print-directory check
+	$(MAKE) --no-print-directory test-package
 	$(MAKE) --no-print-directory test-asan
 	$(MAKE) --no-print-directory test-tsan
 	$(MAKE) --no-print-directory fuzz
@@ -60,11 +70,39 @@ fuzz: setup
 	@grep -h -E '^(Running|stat::number_of_executed_units|stat::new_units_added)|DONE' \
 	  $(FUZZ_BUILD)/Testing/Temporary/LastTest.log
 
-valgrind-r: build
+# Built again only when the package or the library sources change.
+RPKG_SOURCES := CMakeLists.txt $(shell find rpkg lib -type f ! -name '*.so' ! -name '*.html')
+
+rpkg: $(TARBALL)
+
+$(TARBALL): $(RPKG_SOURCES) | setup
+	tools/build-rpkg.sh $(BUILD)
+
+# The package in a library of the build's own, for the demo and the tests.
+rpkg-install: $(RLIB)/orvel/DESCRIPTION
+
+$(RLIB)/orvel/DESCRIPTION: $(TARBALL)
+	mkdir -p $(RLIB)
+	R CMD INSTALL -l $(RLIB) $(TARBALL)
+
+# Help pages up to date, and R CMD check --as-cran of the tarball (which runs
+# the package's tests and builds the vignette).
+check: rpkg
+	tools/check-rpkg.sh $(BUILD)
+
+# The native suite over the libraries the package installed: the same bits as
+# the CMake build's.
+test-package: build rpkg-install
+	ORVEL_TEST_LIBDIR=$(abspath $(RLIB))/orvel/libs $(BUILD)/tests/orvel_tests --gtest_brief=1
+
+valgrind-r: build rpkg-install
 	tools/valgrind-r.sh $(BUILD)
 
-demo: build
-	ORVEL_LIBDIR=$(abspath $(BUILD)) Rscript examples/volcano.R
+demo: rpkg-install
+	R_LIBS=$(abspath $(RLIB)) Rscript examples/volcano.R
+
+install: rpkg
+	R CMD INSTALL $(TARBALL)
 
 bench: setup
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DORVEL_BENCH=ON

@@ -2,8 +2,8 @@
 # cross-validation, and draws truth, noisy input, smooth, gradient field, CV
 # curves and the remaining error into out/volcano.png.
 #
-#   make demo        (or, after the build: Rscript examples/volcano.R)
-source("R/orvel.R")
+#   make demo        (or, with the package installed: Rscript examples/volcano.R)
+library(orvel)
 
 set.seed(42)
 truth <- volcano
@@ -16,7 +16,7 @@ rms <- function(e) sqrt(mean(e^2))
 
 # What the truth would have picked among the same candidates, for comparison.
 hindsight <- sapply(seq_len(nrow(sel$table)), function(i)
-  rms(orvel_fit(z, orvel_kernel(sel$table$type[i], sel$table$bandwidth[i]))$F - truth))
+  rms(orvel_fit(z, orvel_kernel(sel$table$type[i], sel$table$rows[i]))$F - truth))
 h <- which.min(hindsight)
 
 cat(sprintf("grid %d x %d, noise sd 5 (RMS %.2f)\n", ny, nx, rms(z - truth)))
@@ -24,12 +24,13 @@ cat(sprintf("chosen by CV: %s kernel, bandwidth %g node steps (CV score %.2f)\n"
             sel$type, sel$bandwidth, sel$cv))
 cat(sprintf("RMS error of the smooth against the truth: %.2f\n", rms(fit$F - truth)))
 cat(sprintf("best in hindsight: %s, bandwidth %g, RMS error %.2f\n",
-            sel$table$type[h], sel$table$bandwidth[h], hindsight[h]))
+            sel$table$type[h], sel$table$rows[h], hindsight[h]))
 
-# Slopes come per whole grid extent; per node step they are gFx / ny along
-# the rows (drawn horizontally by image()) and gFy / nx along the columns.
-gy <- fit$gFx / ny
-gx <- fit$gFy / nx
+# Slopes per node step: along the rows (drawn horizontally by image()) and
+# along the columns.
+s <- orvel_slopes(fit)
+gy <- s$rows
+gx <- s$columns
 gmag <- sqrt(gy^2 + gx^2)
 
 dir.create("out", showWarnings = FALSE)

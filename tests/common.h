@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -21,8 +22,16 @@ using SolveFn = void (*)(const double*, const double*, double*);
 using FitFn = void (*)(const double*, const int*, const int*, const double*, double*, double*,
                        double*);
 
+// The directory of the libraries under test: the build's own, unless
+// ORVEL_TEST_LIBDIR names another build of them (the R package's, say).
+inline std::string mainLibDir()
+{
+    const char* dir = std::getenv("ORVEL_TEST_LIBDIR");
+    return dir && *dir ? dir : ORVEL_LIBDIR;
+}
+
 inline void* openLibrary(const std::string& name, int flags = RTLD_NOW | RTLD_LOCAL,
-                         const std::string& dir = ORVEL_LIBDIR)
+                         const std::string& dir = mainLibDir())
 {
     const std::string path = dir + "/" + name;
     void* handle = dlopen(path.c_str(), flags);
@@ -61,7 +70,7 @@ inline bool cpuRuns(const std::string& dir)
 // one per instruction-set variant pinned by the test build.
 inline std::vector<std::string> libraryDirs()
 {
-    std::vector<std::string> dirs{ORVEL_LIBDIR};
+    std::vector<std::string> dirs{mainLibDir()};
     const std::string list = ORVEL_VARIANT_DIRS;
     for (size_t at = 0, end; at < list.size(); at = end + 1) {
         end = list.find(':', at);
@@ -77,7 +86,7 @@ inline std::vector<std::string> libraryDirs()
 }
 
 struct Libraries {
-    std::string dir = ORVEL_LIBDIR;
+    std::string dir = mainLibDir();
     void* fit = openLibrary("orvel-fit.so", RTLD_NOW | RTLD_LOCAL, dir);
     void* holdout = openLibrary("orvel-holdout.so", RTLD_NOW | RTLD_LOCAL, dir);
     FitFn localPolynomials = symbol<FitFn>(fit, "localPolynomials");

@@ -2,7 +2,10 @@
 # Installs what building and testing orvel needs from Debian's packages, if
 # anything is missing.  As root it installs; otherwise it prints the command.
 set -eu
-need="cmake g++ make libgtest-dev libbenchmark-dev r-base-core r-cran-testthat clang libclang-rt-14-dev valgrind"
+need="cmake g++ make libgtest-dev libbenchmark-dev r-base-core r-base-dev r-cran-testthat r-cran-dotcall64 r-cran-roxygen2 r-cran-knitr r-cran-rmarkdown r-cran-codetools r-cran-matrix r-cran-terra pandoc qpdf clang libclang-rt-14-dev valgrind"
+# The macOS build is cross-compiled and inspected with LLVM's Mach-O linker
+# (ld64.lld) and tools (llvm-objdump, llvm-nm).
+need="$need lld llvm"
 # On x86-64 the suite also runs on an emulated CPU without AVX2 (qemu-user),
 # so the baseline code path is exercised whatever this machine has, and the
 # aarch64 build under emulation (a cross compiler).

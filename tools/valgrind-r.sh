@@ -1,8 +1,9 @@
 #!/bin/sh
-# Runs the R-level tests in R under valgrind's memcheck, once against the
-# libraries in <build> and once against each pinned instruction-set copy in
-# <build>/tests/isa/*, two at a time.  Any memcheck error fails the run; no
-# suppression file is used.
+# Runs the R package's tests in R under valgrind's memcheck, with the package
+# installed in <build>/rlib: all of them against the libraries in <build>,
+# and the tests of the raw binding and both entries (test-native.R) against
+# each pinned instruction-set copy in <build>/tests/isa/*, two at a time.
+# Any memcheck error fails the run; no suppression file is used.
 #   tools/valgrind-r.sh <build dir>
 set -u
 build=$(cd "${1:-build}" && pwd)
@@ -23,8 +24,10 @@ done
 run() {
   name=$(echo "${1#$build}" | tr / _)
   log=$logs/r${name:-_main}.log
-  if ORVEL_LIBDIR=$1 R -d "valgrind --error-exitcode=1 --leak-check=no" \
-       --vanilla --slave -f tests/run_r_tests.R >"$log" 2>&1; then
+  filter=native
+  [ "$1" = "$build" ] && filter=
+  if R_LIBS=$build/rlib ORVEL_LIBDIR=$1 ORVEL_TEST_FILTER=$filter R -d "valgrind --error-exitcode=1 --leak-check=no" \
+       --vanilla --slave -f tools/run-r-tests.R >"$log" 2>&1; then
     echo "ok    $1: $(grep 'ERROR SUMMARY' "$log" | sed 's/^==[0-9]*== //')"
   else
     echo "FAIL  $1 (log: $log)"; cat "$log"; return 1

@@ -1,9 +1,18 @@
-# The raw .C binding, as R users reach the libraries without any helper code:
-# dyn.load by path, entries by name, seven vectors in the documented order.
+# The raw .C binding, as R users reach the libraries without the package's R
+# code: dyn.load by path, entries by name, seven vectors in the documented
+# order. The first block is the README's example.
 
-libdir <- Sys.getenv("ORVEL_LIBDIR", "build")
-fit_dll <- dyn.load(file.path(libdir, "orvel-fit.so"))
-cv_dll <- dyn.load(file.path(libdir, "orvel-holdout.so"))
+libdir <- orvel:::.orvel_libdir()
+
+test_that("the README's raw .C example works", {
+  dyn.load(file.path(libdir, "orvel-fit.so"))
+  z <- volcano                                   # ny rows, nx columns
+  K <- outer(-3:3, -3:3, function(dy, dx) exp(-(dx^2 + dy^2) / (2 * 1.5^2)))
+  r <- .C("localPolynomials", as.double(z), as.integer(nrow(z)), as.integer(ncol(z)),
+          as.double(K), F = double(length(z)), gFx = double(length(z)), gFy = double(length(z)))
+  smooth <- matrix(r$F, nrow(z))
+  expect_identical(smooth, unname(orvel_fit(volcano, K)$F))
+})
 
 raw_fit <- function(entry, z, K) {
   ny <- nrow(z); nx <- ncol(z)
@@ -11,7 +20,6 @@ raw_fit <- function(entry, z, K) {
           F = double(ny * nx), gFx = double(ny * nx), gFy = double(ny * nx))
   lapply(r[c("F", "gFx", "gFy")], matrix, nrow = ny, ncol = nx)
 }
-
 # Weighted least squares for node (iy, ix) (1-based) with lm.wfit; K is a 7x7
 # matrix with K[dy + 4, dx + 4] the weight of the neighbour dy rows and dx
 # columns away, which is the library's kernel array read column-major.
@@ -32,6 +40,9 @@ lopsided <- gauss * outer(1:7, 1:7, function(r, c) 1 + 0.3 * r + 0.05 * c^2)
 
 nodes <- rbind(c(1, 1), c(87, 61), c(1, 61), c(87, 1), c(2, 30), c(44, 1),
                c(44, 30), c(86, 3), c(10, 60), c(50, 45))
+
+dyn.load(file.path(libdir, "orvel-fit.so"))
+dyn.load(file.path(libdir, "orvel-holdout.so"))
 
 for (entry in c("localPolynomials", "localPolynomialscv")) {
   test_that(paste(entry, "on volcano agrees with lm.wfit, edges and corners included"), {

@@ -1,0 +1,50 @@
+# Slope and aspect of a large projected elevation raster: orvel_terrain() with
+# Horn's kernel against terra::terrain(), which computes the same values with
+# a 3 x 3 difference (and leaves the outer ring NA). Runs alternate within one
+# session; the medians and their ratio are printed, with the largest
+# differences from terra inside the raster.
+#
+#   R CMD INSTALL -l /tmp/rlib rpkg
+#   R_LIBS=/tmp/rlib Rscript bench/terrain.R [n] [reps]    (default 3000 x 3000, 7 runs)
+library(orvel)
+args <- commandArgs(trailingOnly = TRUE)
+n <- if (length(args) >= 1L) as.integer(args[1]) else 3000L
+reps <- if (length(args) >= 2L) as.integer(args[2]) else 7L
+
+# A hilly surface with noise on 10 m x 12.5 m cells, in UTM coordinates.
+set.seed(1)
+x <- terra::rast(nrows = n, ncols = n, xmin = 500000, xmax = 500000 + n * 10,
+                 ymin = 4e6, ymax = 4e6 + n * 12.5, crs = "EPSG:32633")
+i <- seq_len(n)
+terra::values(x) <- as.vector(outer(300 * sin(i / 170) + i * 0.2, 200 * cos(i / 230), "+")) +
+  stats::runif(n * n, 0, 2)
+invisible(gc())
+
+horn <- orvel_kernel("horn")
+v <- c("slope", "aspect")
+time <- function(f) { invisible(gc()); system.time(f())[["elapsed"]] }
+t_orvel <- t_terra <- t_fit <- numeric(reps)
+for (r in seq_len(reps)) {
+  t_orvel[r] <- time(function() orvel_terrain(x, horn, v = v))
+  t_terra[r] <- time(function() terra::terrain(x, v = v))
+  t_fit[r] <- time(function() orvel_fit(x, horn))
+}
+
+a <- orvel_terrain(x, horn, v = v, unit = "radians")
+b <- terra::terrain(x, v = v, unit = "radians")
+inside <- !is.na(terra::values(b$slope))
+da <- abs(terra::values(a$aspect) - terra::values(b$aspect))
+da <- pmin(da, 2 * pi - da)
+
+cat(sprintf("raster %d x %d, %s; %d runs, medians\n", n, n, R.version.string, reps))
+cat(sprintf("orvel_terrain(x, orvel_kernel(\"horn\"), v = c(\"slope\", \"aspect\")): %.3f s\n",
+            median(t_orvel)))
+cat(sprintf("terra::terrain(x, v = c(\"slope\", \"aspect\")):                      %.3f s\n",
+            median(t_terra)))
+cat(sprintf("orvel_fit(x, orvel_kernel(\"horn\")) (smooth, dzdx, dzdy):           %.3f s\n",
+            median(t_fit)))
+cat(sprintf("orvel / terra: %.2f (median of the per-run ratios %.2f)\n",
+            median(t_orvel) / median(t_terra), median(t_orvel / t_terra)))
+cat(sprintf("largest difference from terra, radians: slope %.2g, aspect %.2g; orvel NA cells: %d\n",
+            max(abs(terra::values(a$slope) - terra::values(b$slope))[inside]), max(da[inside]),
+            sum(!is.finite(terra::values(a)))))

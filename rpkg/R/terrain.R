@@ -1,0 +1,110 @@
+# One (the first by default) or more of `choices`, partial matching allowed;
+# the error names `arg`.
+.orvel_choose <- function(x, choices, arg, several = FALSE) {
+  if (!several && identical(x, choices)) return(choices[1L])   # the default
+  ok <- is.character(x) && length(x) > 0L && !anyNA(x) && (several || length(x) == 1L)
+  m <- if (ok) pmatch(x, choices, duplicates.ok = TRUE) else NA
+  if (anyNA(m))
+    .orvel_stop("`%s` must be %s of %s, not %s", arg, if (several) "one or more" else "one",
+                paste0('"', choices, '"', collapse = ", "),
+                if (ok) sprintf('"%s"', x[is.na(m)][1L]) else .orvel_what(x))
+  unique(choices[m])
+}
+
+#' Slope and aspect of an elevation raster
+#'
+#' Fits a local plane at every cell of an elevation model with [orvel_fit()]
+#' and returns its steepness and the direction it faces, under the
+#' conventions of [terra::terrain()]: slope measured from the horizontal,
+#' aspect clockwise from north, the direction in which the surface goes
+#' down (0 facing north, 90 facing east).
+#'
+#' With `orvel_kernel("horn")` the slope and aspect are those of Horn's
+#' method, `terra::terrain(neighbors = 8)`, and with `orvel_kernel("rook")`
+#' those of `terra::terrain(neighbors = 4)`, at every cell where terra gives
+#' a value (to rounding). terra leaves the outer ring of cells `NA`; there
+#' the plane is fitted to the neighbours the raster has, so the edges and
+#' corners get values too. A smoother kernel (see [orvel_select()] to
+#' choose one by cross-validation) fits each plane to more cells and gives
+#' a less noisy slope.
+#'
+#' Elevations and cell sizes are taken in the raster's units: a projected
+#' raster in metres with elevations in metres gives slopes in metres per
+#' metre before they are turned into angles. Cells need not be square. On a
+#' longitude/latitude raster the cell sizes are taken in metres as
+#' `terra::terrain()` takes them: east-west, half the geodesic distance
+#' between the points one cell west and one cell east of the row's centre;
+#' north-south, the length of one cell of latitude at the equator. A raster
+#' without a coordinate reference system is taken to be in the units of its
+#' extent.
+#'
+#' A missing elevation spreads as in [orvel_fit()]: every cell whose 7 x 7
+#' window holds it gets `NA`, even where the kernel gives it no weight. With
+#' the 3 x 3 kernels `"horn"` and `"rook"` a void therefore takes with it
+#' the cells up to three rows or columns away, where terra loses only the
+#' cells next to it; cells further away are unaffected.
+#'
+#' Where both slopes of the fitted plane are exactly zero the slope is 0 and
+#' the aspect 90 degrees, as terra gives them for a flat cell. Rounding lets
+#' that happen only where the elevations are all zero: over other flat
+#' ground the fitted slopes are of the order of 1e-15 of the elevation per
+#' cell, and the aspect is whatever direction they point in. Aspects lie in
+#' \[0, 360) degrees (\[0, 2 pi) radians), except that a slope facing a
+#' hair west of due north may come out as 360.
+#'
+#' The raster is processed in blocks of rows of at most
+#' `getOption("orvel.block_cells", 2^17)` cells, each read with three rows of
+#' overlap so that every cell sees the same window as in a fit of the whole
+#' raster; where terra says the result does not fit in memory, it is written
+#' to a temporary file (see [terra::terraOptions()]).
+#'
+#' @param x an elevation model: a SpatRaster of one layer.
+#' @param kernel the 7 x 7 kernel (see [orvel_kernel()]), `kernel[dy + 4,
+#'   dx + 4]` the weight of the cell `dy` rows south and `dx` columns east;
+#'   or an [orvel_select()] result.
+#' @param v what to compute: `"slope"`, `"aspect"` or both.
+#' @param unit `"degrees"` or `"radians"`.
+#' @return A SpatRaster on the grid of `x` (extent, resolution and
+#'   coordinate reference system kept) with the layers named in `v`.
+#' @seealso [orvel_fit()], whose SpatRaster result holds the smooth and the
+#'   two slopes per map unit.
+#' @export
+#' @examples
+#' if (requireNamespace("terra", quietly = TRUE)) {
+#'   # volcano as a 10 m elevation model: rows north to south
+#'   dem <- terra::rast(volcano, extent = terra::ext(0, 610, 0, 870), crs = "local")
+#'   st <- orvel_terrain(dem)
+#'   print(st)
+#'   # the same as terra inside the raster; orvel also fills the edges
+#'   tt <- terra::terrain(dem, v = c("slope", "aspect"))
+#'   print(range(terra::values(st$slope - tt$slope), na.rm = TRUE))
+#'   # a smoother slope from a kernel chosen by cross-validation
+#'   terra::plot(orvel_terrain(dem, orvel_select(dem), v = "slope"))
+#' }
+orvel_terrain <- function(x, kernel = orvel_kernel("horn"), v = c("slope", "aspect"),
+                          unit = c("degrees", "radians")) {
+  x <- .orvel_check_raster(x, "x")
+  K <- .orvel_check_kernel(kernel)
+  v <- .orvel_choose(v, c("slope", "aspect"), "v", several = TRUE)
+  unit <- .orvel_choose(unit, c("degrees", "radians"), "unit")
+  cells <- .orvel_cells(x)
+  nc <- terra::ncol(x)
+  .orvel_raster_blocks(x, .orvel_raster_kernel(K), holdout = FALSE, names = v,
+    function(f, obs, keep, rows, nrb) {
+      # The gradient times cx: east part dzdx * cx = gFx, north part
+      # dzdy * cx = -gFy * cx / cy. Taking 1e-300 off the east part changes
+      # no slope that is not itself below 1e-284, but turns an exact zero
+      # negative: a level plane then faces east (90 degrees, as terra gives a
+      # flat cell) and one facing due north gets 0 rather than 360 whatever
+      # the sign of its zero.
+      cx <- nc * .orvel_dx(cells, rows, nc)
+      e <- f$gFx[keep] - 1e-300
+      n <- f$gFy[keep] * (-cx / (nrb * cells$dy))
+      s <- if ("slope" %in% v) atan(sqrt(e * e + n * n) / cx)
+      # Downhill, clockwise from north: atan2(-dzdx, -dzdy) taken into
+      # [0, 2 pi), which is pi + atan2(dzdx, dzdy).
+      a <- if ("aspect" %in% v) atan2(e, n) + pi
+      r <- if (v[1L] == "slope") c(s, a) else c(a, s)
+      if (unit == "degrees") r * (180 / pi) else r
+    })
+}

@@ -1,0 +1,4 @@
+library(testthat)
+library(orvel)
+
+test_check("orvel")

@@ -1,0 +1,228 @@
+# The R interface: kernel construction, the wrappers' handling of
+# orientation, dimnames and missing values, the CV score, bandwidth choice and
+# the errors for bad input.
+
+# Weighted least squares for node (iy, ix) (1-based) straight from the
+# definition: the plane b0 + b1 * dy / ny + b2 * dx / nx over the clipped
+# 7 x 7 window, weights K[dy + 4, dx + 4], the node itself dropped if holdout.
+wls_node <- function(z, K, iy, ix, holdout = FALSE) {
+  ny <- nrow(z); nx <- ncol(z)
+  g <- expand.grid(jy = max(1, iy - 3):min(ny, iy + 3), jx = max(1, ix - 3):min(nx, ix + 3))
+  if (holdout) g <- g[!(g$jy == iy & g$jx == ix), ]
+  w <- K[cbind(g$jy - iy + 4, g$jx - ix + 4)]
+  X <- cbind(1, (g$jy - iy) / ny, (g$jx - ix) / nx)
+  unname(lm.wfit(X, z[cbind(g$jy, g$jx)], w)$coefficients)
+}
+
+set.seed(7)
+small <- volcano[10:40, 5:30] + matrix(rnorm(31 * 26), 31, 26)
+dimnames(small) <- list(paste0("r", 1:31), paste0("c", 1:26))
+
+test_that("orvel_kernel follows its documented profiles and orientation", {
+  at <- function(K, dy, dx) K[dy + 4, dx + 4]
+  expect_equal(at(orvel_kernel("gaussian", 2), 1, 1), exp(-0.25))
+  expect_equal(at(orvel_kernel("epanechnikov", 2), 1, 1), 0.5)
+  expect_equal(at(orvel_kernel("biweight", 2), 1, 1), 0.25)
+  expect_equal(at(orvel_kernel("triweight", 2), 1, 1), 0.125)
+  expect_equal(at(orvel_kernel("tricube", 2), 1, 1), (1 - 0.5^1.5)^3)
+  expect_equal(at(orvel_kernel("uniform", 2), 1, 1), 1)
+  # Compact kernels vanish on and beyond the support radius.
+  for (type in c("epanechnikov", "biweight", "triweight", "tricube", "uniform")) {
+    K <- orvel_kernel(type, 2)
+    expect_equal(c(at(K, 2, 0), at(K, 0, -2), at(K, 2, 2)), c(0, 0, 0), info = type)
+    expect_equal(sum(orvel_kernel(type, 1) != 0), 1, info = type)
+  }
+  # c(rows, columns): narrow along the rows, wide along the columns.
+  K <- orvel_kernel("epanechnikov", c(1.5, 3))
+  expect_equal(c(at(K, 1, 0), at(K, 0, 1), at(K, 0, -2)), c(1 - 1 / 2.25, 1 - 1 / 9, 1 - 4 / 9))
+  expect_equal(at(K, 2, 0), 0)
+  expect_identical(orvel_kernel("biw", 2.5), orvel_kernel("biweight", c(2.5, 2.5)))
+})
+
+test_that("an asymmetric kernel reaches the libraries exactly as the raw .C call passes it", {
+  K <- matrix(runif(49, 0.1, 1), 7, 7)
+  raw <- function(lib, entry) {
+    dll <- dyn.load(file.path(orvel:::.orvel_libdir(), paste0(lib, ".so")))
+    r <- .C(getNativeSymbolInfo(entry, dll), as.double(small), nrow(small), ncol(small), as.double(K),
+            F = double(length(small)), gFx = double(length(small)), gFy = double(length(small)))
+    lapply(r[c("F", "gFx", "gFy")], matrix, nrow(small), ncol(small), dimnames = dimnames(small))
+  }
+  outputs <- c("F", "gFx", "gFy")
+  expect_identical(unclass(orvel_fit(small, K))[outputs], raw("orvel-fit", "localPolynomials"))
+  expect_identical(unclass(orvel_holdout(small, K))[outputs], raw("orvel-holdout", "localPolynomialscv"))
+  # The kernel is lopsided enough for a transposition to show.
+  expect_false(isTRUE(all.equal(orvel_fit(small, K)$F, orvel_fit(small, t(K))$F)))
+})
+
+test_that("orvel_fit and orvel_holdout agree with lm.wfit, slopes labelled by direction", {
+  K <- orvel_kernel("tricube", c(2, 3.5))
+  fit <- orvel_fit(small, K)
+  ho <- orvel_holdout(small, K)
+  nodes <- rbind(c(1, 1), c(31, 26), c(1, 26), c(31, 1), c(2, 13), c(16, 1), c(16, 13), c(29, 24))
+  for (k in seq_len(nrow(nodes))) {
+    iy <- nodes[k, 1]; ix <- nodes[k, 2]
+    expect_equal(c(fit$F[iy, ix], fit$gFx[iy, ix], fit$gFy[iy, ix]), wls_node(small, K, iy, ix),
+                 tolerance = 1e-9, info = sprintf("fit (%d, %d)", iy, ix))
+    expect_equal(c(ho$F[iy, ix], ho$gFx[iy, ix], ho$gFy[iy, ix]), wls_node(small, K, iy, ix, TRUE),
+                 tolerance = 1e-9, info = sprintf("holdout (%d, %d)", iy, ix))
+  }
+  # An integer grid is the same grid.
+  iz <- matrix(as.integer(round(small)), nrow(small), dimnames = dimnames(small))
+  expect_identical(orvel_fit(iz, K)$F, orvel_fit(round(small), K)$F)
+})
+
+test_that("missing values spread to the windows that hold them and drop out of the CV score", {
+  z <- small[1:15, 1:12]
+  z[8, 6] <- NA
+  K <- orvel_kernel("gaussian", 1.25)
+  fit <- orvel_fit(z, K)
+  near <- outer(abs(1:15 - 8) <= 3, abs(1:12 - 6) <= 3, "&")
+  expect_true(all(is.na(fit$F[near])))
+  expect_true(all(is.finite(fit$F[!near])))
+  # The score computed node by node from the definition.
+  err <- c()
+  for (ix in 1:12) for (iy in 1:15) {
+    if (near[iy, ix]) next
+    err <- c(err, z[iy, ix] - wls_node(z, K, iy, ix, TRUE)[1])
+  }
+  expect_length(err, sum(!near))
+  expect_equal(orvel_cv(z, K), mean(err^2), tolerance = 1e-10)
+  # A kernel with nothing off the centre predicts no node at all.
+  expect_identical(orvel_cv(z, orvel_kernel("uniform", 1)), NaN)
+})
+
+test_that("orvel_select scores every candidate and returns the minimum of its own table", {
+  sel <- orvel_select(small, type = c("gaussian", "epanechnikov"))
+  tab <- sel$table
+  expect_equal(nrow(tab), length(orvel_bandwidths("gaussian")) + length(orvel_bandwidths("epanechnikov")))
+  for (i in c(1, 9, 20)) {
+    expect_identical(tab$cv[i], orvel_cv(small, orvel_kernel(tab$type[i], tab$rows[i])))
+  }
+  best <- which.min(tab$cv)
+  expect_identical(c(sel$type, sel$bandwidth, sel$cv), c(tab$type[best], tab$rows[best], tab$cv[best]))
+  expect_identical(sel$kernel, orvel_kernel(tab$type[best], tab$rows[best]))
+  expect_identical(orvel_fit(small, sel)$F, orvel_fit(small, sel$kernel)$F)
+
+  # A bandwidth that leaves only the centre is listed but never chosen.
+  sel <- orvel_select(small, type = "uniform", bandwidths = c(1, 2, 3))
+  expect_true(is.nan(sel$table$cv[1]))
+  expect_identical(sel$cv, min(sel$table$cv[2:3]))
+  expect_error(orvel_select(small, "uniform", bandwidths = c(0.5, 1)), "no candidate")
+
+  pdf(NULL)
+  on.exit(dev.off())
+  expect_invisible(plot(sel))
+  expect_output(print(sel), "uniform kernel, bandwidth")
+})
+
+test_that("bad input gives an error naming the argument, what was given and what is wanted", {
+  K <- orvel_kernel()
+  for (f in list(orvel_fit, orvel_holdout, orvel_cv, function(z, K) orvel_select(z))) {
+    expect_error(f(as.data.frame(small), K), "`z` must be a numeric matrix, not a data frame")
+    expect_error(f(matrix(TRUE, 5, 5), K), "`z` must be a numeric matrix, not a 5 x 5 logical matrix")
+    expect_error(f(1:10, K), "`z` must be a numeric matrix, not an integer vector of length 10")
+    expect_error(f(small[3, , drop = FALSE], K), "`z` must have at least two rows and two columns, not 1 x 26")
+    expect_error(f(matrix(numeric(0), 0, 4), K), "not 0 x 4")
+  }
+  for (bad in list(K[, 1:6], as.vector(K), replace(K, 9, NA), replace(K, 24, Inf),
+                   replace(K, 1, NaN), matrix("1", 7, 7), K > 0)) {
+    expect_error(orvel_fit(small, bad), "`kernel`")
+    expect_error(orvel_cv(small, bad), "`kernel`")
+  }
+  expect_error(orvel_fit(small, K[, 1:6]), "not a 7 x 6 numeric matrix")
+  expect_error(orvel_fit(small, replace(K, 9, NA)), "finite weights only, not NA")
+  expect_error(orvel:::.orvel_check_dims(c(65536L, 32768L)), "`z` has 2147483648 nodes")
+  expect_silent(orvel:::.orvel_check_dims(c(46340L, 46340L)))
+  expect_error(orvel_kernel("cosine"), "`type` must be one of .* not \"cosine\"")
+  expect_error(orvel_select(small, type = c("gaussian", "cosine")), "`type`")
+  for (bw in list(-1, 0, NA, Inf, c(1, 2, 3), "2", numeric(0)))
+    expect_error(orvel_kernel("gaussian", bw), "`bandwidth`")
+  expect_error(orvel_select(small, bandwidths = c(0, 1)), "`bandwidths` must be positive and finite, not 0")
+  expect_error(orvel_select(small, bandwidths = matrix(1:3, 1)), "two-column matrix")
+  expect_error(orvel_select(small, progress = NA), "`progress` must be TRUE or FALSE")
+  expect_error(orvel_fit(small, spacing = c(1, -2)), "`spacing` must be one positive number or c\\(rows, columns\\), not 1, -2")
+  expect_error(orvel_slopes(list(F = small)), "`fit` must be an orvel_fit")
+})
+
+test_that("no malformed input crashes R: every call returns or stops with a message", {
+  setClass("orvelTestS4", representation(x = "numeric"), where = environment())
+  K <- orvel_kernel()
+  inputs <- list(NULL, NA, NaN, Inf, 1, "a", list(), list(small), function(x) x, quote(x),
+                 factor(1:4), 1:49, matrix(NA_real_, 3, 3), matrix(NaN, 9, 9), matrix(Inf, 9, 9),
+                 matrix(1e308, 9, 9), matrix(-1e308, 8, 9), matrix(.Machine$double.xmin, 9, 9),
+                 matrix(0L, 2, 2), array(1, c(7, 7, 2)), matrix(list(1), 7, 7),
+                 matrix(1 + 0i, 7, 7), as.data.frame(K), structure(K, class = "foo"),
+                 new("orvelTestS4", x = 1), matrix(numeric(0), 7, 0))
+  if (requireNamespace("Matrix", quietly = TRUE))
+    inputs <- c(inputs, list(Matrix::Matrix(K, sparse = TRUE), Matrix::Matrix(small)))
+  calls <- list(
+    function(a) orvel_fit(a), function(a) orvel_fit(small, a), function(a) orvel_fit(small, K, a),
+    function(a) orvel_holdout(a), function(a) orvel_holdout(small, a),
+    function(a) orvel_cv(a), function(a) orvel_cv(small, a),
+    function(a) orvel_select(a), function(a) orvel_select(small, a),
+    function(a) orvel_select(small, bandwidths = a), function(a) orvel_select(small, progress = a),
+    function(a) orvel_kernel(a), function(a) orvel_kernel("gaussian", a),
+    function(a) orvel_bandwidths(a), function(a) orvel_slopes(a),
+    function(a) orvel_slopes(orvel_fit(small), a))
+  for (f in calls) for (a in inputs) {
+    r <- tryCatch({ f(a); "returned" }, error = function(e) conditionMessage(e))
+    expect_true(identical(r, "returned") || grepl("`[a-z]+`", r), info = r)
+  }
+})
+
+test_that("a fit is an object with the usual methods and slopes in the user's units", {
+  K <- orvel_kernel("gaussian", 2)
+  fit <- orvel_fit(small, K, spacing = c(2, 5))
+  expect_s3_class(fit, "orvel_fit")
+  expect_identical(fitted(fit), fit$F)
+  expect_identical(residuals(fit), small - fit$F)
+  expect_identical(dimnames(fit$gFy), dimnames(small))
+  expect_equal(fit$kernel, K)
+  out <- capture.output(print(fit))
+  expect_match(out[1], "local linear fit of a 31 x 26 grid")
+  expect_lt(length(out), 8)
+  expect_output(print(summary(orvel_holdout(small, K, c(2, 5)))), "leave-one-out fit .* spacing 2 x 5")
+  # A plane rising 3 per unit of distance down the rows and -0.5 across the
+  # columns, with nodes 2 apart down the rows and 5 apart across.
+  plane <- outer(2 * (1:31), 5 * (1:26), function(r, c) 3 * r - 0.5 * c)
+  s <- orvel_slopes(orvel_fit(plane, K, spacing = c(2, 5)))
+  expect_equal(range(s$rows), c(3, 3), tolerance = 1e-9)
+  expect_equal(range(s$columns), c(-0.5, -0.5), tolerance = 1e-9)
+  expect_equal(orvel_slopes(orvel_fit(plane, K), spacing = 1)$rows, s$rows * 2)
+  pdf(NULL)
+  on.exit(dev.off())
+  expect_invisible(plot(fit))
+})
+
+test_that("orvel_select searches (rows, columns) pairs", {
+  # Smooth along the rows, rough across the columns: a long narrow kernel wins.
+  set.seed(3)
+  z <- outer(1:40, 1:30, function(r, c) sin(c * 1.3)) + matrix(rnorm(1200, sd = 0.3), 40)
+  pairs <- cbind(rows = c(1, 3, 1, 3), columns = c(1, 1, 3, 3))
+  sel <- orvel_select(z, "gaussian", pairs)
+  expect_identical(sel$table$rows, c(1, 3, 1, 3))
+  expect_identical(sel$bandwidth, c(3, 1))
+  expect_identical(sel$table$cv[4], orvel_cv(z, orvel_kernel("gaussian", c(3, 3))))
+  pdf(NULL)
+  on.exit(dev.off())
+  expect_invisible(plot(sel))
+})
+
+test_that("the libraries are found by path and ours is called even after a same-named one", {
+  old <- Sys.getenv("ORVEL_LIBDIR")
+  on.exit(Sys.setenv(ORVEL_LIBDIR = old))
+  Sys.setenv(ORVEL_LIBDIR = file.path(tempdir(), "nowhere"))
+  expect_error(orvel:::.orvel_load("orvel-none"), "nowhere/orvel-none.so")
+  Sys.setenv(ORVEL_LIBDIR = old)
+
+  # A library of the same name loaded later would win a lookup by name.
+  ours <- orvel:::.orvel_load("orvel-fit")
+  other <- file.path(tempfile(), "orvel-fit.so")
+  dir.create(dirname(other))
+  file.copy(ours, other)
+  dyn.load(other)
+  on.exit(dyn.unload(other), add = TRUE)
+  orvel_fit(small)
+  last <- Filter(function(d) d[["name"]] == "orvel-fit", getLoadedDLLs())
+  expect_identical(normalizePath(last[[length(last)]][["path"]]), ours)
+})

@@ -1,0 +1,36 @@
+#!/bin/sh
+# Builds orvel-fit.so and orvel-holdout.so into src/ with CMake; run from
+# src/ by Makevars.
+#   sh ../tools/build-libs.sh <C compiler> <C++ compiler>
+# orvel/ holds the project's library sources and build files: a source
+# tarball carries that copy, and in the project's repository
+# (R CMD INSTALL rpkg) it is taken from the repository itself. The CMake
+# build tree lives in a temporary folder and is removed afterwards.
+set -eu
+
+CMAKE=${CMAKE:-}
+if [ -z "$CMAKE" ]; then
+  for c in cmake cmake3 /Applications/CMake.app/Contents/bin/cmake; do
+    if command -v "$c" >/dev/null 2>&1; then CMAKE=$(command -v "$c"); break; fi
+  done
+fi
+if [ -z "$CMAKE" ]; then
+  echo "orvel needs CMake (3.18 or later) to build its libraries: install it, or set CMAKE to its path" >&2
+  exit 1
+fi
+
+src=orvel
+if [ ! -f "$src/CMakeLists.txt" ]; then
+  if [ -f ../../CMakeLists.txt ] && [ -d ../../lib/localfit ]; then
+    src=../..
+  else
+    echo "src/orvel is missing: build the source package with 'make rpkg' in the orvel repository" >&2
+    exit 1
+  fi
+fi
+
+build=$(mktemp -d "${TMPDIR:-/tmp}/orvel-build.XXXXXX")
+trap 'rm -rf "$build"' EXIT
+CC=$1 CXX=$2 "$CMAKE" -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DORVEL_TESTS=OFF
+"$CMAKE" --build "$build"
+cp "$build/orvel-fit.so" "$build/orvel-holdout.so" .
