@@ -3,13 +3,13 @@
 vectors a block (how the block sizes of fit_generic.cpp on aarch64 and of the
 AVX-512 variant against AVX2 on Zen 4 were judged).
 
-    tools/mca-blocks.py [--variant generic|avx2|avx512] [--footprint 3,3]
+    tools/mca-blocks.py [--variant generic|avx2|avx512] [--footprint 3]
                         [--cpus apple-m1,neoverse-n2] [--blocks 1,2,3,4,5]
                         [--cxx ...] [--mca llvm-mca-16]
 
 Compiles the variant's file once per block size (generic for aarch64 with
 aarch64-linux-gnu-g++, the others for x86-64 with g++), takes the finite-path
-block loop of the plain fit for the footprint rows -a..b out of the assembly
+block loop of the plain fit for the footprint rows -a..a out of the assembly
 and runs llvm-mca on it: the block loop as straight code (one pass through
 each column loop) plus two more passes through each of its two column loops
 (three columns on either side of the own column), divided by the nodes of a
@@ -29,7 +29,7 @@ ap = argparse.ArgumentParser()
 ap.add_argument("--variant", default="generic", choices=["generic", "avx2", "avx512"])
 ap.add_argument("--cxx")
 ap.add_argument("--mca", default="llvm-mca-16" if shutil.which("llvm-mca-16") else "llvm-mca")
-ap.add_argument("--footprint", default="3,3")
+ap.add_argument("--footprint", default="3")
 ap.add_argument("--cpus", default="apple-m1,neoverse-n2")
 ap.add_argument("--blocks", default="1,2,3,4,5")
 args = ap.parse_args()
@@ -38,8 +38,8 @@ cxx = args.cxx or ("aarch64-linux-gnu-g++" if arm else "g++")
 flags = {"generic": [], "avx2": ["-mavx2"], "avx512": ["-mavx512f"]}[args.variant]
 lanes = {"generic": 2, "avx2": 4, "avx512": 8}[args.variant]
 triple = "aarch64" if arm else "x86_64"
-a, b = args.footprint.split(",")
-symbol = re.compile(r"^_Z\S*fitBlocksILb0ELb1ELi%sELi%sE\S*:" % (a, b))
+a = args.footprint
+symbol = re.compile(r"^_Z\S*fitBlocksILb0ELb1ELi%sE\S*:" % a)
 branch = re.compile(r"^\s+(b\.?\w*|cbn?z|tbn?z|j\w+)\s+.*?(\.L\w+)\s*$")
 multiply = re.compile(r"\s+v?f?mul")
 
@@ -80,7 +80,7 @@ def cycles(cpu, code):
 with tempfile.TemporaryDirectory() as tmp:
     blocks = [int(r) for r in args.blocks.split(",")]
     bodies = {R: block_function(R, tmp) for R in blocks}
-    print("cycles a node, %s, footprint -%s..%s, %s, %s" % (args.variant, a, b, cxx, args.mca))
+    print("cycles a node, %s, footprint -%s..%s, %s, %s" % (args.variant, a, a, cxx, args.mca))
     for cpu in args.cpus.split(","):
         row = []
         for R in blocks:

@@ -32,7 +32,7 @@ namespace {
 
 // For the steps of a block, which must all be inlined into one function for
 // its running sums to stay in registers, whatever the inliner's size limits
-// (with sixteen footprints compiled there are many such functions).
+// (with a copy per footprint there are several such functions).
 #define ORVEL_INLINE inline __attribute__((always_inline))
 
 // Window half-width: the kernel table is (2h + 1) x (2h + 1) = 7 x 7.
@@ -233,9 +233,8 @@ ORVEL_INLINE void step(const double* col, int k, double w, double y, double x, V
     }
 }
 
-// Row offsets -A..B of one column offset, in ascending order; the own row
-// (offset 0) is always among them.
-template <bool LOO, bool Finite, bool OwnColumn, int A, int B, typename V, int R>
+// Row offsets -A..A of one column offset, in ascending order.
+template <bool LOO, bool Finite, bool OwnColumn, int A, typename V, int R>
 ORVEL_INLINE void column(const double* col, const double* Kcol, const double* ys, double x,
                          V* V0, V* V1, V* V2)
 {
@@ -243,13 +242,13 @@ ORVEL_INLINE void column(const double* col, const double* Kcol, const double* ys
     for (int k = h - A; k < h; ++k)
         step<false, true, WithX, V, R>(col, k, Kcol[k], ys[k], x, V0, V1, V2);
     step<LOO && OwnColumn, !Finite, WithX, V, R>(col, h, Kcol[h], ys[h], x, V0, V1, V2);
-    for (int k = h + 1; k <= h + B; ++k)
+    for (int k = h + 1; k <= h + A; ++k)
         step<false, true, WithX, V, R>(col, k, Kcol[k], ys[k], x, V0, V1, V2);
 }
 
 // R vectors of target rows starting at row iy of column ix, every lane at
 // least h rows from the top and bottom edges; column offsets dx0..dx1, row
-// offsets -A..B (the whole window unless cut to the kernel's footprint).
+// offsets -A..A (the whole window unless cut to the kernel's footprint).
 //
 // With Finite (every observation in these windows and every weight finite),
 // the terms that are exactly zero are left out: y*z*w in the target's own row
@@ -258,7 +257,7 @@ ORVEL_INLINE void column(const double* col, const double* Kcol, const double* ys
 // that starts at +0 unchanged (such a sum is never -0: in round-to-nearest
 // a sum is -0 only when both addends are).  Without Finite every term is
 // formed, since 0 * Inf and 0 * NaN are NaN.
-template <bool LOO, bool Finite, int A, int B, typename V, int R>
+template <bool LOO, bool Finite, int A, typename V, int R>
 ORVEL_INLINE void fitBlock(const double* data, ptrdiff_t ny, ptrdiff_t ix, ptrdiff_t iy,
                            ptrdiff_t dx0, ptrdiff_t dx1, const double* K, const double* xs,
                            const double* ys, const double* Q, const double* C, double* F,
@@ -273,15 +272,15 @@ ORVEL_INLINE void fitBlock(const double* data, ptrdiff_t ny, ptrdiff_t ix, ptrdi
     const double* base = data + ix * ny + (iy - h);
     ptrdiff_t dx = dx0;
     for (; dx <= dx1 && dx < 0; ++dx)
-        column<LOO, Finite, false, A, B, V, R>(base + dx * ny, K + (dx + h) * kw, ys,
-                                               xs[dx + h], V0, V1, V2);
+        column<LOO, Finite, false, A, V, R>(base + dx * ny, K + (dx + h) * kw, ys, xs[dx + h],
+                                            V0, V1, V2);
     if (dx == 0 && dx <= dx1) {
-        column<LOO, Finite, true, A, B, V, R>(base, K + h * kw, ys, xs[h], V0, V1, V2);
+        column<LOO, Finite, true, A, V, R>(base, K + h * kw, ys, xs[h], V0, V1, V2);
         ++dx;
     }
     for (; dx <= dx1; ++dx)
-        column<LOO, Finite, false, A, B, V, R>(base + dx * ny, K + (dx + h) * kw, ys,
-                                               xs[dx + h], V0, V1, V2);
+        column<LOO, Finite, false, A, V, R>(base + dx * ny, K + (dx + h) * kw, ys, xs[dx + h],
+                                            V0, V1, V2);
     for (int r = 0; r < R; ++r) {
         V b0, b1, b2;
         cramer<V>(Q, C, V0[r], V1[r], V2[r], b0, b1, b2);
@@ -293,9 +292,11 @@ ORVEL_INLINE void fitBlock(const double* data, ptrdiff_t ny, ptrdiff_t ix, ptrdi
 }
 
 // The kernel's footprint: the smallest box of column offsets fp[0]..fp[1]
-// and row offsets -a..b around the own row that holds all its non-zero
-// weights, the row range coded fp[2] = a * 4 + b.  A kernel of zeros has
-// the empty column range 1..0.
+// and row offsets -fp[2]..fp[2] that holds all its non-zero weights.  A
+// kernel of zeros has the empty column range 1..0.  (Row ranges symmetric
+// about the own row need four compiled copies of the blocks, where every
+// range -a..b would need sixteen and take four times as long to compile,
+// for kernels that are rarely lopsided.)
 //
 // On the finite path only the terms inside the box are formed.  A neighbour
 // outside has weight w = +0 or -0, and its terms z*w, (y*z)*w and (z*x)*w
@@ -307,18 +308,17 @@ ORVEL_INLINE void fitBlock(const double* data, ptrdiff_t ny, ptrdiff_t ix, ptrdi
 // fixed for the call and compiled in, so the terms formed carry no branch.
 inline void footprint(const double* K, ptrdiff_t* fp)
 {
-    ptrdiff_t c0 = h + 1, c1 = -h - 1, a = 0, b = 0;
+    ptrdiff_t c0 = h + 1, c1 = -h - 1, a = 0;
     for (ptrdiff_t dx = -h; dx <= h; ++dx)
         for (ptrdiff_t dy = -h; dy <= h; ++dy)
             if (K[(dx + h) * kw + (dy + h)] != 0.0) {
                 c0 = dx < c0 ? dx : c0;
                 c1 = dx;
-                a = -dy > a ? -dy : a;
-                b = dy > b ? dy : b;
+                a = dy > a ? dy : -dy > a ? -dy : a;
             }
     fp[0] = c0 > c1 ? 1 : c0;
     fp[1] = c0 > c1 ? 0 : c1;
-    fp[2] = a * 4 + b;
+    fp[2] = a;
 }
 
 // Whole blocks of one column's rows top .. end-1 (a multiple of R vectors).
@@ -333,7 +333,7 @@ inline void footprint(const double* K, ptrdiff_t* fp)
 // (Tried and left out: two columns of targets per block, forming each
 // neighbour's y*z once for both.  With AVX-512 it was no faster at one or
 // two vectors a column and slower at three; with AVX2 20% slower.)
-template <bool LOO, bool Finite, int A, int B, typename V, int R>
+template <bool LOO, bool Finite, int A, typename V, int R>
 __attribute__((noinline)) void fitBlocks(const double* data, ptrdiff_t ny, ptrdiff_t ix,
                                          ptrdiff_t top, ptrdiff_t end, ptrdiff_t dx0,
                                          ptrdiff_t dx1, const double* K, const double* xs,
@@ -346,8 +346,8 @@ __attribute__((noinline)) void fitBlocks(const double* data, ptrdiff_t ny, ptrdi
         if (next)
             for (int l = 0; l < R * W; l += 8)
                 __builtin_prefetch(next + iy + l);
-        fitBlock<LOO, Finite, A, B, V, R>(data, ny, ix, iy, dx0, dx1, K, xs, ys, Q, C, F, gFx,
-                                          gFy);
+        fitBlock<LOO, Finite, A, V, R>(data, ny, ix, iy, dx0, dx1, K, xs, ys, Q, C, F, gFx,
+                                       gFy);
     }
 }
 
@@ -378,8 +378,8 @@ inline void fitTail(const double* data, ptrdiff_t ny, ptrdiff_t ix, ptrdiff_t iy
                     double* gFx, double* gFy)
 {
     for (; iy + lanes<V> <= end; iy += lanes<V>)
-        fitBlock<LOO, Finite, h, h, V, 1>(data, ny, ix, iy, dx0, dx1, K, xs, ys, Q, C, F, gFx,
-                                          gFy);
+        fitBlock<LOO, Finite, h, V, 1>(data, ny, ix, iy, dx0, dx1, K, xs, ys, Q, C, F, gFx,
+                                       gFy);
     if constexpr (lanes<V> > 2)
         fitTail<LOO, Finite, typename Half<V>::type>(data, ny, ix, iy, end, dx0, dx1, K, xs, ys,
                                                      Q, C, F, gFx, gFy);
@@ -398,22 +398,27 @@ inline void fitColumn(const double* data, ptrdiff_t ny, ptrdiff_t ix, ptrdiff_t 
     constexpr int W = lanes<V>;
     const ptrdiff_t end = top + rows / (R * W) * (R * W);
     if (!Finite) {
-        fitBlocks<LOO, false, h, h, V, R>(data, ny, ix, top, end, dx0, dx1, K, xs, ys, Q, C, F,
-                                          gFx, gFy, next);
+        fitBlocks<LOO, false, h, V, R>(data, ny, ix, top, end, dx0, dx1, K, xs, ys, Q, C, F,
+                                       gFx, gFy, next);
     } else {
         const ptrdiff_t c0 = fp[0] > dx0 ? fp[0] : dx0, c1 = fp[1] < dx1 ? fp[1] : dx1;
-#define ORVEL_FOOTPRINT(a, b)                                                                 \
-    case a * 4 + b:                                                                           \
-        fitBlocks<LOO, true, a, b, V, R>(data, ny, ix, top, end, c0, c1, K, xs, ys, Q, C, F,  \
-                                         gFx, gFy, next);                                     \
-        break;
         switch (fp[2]) {
-            ORVEL_FOOTPRINT(0, 0) ORVEL_FOOTPRINT(0, 1) ORVEL_FOOTPRINT(0, 2) ORVEL_FOOTPRINT(0, 3)
-            ORVEL_FOOTPRINT(1, 0) ORVEL_FOOTPRINT(1, 1) ORVEL_FOOTPRINT(1, 2) ORVEL_FOOTPRINT(1, 3)
-            ORVEL_FOOTPRINT(2, 0) ORVEL_FOOTPRINT(2, 1) ORVEL_FOOTPRINT(2, 2) ORVEL_FOOTPRINT(2, 3)
-            ORVEL_FOOTPRINT(3, 0) ORVEL_FOOTPRINT(3, 1) ORVEL_FOOTPRINT(3, 2) ORVEL_FOOTPRINT(3, 3)
+        case 0:
+            fitBlocks<LOO, true, 0, V, R>(data, ny, ix, top, end, c0, c1, K, xs, ys, Q, C, F, gFx,
+                                          gFy, next);
+            break;
+        case 1:
+            fitBlocks<LOO, true, 1, V, R>(data, ny, ix, top, end, c0, c1, K, xs, ys, Q, C, F, gFx,
+                                          gFy, next);
+            break;
+        case 2:
+            fitBlocks<LOO, true, 2, V, R>(data, ny, ix, top, end, c0, c1, K, xs, ys, Q, C, F, gFx,
+                                          gFy, next);
+            break;
+        default:
+            fitBlocks<LOO, true, h, V, R>(data, ny, ix, top, end, c0, c1, K, xs, ys, Q, C, F, gFx,
+                                          gFy, next);
         }
-#undef ORVEL_FOOTPRINT
     }
     fitTail<LOO, Finite, V>(data, ny, ix, end, top + rows, dx0, dx1, K, xs, ys, Q, C, F, gFx,
                             gFy);
