@@ -28,7 +28,6 @@ run() {
   log=$logs/r${name:-_main}.log
   filter=native
   [ "$1" = "$build" ] && filter='native|orvel'
-
   if R_LIBS=$build/rlib ORVEL_LIBDIR=$1 ORVEL_TEST_FILTER=$filter R -d "valgrind --error-exitcode=1 --leak-check=no" \
        --vanilla --slave -f tools/run-r-tests.R >"$log" 2>&1; then
     echo "ok    $1: $(grep 'ERROR SUMMARY' "$log" | sed 's/^==[0-9]*== //')"
