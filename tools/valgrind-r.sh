@@ -1,8 +1,10 @@
 #!/bin/sh
 # Runs the R package's tests in R under valgrind's memcheck, with the package
-# installed in <build>/rlib: all of them against the libraries in <build>,
-# and the tests of the raw binding and both entries (test-native.R) against
-# each pinned instruction-set copy in <build>/tests/isa/*, two at a time.
+# installed in <build>/rlib: the tests of the matrix interface and of the raw
+# binding against the libraries in <build> (the raster tests reach the
+# libraries through the same call and spend their time in terra), and those
+# of the raw binding and both entries (test-native.R) against each pinned
+# instruction-set copy in <build>/tests/isa/*, two at a time.
 # Any memcheck error fails the run; no suppression file is used.
 #   tools/valgrind-r.sh <build dir>
 set -u
@@ -25,7 +27,7 @@ run() {
   name=$(echo "${1#$build}" | tr / _)
   log=$logs/r${name:-_main}.log
   filter=native
-  [ "$1" = "$build" ] && filter=
+  [ "$1" = "$build" ] && filter='native|orvel'
   if R_LIBS=$build/rlib ORVEL_LIBDIR=$1 ORVEL_TEST_FILTER=$filter R -d "valgrind --error-exitcode=1 --leak-check=no" \
        --vanilla --slave -f tools/run-r-tests.R >"$log" 2>&1; then
     echo "ok    $1: $(grep 'ERROR SUMMARY' "$log" | sed 's/^==[0-9]*== //')"
