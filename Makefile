@@ -71,7 +71,7 @@ fuzz: setup
 	  $(FUZZ_BUILD)/Testing/Temporary/LastTest.log
 
 # Built again only when the package or the library sources change.
-RPKG_SOURCES := CMakeLists.txt $(shell find rpkg lib -type f ! -name '*.so' ! -name '*.html')
+RPKG_SOURCES := CMakeLists.txt $(shell find rpkg lib -type f ! -name '*.so' ! -name '*.o' ! -name '*.html')
 
 rpkg: $(TARBALL)
 

@@ -1,6 +1,6 @@
 # What a fit costs from R beyond the fit itself: the raw .C call, .C moving
 # the same vectors around a call that does no fitting, and the package's
-# orvel_fit(), which passes the vectors through .C64 without copying them.
+# orvel_fit(), whose .Call routine passes the vectors without copying them.
 # Time (median of five) and peak memory in one run, on each grid size given.
 #
 #   make rpkg-install && R_LIBS=build/rlib Rscript bench/r_overhead.R [n ...]

@@ -1,10 +1,9 @@
 # The one way into the two native libraries.
 #
 # The libraries are plain shared objects that register nothing: each is
-# loaded with dyn.load() by path on first use and its entry is called by name
-# through dotCall64's .C64(), which hands the library pointers into the R
-# vectors themselves. `data` and `K` are read-only and the three outputs are
-# write-only, so nothing is duplicated on the way in or out.
+# loaded with dyn.load() by path on first use, its entry is looked up in it
+# by name, and the package's .Call shim (src/call.c) calls the entry on the R
+# vectors themselves, so nothing is duplicated on the way in or out.
 
 # Paths of the libraries this session has loaded, by library name.
 .orvel <- new.env(parent = emptyenv())
@@ -20,11 +19,11 @@
   if (nzchar(arch) && dir.exists(file.path(libs, arch))) file.path(libs, arch) else libs
 }
 
-# Makes sure library `lib` is loaded from our path and is the one that a
-# lookup by its name finds. R resolves PACKAGE = "<name>" to the most
-# recently loaded library of that name, so when someone has since loaded a
-# library of the same name from elsewhere (a build tree, say), loading ours
-# again puts it back in front.
+# Loads library `lib` from our path unless it is loaded already, and returns
+# its DLLInfo. Entries are looked up in that DLL itself, never by the name
+# alone: R resolves PACKAGE = "<name>" to the most recently loaded library
+# of that name, which may be a same-named one loaded from elsewhere (a build
+# tree, say) after ours.
 .orvel_load <- function(lib) {
   path <- .orvel[[lib]]
   if (is.null(path)) {
@@ -35,12 +34,12 @@
     path <- normalizePath(path)
     assign(lib, path, envir = .orvel)
   }
-  same <- Filter(function(d) identical(d[["name"]], lib), getLoadedDLLs())
-  if (!length(same) ||
-      !identical(normalizePath(same[[length(same)]][["path"]], mustWork = FALSE), path))
-    dyn.load(path)
-  invisible(path)
+  for (d in getLoadedDLLs()) if (identical(d[["path"]], path)) return(d)
+  dyn.load(path)
 }
+
+# The native symbol of `entry` in library `lib`, loading the library first.
+.orvel_entry <- function(lib, entry) getNativeSymbolInfo(entry, .orvel_load(lib))
 
 .orvel_unload <- function() {
   for (lib in ls(.orvel)) {
@@ -51,29 +50,36 @@
   rm(list = ls(.orvel), envir = .orvel)
 }
 
-.onUnload <- function(libpath) .orvel_unload()
+.onUnload <- function(libpath) {
+  .orvel_unload()
+  library.dynam.unload("orvel", libpath)
+}
 
-# Calls `entry` of `lib` on the checked grid `z` (a double or integer
-# matrix with at least two rows and columns) and the 49 weights `K`.
+# Calls the entry `sym` (from .orvel_entry()) on the grid `z` (a double or
+# integer matrix with at least two rows and columns) and the 49 weights `K`,
+# through the package's own shim, which hands the library pointers into the
+# R vectors themselves: nothing is duplicated on the way in or out. Returns
+# list(F, gFx, gFy), plain vectors: fresh ones, or the three vectors of
+# `work` written in place (see orvel_call in src/call.c).
+.orvel_call <- function(sym, z, K, work = NULL) {
+  d <- dim(z)
+  # An integer grid is converted once; a double one is passed as it is.
+  if (!is.double(z)) z <- as.double(z)
+  # Missing values are the libraries' business: they spread to every node
+  # whose window holds one.
+  r <- .Call(C_orvel_call, sym$address, z, as.integer(d), K, work)
+  names(r) <- c("F", "gFx", "gFy")
+  r
+}
+
+# Calls `entry` of `lib` on the checked grid `z` and the 49 weights `K`.
 # Returns the list of the three output matrices F, gFx, gFy, shaped and
 # named like z.
 .orvel_native <- function(lib, entry, z, K) {
-  .orvel_load(lib)
-  d <- dim(z)
+  r <- .orvel_call(.orvel_entry(lib, entry), z, K)
   dn <- dimnames(z)
-  n <- length(z)
-  # An integer grid is converted once; a double one is passed as it is.
-  if (!is.double(z)) z <- as.double(z)
-  r <- dotCall64::.C64(entry,
-    SIGNATURE = c("double", "integer", "integer", "double", "double", "double", "double"),
-    data = z, ny = d[1L], nx = d[2L], K = K,
-    F = dotCall64::numeric_dc(n), gFx = dotCall64::numeric_dc(n), gFy = dotCall64::numeric_dc(n),
-    INTENT = c("r", "r", "r", "r", "w", "w", "w"),
-    # Missing values are the libraries' business: they spread to every node
-    # whose window holds one.
-    NAOK = TRUE, PACKAGE = lib, VERBOSE = 0)
   # Set in place: the three vectors are referenced by this list alone.
-  dim(r$F) <- dim(r$gFx) <- dim(r$gFy) <- d
+  dim(r$F) <- dim(r$gFx) <- dim(r$gFy) <- dim(z)
   if (!is.null(dn)) dimnames(r$F) <- dimnames(r$gFx) <- dimnames(r$gFy) <- dn
-  r[c("F", "gFx", "gFy")]
+  r
 }

@@ -19,4 +19,5 @@
 #' how to call the libraries directly.
 #'
 #' @keywords internal
+#' @useDynLib orvel, .registration = TRUE, .fixes = "C_"
 "_PACKAGE"

@@ -70,13 +70,15 @@
 # fun(f, z, keep, rows, nrb) on each block: `f` the block's fit, `z` its
 # observations (rows of the block, with the overlap), `keep` the positions of
 # the block's own cells in them, `rows` their raster rows and `nrb` the
-# number of rows fitted. With `names`, fun returns the values of those layers
-# for `rows` and the result is a SpatRaster on x's grid; without, fun's
-# results are dropped (it accumulates) and NULL is returned.
+# number of rows fitted. f's three vectors are work vectors, the same for
+# every block and longer than it: fun reads what it needs (at `keep`) and
+# keeps no reference to them. With `names`, fun returns the values of those
+# layers for `rows` and the result is a SpatRaster on x's grid; without,
+# fun's results are dropped (it accumulates) and NULL is returned.
 .orvel_raster_blocks <- function(x, K, holdout, fun, names = NULL) {
   nr <- terra::nrow(x)
   nc <- terra::ncol(x)
-  rows <- max(1L, floor(getOption("orvel.block_cells", 2^17) / nc))
+  rows <- .orvel_block_rows(x)
   if (is.null(names)) {
     b <- terra::blocks(x, n = 2L)
   } else {
@@ -86,8 +88,12 @@
   }
   terra::readStart(x)
   on.exit(terra::readStop(x))
-  lib <- if (holdout) "orvel-holdout" else "orvel-fit"
-  entry <- if (holdout) "localPolynomialscv" else "localPolynomials"
+  sym <- if (holdout) .orvel_entry("orvel-holdout", "localPolynomialscv")
+         else .orvel_entry("orvel-fit", "localPolynomials")
+  # Written in place block after block: fresh vectors for every block would
+  # cost more in first touches of new memory than the fit itself.
+  n <- min(nr, rows + 6) * nc
+  work <- list(numeric(n), numeric(n), numeric(n))
   for (k in seq_len(b$n)) {
     for (s in seq(b$row[k], b$row[k] + b$nrows[k] - 1, by = rows)) {
       e <- min(s + rows - 1, b$row[k] + b$nrows[k] - 1)
@@ -95,13 +101,16 @@
       nrb <- min(nr, e + 3) - r0 + 1
       z <- terra::readValues(x, r0, nrb, 1, nc)
       dim(z) <- c(nc, nrb)
-      f <- .orvel_native(lib, entry, z, K)
+      f <- .orvel_call(sym, z, K, work)
       v <- fun(f, z, ((s - r0) * nc + 1):((e - r0 + 1) * nc), s:e, nrb)
       if (!is.null(names)) terra::writeValues(out, v, s, e - s + 1)
     }
   }
   if (is.null(names)) NULL else terra::writeStop(out)
 }
+
+# Rows of x in a block: at most getOption("orvel.block_cells") cells.
+.orvel_block_rows <- function(x) max(1L, floor(getOption("orvel.block_cells", 2^17) / terra::ncol(x)))
 
 # orvel_fit() and orvel_holdout() of a SpatRaster: layers smooth, dzdx
 # (change per map unit eastward) and dzdy (northward).

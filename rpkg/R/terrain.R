@@ -89,22 +89,12 @@ orvel_terrain <- function(x, kernel = orvel_kernel("horn"), v = c("slope", "aspe
   unit <- .orvel_choose(unit, c("degrees", "radians"), "unit")
   cells <- .orvel_cells(x)
   nc <- terra::ncol(x)
+  buf <- numeric(min(terra::nrow(x), .orvel_block_rows(x)) * nc * length(v))
   .orvel_raster_blocks(x, .orvel_raster_kernel(K), holdout = FALSE, names = v,
     function(f, obs, keep, rows, nrb) {
-      # The gradient times cx: east part dzdx * cx = gFx, north part
-      # dzdy * cx = -gFy * cx / cy. Taking 1e-300 off the east part changes
-      # no slope that is not itself below 1e-284, but turns an exact zero
-      # negative: a level plane then faces east (90 degrees, as terra gives a
-      # flat cell) and one facing due north gets 0 rather than 360 whatever
-      # the sign of its zero.
-      cx <- nc * .orvel_dx(cells, rows, nc)
-      e <- f$gFx[keep] - 1e-300
-      n <- f$gFy[keep] * (-cx / (nrb * cells$dy))
-      s <- if ("slope" %in% v) atan(sqrt(e * e + n * n) / cx)
-      # Downhill, clockwise from north: atan2(-dzdx, -dzdy) taken into
-      # [0, 2 pi), which is pi + atan2(dzdx, dzdy).
-      a <- if ("aspect" %in% v) atan2(e, n) + pi
-      r <- if (v[1L] == "slope") c(s, a) else c(a, s)
-      if (unit == "degrees") r * (180 / pi) else r
+      # A full block's layers go into `buf` in place (terra copies them out).
+      .Call(C_orvel_slope_aspect, f$gFx, f$gFy, keep[1L] - 1, length(rows), nc,
+            as.double(nc * cells$dx[if (cells$lonlat) rows else 1L]), nrb * cells$dy,
+            match(v, c("slope", "aspect")), if (unit == "degrees") 180 / pi else 1, buf)
     })
 }

@@ -215,14 +215,35 @@ test_that("the libraries are found by path and ours is called even after a same-
   expect_error(orvel:::.orvel_load("orvel-none"), "nowhere/orvel-none.so")
   Sys.setenv(ORVEL_LIBDIR = old)
 
-  # A library of the same name loaded later would win a lookup by name.
-  ours <- orvel:::.orvel_load("orvel-fit")
+  # A library of the same name loaded later would win a lookup by name: here
+  # one that has no localPolynomials at all.
+  want <- orvel_fit(small)$F
+  ours <- orvel:::.orvel_load("orvel-fit")[["path"]]
   other <- file.path(tempfile(), "orvel-fit.so")
   dir.create(dirname(other))
-  file.copy(ours, other)
+  file.copy(file.path(dirname(ours), "orvel-holdout.so"), other)
   dyn.load(other)
   on.exit(dyn.unload(other), add = TRUE)
-  orvel_fit(small)
-  last <- Filter(function(d) d[["name"]] == "orvel-fit", getLoadedDLLs())
-  expect_identical(normalizePath(last[[length(last)]][["path"]]), ours)
+  expect_identical(orvel_fit(small)$F, want)
+  expect_identical(orvel:::.orvel_entry("orvel-fit", "localPolynomials")$dll[["path"]], ours)
+})
+
+test_that("slope and aspect angles agree with libm's atan and atan2, odd rows and specials included", {
+  # 3 rows of 7 cells from position 5, a cell size per row (longitude/latitude).
+  set.seed(5)
+  g <- c(0, -0, 1e-300, Inf, -Inf, NaN, NA, 1e308, -1e308, 5e-320)
+  gx <- c(g, rnorm(16) * 10^runif(16, -12, 12))
+  gy <- c(rnorm(16) * 10^runif(16, -12, 12), rev(g))
+  cx <- c(3.5, 7, 1e-3); ny <- 7.25
+  i <- 5 + 1:21
+  e <- gx[i] - 1e-300
+  n <- gy[i] * (-rep(cx, each = 7) / ny)
+  want <- c(atan(sqrt(e * e + n * n) / rep(cx, each = 7)), atan2(e, n) + pi) * (180 / pi)
+  buf <- numeric(42)
+  got <- .Call(orvel:::C_orvel_slope_aspect, gx, gy, 5, 3, 7, cx, ny, 1:2, 180 / pi, buf)
+  expect_identical(is.na(got), is.na(want))
+  rel <- abs(got - want) / pmax(abs(want), 1e-300)
+  expect_lte(max(rel[1:21], na.rm = TRUE), 4 * 2^-52)                     # slopes
+  expect_lte(max(abs(got - want)[22:42], na.rm = TRUE), 4 * 2^-52 * 360)  # aspects
+  expect_identical(buf, got)   # a buffer of the right length is filled in place
 })
