@@ -16,6 +16,9 @@
 #include <math.h>
 #include <stdint.h>
 #include <string.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 #include <R.h>
 #include <Rinternals.h>
 
@@ -62,7 +65,9 @@ static inline vd atan2_v(vd y, vd x, vi *ok)
     vd r = t + t * (z * p / q);
     vd a = sel(big, PIO4 + (r + 0.5 * PIO2_LO), r);      /* atan(mn / mx) */
     a = sel(sw, PIO2 - (a - PIO2_LO), a);                /* atan(|y| / |x|) */
-    a = sel((vi) x < 0, M_PI - a, a);                    /* x's sign bit, -0 too */
+    /* x < 0 rather than x's sign bit, which SSE2 cannot compare: they
+     * differ only for x = -0, where |y| > 0 makes a = pi/2 = pi - a. */
+    a = sel((vi) (x < 0.0), M_PI - a, a);
     return (vd) (((vi) a & ~sign) | ((vi) y & sign));    /* y's sign */
 }
 
@@ -72,8 +77,12 @@ static inline vd atan2_v(vd y, vd x, vi *ok)
 static inline void angles(vd e, vd n, double cx, const int *what, int nl, double scale,
                           double *out, R_xlen_t m, int nw)
 {
-    vd h;
-    for (int u = 0; u < W; u++) h[u] = sqrt(e[u] * e[u] + n[u] * n[u]);
+    vd h = e * e + n * n;
+#ifdef __SSE2__
+    h = (vd) _mm_sqrt_pd((__m128d) h);
+#else
+    for (int u = 0; u < W; u++) h[u] = sqrt(h[u]);
+#endif
     for (int l = 0; l < nl; l++) {
         /* slope: atan(h / cx); aspect, downhill and clockwise from north:
          * atan2(-dzdx, -dzdy) taken into [0, 2 pi), which is
