@@ -1,0 +1,15 @@
+/* The slope and aspect pass four cells at a time, for CPUs with AVX2
+ * (chosen at run time in terrain.c). The target attribute lets this one
+ * file use AVX2 without a compiler flag; AVX2 brings no fused multiply-add,
+ * so the results are those of the two-lane pass, bit for bit. */
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <R_ext/Visibility.h>
+#define W 4
+#define ANGLES_NAME orvel_angles_avx2
+#define ANGLES_LINKAGE attribute_hidden
+#define ANGLES_TARGET __attribute__((target("avx2")))
+#include "angles.h"
+#else
+/* Nothing to build here: ISO C wants a declaration in every file. */
+typedef int orvel_no_avx2_pass;
+#endif
