@@ -60,11 +60,10 @@
   list(dx = as.double(dx), dy = as.double(dy), lonlat = TRUE)
 }
 
-# East-west cell size for the cells of raster rows `rows`, cell by cell (a
-# single number when it does not vary).
-.orvel_dx <- function(cells, rows, nc) {
-  if (cells$lonlat) rep(cells$dx[rows], each = nc) else cells$dx
-}
+# nc times the east-west cell size, for raster rows `rows`: one number, or
+# one per row on a longitude/latitude raster. The block passes divide the
+# change across a block's nc columns by it.
+.orvel_cx <- function(cells, rows, nc) as.double(nc * cells$dx[if (cells$lonlat) rows else 1L])
 
 # Fits x block by block with kernel K (already transposed) and calls
 # fun(f, z, keep, rows, nrb) on each block: `f` the block's fit, `z` its
@@ -121,11 +120,12 @@
   cells <- .orvel_cells(z)
   nc <- terra::ncol(z)
   K <- .orvel_raster_kernel(.orvel_check_kernel(kernel))
+  buf <- numeric(min(terra::nrow(z), .orvel_block_rows(z)) * nc * 3)
   .orvel_raster_blocks(z, K, holdout, names = c("smooth", "dzdx", "dzdy"),
     function(f, obs, keep, rows, nrb) {
-      # gFy runs southward: its sign turns for dzdy.
-      c(f$F[keep], f$gFx[keep] / (nc * .orvel_dx(cells, rows, nc)),
-        f$gFy[keep] * (-1 / (nrb * cells$dy)))
+      # A full block's layers go into `buf` in place (terra copies them out).
+      .Call(C_orvel_gradient_layers, f$F, f$gFx, f$gFy, keep[1L] - 1, length(rows), nc,
+            .orvel_cx(cells, rows, nc), nrb * cells$dy, buf)
     })
 }
 

@@ -94,7 +94,7 @@ orvel_terrain <- function(x, kernel = orvel_kernel("horn"), v = c("slope", "aspe
     function(f, obs, keep, rows, nrb) {
       # A full block's layers go into `buf` in place (terra copies them out).
       .Call(C_orvel_slope_aspect, f$gFx, f$gFy, keep[1L] - 1, length(rows), nc,
-            as.double(nc * cells$dx[if (cells$lonlat) rows else 1L]), nrb * cells$dy,
+            .orvel_cx(cells, rows, nc), nrb * cells$dy,
             match(v, c("slope", "aspect")), if (unit == "degrees") 180 / pi else 1, buf, 0L)
     })
 }

@@ -40,6 +40,21 @@ SEXP orvel_angles_isa(void)
     return mkString(use_avx2() ? "avx2" : "two lanes");
 }
 
+/* Checks the arguments that describe a block's kept cells (see below) and
+ * returns `out` if it is a double vector of `layers` x their number, else a
+ * fresh vector of that length. */
+static SEXP block_out(SEXP gx, SEXP gy, R_xlen_t f, R_xlen_t r, R_xlen_t c, SEXP cx,
+                      int layers, SEXP out)
+{
+    if (TYPEOF(gx) != REALSXP || TYPEOF(gy) != REALSXP || TYPEOF(cx) != REALSXP || f < 0 ||
+        r < 0 || c < 1 || f + r * c > XLENGTH(gx) || XLENGTH(gy) != XLENGTH(gx) ||
+        (XLENGTH(cx) != 1 && XLENGTH(cx) != r))
+        error("orvel: bad block arguments");
+    if (TYPEOF(out) != REALSXP || XLENGTH(out) != r * c * layers)
+        out = allocVector(REALSXP, r * c * layers);
+    return out;
+}
+
 /* gx, gy: the block's fitted gFx and gFy (fast index eastward along a raster
  * row, slow index southward). The cells kept are the `rows` x `nc` cells
  * from 0-based position `from`. cx: nc times the east-west cell size, one
@@ -54,14 +69,10 @@ SEXP orvel_slope_aspect(SEXP gx, SEXP gy, SEXP from, SEXP rows, SEXP nc, SEXP cx
                         SEXP ny, SEXP what, SEXP scale, SEXP out, SEXP lanes)
 {
     R_xlen_t r = (R_xlen_t) asReal(rows), c = (R_xlen_t) asReal(nc);
-    R_xlen_t f = (R_xlen_t) asReal(from), m = r * c;
+    R_xlen_t f = (R_xlen_t) asReal(from);
+    if (TYPEOF(what) != INTSXP) error("orvel_slope_aspect: `what` must be integer");
     int nl = LENGTH(what);
-    if (TYPEOF(gx) != REALSXP || TYPEOF(gy) != REALSXP || TYPEOF(cx) != REALSXP ||
-        TYPEOF(what) != INTSXP || f < 0 || r < 0 || c < 1 || f + m > XLENGTH(gx) ||
-        XLENGTH(gy) != XLENGTH(gx) || (XLENGTH(cx) != 1 && XLENGTH(cx) != r))
-        error("orvel_slope_aspect: bad arguments");
-    if (TYPEOF(out) != REALSXP || XLENGTH(out) != m * nl) out = allocVector(REALSXP, m * nl);
-    PROTECT(out);
+    out = PROTECT(block_out(gx, gy, f, r, c, cx, nl, out));
     const double *ge = REAL(gx) + f, *gn = REAL(gy) + f;
     int per_row = XLENGTH(cx) != 1;
 #ifdef HAVE_AVX2_PASS
@@ -72,6 +83,31 @@ SEXP orvel_slope_aspect(SEXP gx, SEXP gy, SEXP from, SEXP rows, SEXP nc, SEXP cx
 #endif
         angles_w2(ge, gn, r, c, REAL(cx), per_row, asReal(ny), INTEGER(what), nl,
                   asReal(scale), REAL(out));
+    UNPROTECT(1);
+    return out;
+}
+
+/* The layers smooth, dzdx and dzdy of a block, for orvel_fit() of a raster:
+ * F, gFx / cx and gFy * (-1 / ny) at the kept cells (gFy runs southward),
+ * arguments as for orvel_slope_aspect(). */
+SEXP orvel_gradient_layers(SEXP F, SEXP gx, SEXP gy, SEXP from, SEXP rows, SEXP nc, SEXP cx,
+                           SEXP ny, SEXP out)
+{
+    R_xlen_t r = (R_xlen_t) asReal(rows), c = (R_xlen_t) asReal(nc);
+    R_xlen_t f = (R_xlen_t) asReal(from), m = r * c;
+    if (TYPEOF(F) != REALSXP || XLENGTH(F) != XLENGTH(gx))
+        error("orvel_gradient_layers: bad arguments");
+    out = PROTECT(block_out(gx, gy, f, r, c, cx, 3, out));
+    const double *s = REAL(F) + f, *ge = REAL(gx) + f, *gn = REAL(gy) + f, *w = REAL(cx);
+    double *o = REAL(out), k = -1.0 / asReal(ny);
+    for (R_xlen_t i = 0; i < r; i++) {
+        double cxi = w[XLENGTH(cx) == 1 ? 0 : i];
+        for (R_xlen_t j = i * c; j < (i + 1) * c; j++) {
+            o[j] = s[j];
+            o[m + j] = ge[j] / cxi;
+            o[2 * m + j] = gn[j] * k;
+        }
+    }
     UNPROTECT(1);
     return out;
 }

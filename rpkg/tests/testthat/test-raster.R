@@ -27,6 +27,9 @@ test_that("orvel_terrain with horn and rook equals terra::terrain inside and fil
       expect_lt(max(turn(vals(o$aspect), vals(tt$aspect))[inside]), 1e-9)
       expect_true(all(is.finite(vals(o))), info = info)
       expect_true(all(vals(o$aspect) >= 0 & vals(o$aspect) <= 2 * pi), info = info)
+      # orvel_fit's slopes per map unit are the same planes, row by row.
+      g <- orvel_fit(x, orvel_kernel(k[1]))
+      expect_equal(atan(sqrt(vals(g$dzdx)^2 + vals(g$dzdy)^2)), vals(o$slope), tolerance = 1e-12)
     }
     # Same grid; degrees by default; layers in the order asked.
     d <- orvel_terrain(x, orvel_kernel("rook"), v = c("aspect", "slope"))
