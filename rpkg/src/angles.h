@@ -1,6 +1,6 @@
 /* The slope and aspect pass over a block of raster rows, written once for
  * any vector width. Include with
- *   W             the number of doubles in a vector (2 or 4),
+ *   W              the number of doubles in a vector (2 or 4),
  *   ANGLES_NAME    the name of the pass,
  *   ANGLES_LINKAGE its linkage (static, or hidden),
  *   ANGLES_TARGET  a function attribute (the instruction set), or nothing.
@@ -74,8 +74,8 @@ ANGLES_TARGET static inline vd atan2_v(vd y, vd x, vi *ok)
 /* Slope and aspect of W cells: e and n their east and north slopes times
  * cx, what and nl as below; out[l * m] gets layer l's angles. Cells past
  * `nw` are padding and are not written. */
-ANGLES_TARGET static inline void angles(vd e, vd n, double cx, const int *what, int nl, double scale,
-                          double *out, ptrdiff_t m, int nw)
+ANGLES_TARGET static inline void angles(vd e, vd n, double cx, const int *what, int nl,
+                                        double scale, double *out, ptrdiff_t m, int nw)
 {
     vd h = e * e + n * n;
 #if W == 4
@@ -108,14 +108,14 @@ ANGLES_TARGET static inline void angles(vd e, vd n, double cx, const int *what, 
  * (ge, gn: the kept cells' gFx and gFy; cx[i], or cx[0] for every row unless
  * per_row; m = r * c; o: nl layers of m values). */
 ANGLES_LINKAGE ANGLES_TARGET void ANGLES_NAME(const double *ge, const double *gn, ptrdiff_t r, ptrdiff_t c,
-                               const double *cx, int per_row, double dy, const int *what,
+                               const double *cx, int per_row, double ny, const int *what,
                                int nl, double scale, double *o)
 {
     ptrdiff_t m = r * c;
     for (ptrdiff_t i = 0; i < r; i++) {
         double cxi = cx[per_row ? i : 0];
         /* dzdy is -gFy / ny; times cx, as dzdx is gFx / cx times cx. */
-        double k = -cxi / dy;
+        double k = -cxi / ny;
         /* Taking 1e-300 off the east part changes no slope that is not
          * itself below 1e-284, but turns an exact zero negative: a level
          * plane then faces east (90 degrees, as terra gives a flat cell),

@@ -1,12 +1,15 @@
-/* Slope and aspect of the planes fitted to a block of raster rows.
+/* The layers of a raster result, from the planes fitted to a block of
+ * raster rows: slope and aspect for orvel_terrain(), smooth and slopes per
+ * map unit for orvel_fit().
  *
- * orvel_terrain() once computed these with R vector arithmetic, which makes
- * a fresh vector for every intermediate (the squares, their sum, the root,
- * the quotient, the two angles, their concatenation and scaling): on a large
- * raster that memory traffic, not the fit, took most of the time. Here each
- * cell is read once and its angles written once, by the pass in angles.h:
- * four cells at a time where the CPU has AVX2 (terrain_avx2.c), two at a
- * time (SSE2 on x86-64, NEON on arm64) elsewhere. */
+ * orvel_terrain() once computed its layers with R vector arithmetic, which
+ * makes a fresh vector for every intermediate (the squares, their sum, the
+ * root, the quotient, the two angles, their concatenation and scaling): on
+ * a large raster that memory traffic, not the fit, took most of the time.
+ * Here each cell is read once and its values written once; the angles come
+ * from the pass in angles.h, four cells at a time where the CPU has AVX2
+ * (terrain_avx2.c), two at a time (SSE2 on x86-64, NEON on arm64)
+ * elsewhere. */
 #include <R.h>
 #include <Rinternals.h>
 
@@ -19,9 +22,9 @@
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define HAVE_AVX2_PASS 1
 #include <R_ext/Visibility.h>
-attribute_hidden void orvel_angles_avx2(const double *ge, const double *gn, ptrdiff_t r, ptrdiff_t c,
-                       const double *cx, int per_row, double dy, const int *what, int nl,
-                       double scale, double *o);
+attribute_hidden void orvel_angles_avx2(const double *ge, const double *gn, ptrdiff_t r,
+                                        ptrdiff_t c, const double *cx, int per_row, double ny,
+                                        const int *what, int nl, double scale, double *o);
 #endif
 
 /* Whether the four-lane pass runs on this CPU. */
