@@ -109,7 +109,17 @@
 }
 
 # Rows of x in a block: at most getOption("orvel.block_cells") cells.
-.orvel_block_rows <- function(x) max(1L, floor(getOption("orvel.block_cells", 2^17) / terra::ncol(x)))
+.orvel_block_rows <- function(x) {
+  max(1L, floor(getOption("orvel.block_cells", 2^17) / terra::ncol(x)))
+}
+
+# A buffer for `layers` layers of a full block of x, which the block passes
+# fill in place block after block (terra::writeValues() copies them out):
+# fresh vectors for every block would cost more in first touches of new
+# memory than the passes themselves.
+.orvel_block_buffer <- function(x, layers) {
+  numeric(min(terra::nrow(x), .orvel_block_rows(x)) * terra::ncol(x) * layers)
+}
 
 # orvel_fit() and orvel_holdout() of a SpatRaster: layers smooth, dzdx
 # (change per map unit eastward) and dzdy (northward).
@@ -120,10 +130,9 @@
   cells <- .orvel_cells(z)
   nc <- terra::ncol(z)
   K <- .orvel_raster_kernel(.orvel_check_kernel(kernel))
-  buf <- numeric(min(terra::nrow(z), .orvel_block_rows(z)) * nc * 3)
+  buf <- .orvel_block_buffer(z, 3L)
   .orvel_raster_blocks(z, K, holdout, names = c("smooth", "dzdx", "dzdy"),
     function(f, obs, keep, rows, nrb) {
-      # A full block's layers go into `buf` in place (terra copies them out).
       .Call(C_orvel_gradient_layers, f$F, f$gFx, f$gFy, keep[1L] - 1, length(rows), nc,
             .orvel_cx(cells, rows, nc), nrb * cells$dy, buf)
     })

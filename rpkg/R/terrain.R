@@ -89,10 +89,9 @@ orvel_terrain <- function(x, kernel = orvel_kernel("horn"), v = c("slope", "aspe
   unit <- .orvel_choose(unit, c("degrees", "radians"), "unit")
   cells <- .orvel_cells(x)
   nc <- terra::ncol(x)
-  buf <- numeric(min(terra::nrow(x), .orvel_block_rows(x)) * nc * length(v))
+  buf <- .orvel_block_buffer(x, length(v))
   .orvel_raster_blocks(x, .orvel_raster_kernel(K), holdout = FALSE, names = v,
     function(f, obs, keep, rows, nrb) {
-      # A full block's layers go into `buf` in place (terra copies them out).
       .Call(C_orvel_slope_aspect, f$gFx, f$gFy, keep[1L] - 1, length(rows), nc,
             .orvel_cx(cells, rows, nc), nrb * cells$dy,
             match(v, c("slope", "aspect")), if (unit == "degrees") 180 / pi else 1, buf, 0L)
