@@ -89,8 +89,7 @@
   on.exit(terra::readStop(x))
   sym <- if (holdout) .orvel_entry("orvel-holdout", "localPolynomialscv")
          else .orvel_entry("orvel-fit", "localPolynomials")
-  # Written in place block after block: fresh vectors for every block would
-  # cost more in first touches of new memory than the fit itself.
+  # Fitted into in place block after block, as .orvel_block_buffer() says.
   n <- min(nr, rows + 6) * nc
   work <- list(numeric(n), numeric(n), numeric(n))
   for (k in seq_len(b$n)) {
