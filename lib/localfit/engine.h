@@ -1,0 +1,69 @@
+/* The exact 7 x 7 local linear fit as a static library: the engine behind
+ * both shared libraries' entries and the R package's own routines.
+ *
+ * A grid's geometry (ny rows, the fast index; nx columns, the slow index) is
+ * given apart from the part of it held in memory and from the nodes to fit:
+ * the offsets are scaled by the whole grid's ny and nx and every window is
+ * clipped at the whole grid's edges, so a node gets the same bits whether it
+ * is fitted in a call over the whole grid or over any block of it, in any
+ * order, on any thread.
+ *
+ * Plain C interface, usable from C and C++; no state, no allocation, no
+ * threads. */
+#ifndef ORVEL_ENGINE_H
+#define ORVEL_ENGINE_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A grid and the columns of it held in memory. */
+typedef struct orvel_grid {
+    ptrdiff_t ny, nx;   /* the whole grid: rows (fast index) and columns */
+    const double *data; /* columns col0 .. col0 + ncol - 1, each ny values */
+    ptrdiff_t col0, ncol;
+    const double *K;    /* the 49 weights, (dx + 3) * 7 + (dy + 3) */
+} orvel_grid;
+
+/* The nodes to fit, columns ix0 .. ix1 - 1 and rows iy0 .. iy1 - 1, and
+ * where their results go: node (ix, iy) at (ix - ix0) * stride + (iy - iy0)
+ * of F, gFx and gFy. */
+typedef struct orvel_targets {
+    ptrdiff_t ix0, ix1, iy0, iy1;
+    double *F, *gFx, *gFy;
+    ptrdiff_t stride;
+} orvel_targets;
+
+/* Instruction-set variants: every one computes the same bits. */
+enum {
+    ORVEL_ISA_AUTO = 0,    /* the fastest this CPU runs */
+    ORVEL_ISA_GENERIC = 1, /* two lanes: SSE2, NEON */
+    ORVEL_ISA_AVX2 = 2,
+    ORVEL_ISA_AVX512 = 3
+};
+
+/* Return values of orvel_localfit(). */
+enum {
+    ORVEL_OK = 0,
+    ORVEL_BAD_ARGS = 1, /* inconsistent sizes or ranges: nothing read or written */
+    ORVEL_NO_ISA = 2    /* the variant asked for is not built or not runnable here */
+};
+
+/* Fits the targets `t` of grid `g`; loo != 0 leaves each node's own
+ * observation out of its own fit.  The columns held must cover every
+ * target's window: col0 <= max(ix0 - 3, 0) and col0 + ncol >= min(ix1 + 3, nx).
+ * An empty range (ix0 == ix1 or iy0 == iy1) is a success that writes
+ * nothing.  The outputs must not overlap the data or the weights. */
+int orvel_localfit(const orvel_grid *g, int loo, const orvel_targets *t, int isa);
+
+/* The variant `isa` stands for on this CPU (ORVEL_ISA_AUTO: the one chosen),
+ * or 0 if it is not built or this CPU cannot run it. */
+int orvel_localfit_isa(int isa);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
