@@ -12,7 +12,7 @@ rm -rf "$stage"
 mkdir -p "$stage"
 cp -R "$root/rpkg" "$stage/orvel"
 # Leftovers of an in-place R CMD INSTALL rpkg.
-rm -f "$stage"/orvel/src/*.so "$stage"/orvel/src/*.o
+rm -rf "$stage"/orvel/src/*.so "$stage"/orvel/src/*.o "$stage"/orvel/src/engine
 mkdir -p "$stage/orvel/src/orvel"
 cp "$root/CMakeLists.txt" "$stage/orvel/src/orvel/"
 cp -R "$root/lib" "$stage/orvel/src/orvel/"

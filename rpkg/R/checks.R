@@ -36,18 +36,7 @@
   if (d[1L] < 2L || d[2L] < 2L)
     .orvel_stop("`%s` must have at least two rows and two columns, not %d x %d: a plane is fitted to neighbours in both directions",
                 arg, d[1L], d[2L])
-  .orvel_check_dims(d, arg)
   z
-}
-
-# The libraries take the dimensions as 32-bit integers and index the nodes
-# in 32-bit arithmetic.
-.orvel_check_dims <- function(d, arg = "z") {
-  n <- as.double(d[1L]) * d[2L]   # in double: the integer product would overflow
-  if (n > .Machine$integer.max)
-    .orvel_stop("`%s` has %.0f nodes; at most %d can be fitted at once", arg, n,
-                .Machine$integer.max)
-  invisible(as.integer(d))
 }
 
 # A 7 x 7 matrix of finite weights (an orvel_select() result stands for its

@@ -1,11 +1,3 @@
-# Score and number of nodes scored.
-.orvel_cv_detail <- function(z, K) {
-  if (inherits(z, "SpatRaster")) return(.orvel_raster_cv(z, K))
-  pred <- .orvel_native("orvel-holdout", "localPolynomialscv", z, K)$F
-  ok <- is.finite(z) & is.finite(pred)
-  c(cv = if (any(ok)) mean((z[ok] - pred[ok])^2) else NaN, nodes = sum(ok))
-}
-
 #' Leave-one-out cross-validation score of a kernel
 #'
 #' Predicts every node from its neighbours alone with [orvel_holdout()] and
@@ -21,10 +13,30 @@
 #' z <- volcano + rnorm(length(volcano), sd = 5)
 #' orvel_cv(z, orvel_kernel("gaussian", 1))
 #' orvel_cv(z, orvel_kernel("gaussian", 2))
-orvel_cv <- function(z, kernel = orvel_kernel()) {
-  z <- if (inherits(z, "SpatRaster")) .orvel_check_raster(z) else .orvel_check_z(z)
-  unname(.orvel_cv_detail(z, .orvel_check_kernel(kernel))[["cv"]])
+orvel_cv <- function(z, kernel = orvel_kernel(), ...,
+                     threads = getOption("orvel.threads", orvel_threads())) {
+  UseMethod("orvel_cv")
 }
+
+#' @rdname orvel_cv
+#' @export
+orvel_cv.default <- function(z, kernel = orvel_kernel(), ...,
+                             threads = getOption("orvel.threads", orvel_threads())) {
+  .orvel_dots(...)
+  .orvel_cv_score(.orvel_cv_scorer(.orvel_check_z(z), threads), kernel)
+}
+
+# A function of the 49 checked weights K giving c(cv, nodes) over `z` (the
+# methods of orvel_cv() and orvel_select() differ only in it).
+.orvel_cv_scorer <- function(z, threads) {
+  threads <- .orvel_check_threads(threads)
+  function(K) .orvel_score(.orvel_cv_grid(z, K, threads))
+}
+
+# c(cv, nodes) from c(sum of squared errors, nodes).
+.orvel_score <- function(s) c(cv = if (s[2L] > 0) s[1L] / s[2L] else NaN, nodes = s[2L])
+
+.orvel_cv_score <- function(scorer, kernel) unname(scorer(.orvel_check_kernel(kernel))[1L])
 
 # The candidate bandwidths as a two-column matrix (rows, columns).
 .orvel_candidates <- function(bandwidths, type) {
@@ -65,6 +77,7 @@ orvel_cv <- function(z, kernel = orvel_kernel()) {
 #'   [orvel_bandwidths()] of each type.
 #' @param progress show a progress bar when the search looks like taking
 #'   more than a second.
+#' @param threads the number of threads to fit on (see [orvel_threads()]).
 #' @return An object of class `"orvel_select"`: `table`, a data frame with
 #'   one row per candidate (`type`, the bandwidths `rows` and `columns`,
 #'   `cv` and `nodes`, the number of nodes scored); the chosen `type`,
@@ -83,8 +96,22 @@ orvel_cv <- function(z, kernel = orvel_kernel()) {
 #' # Anisotropic candidates: (rows, columns) pairs
 #' pairs <- as.matrix(expand.grid(rows = c(1, 1.5, 2), columns = c(1, 1.5, 2)))
 #' orvel_select(z, bandwidths = pairs)
-orvel_select <- function(z, type = "gaussian", bandwidths = NULL, progress = interactive()) {
-  z <- if (inherits(z, "SpatRaster")) .orvel_check_raster(z) else .orvel_check_z(z)
+orvel_select <- function(z, type = "gaussian", bandwidths = NULL, progress = interactive(),
+                         ..., threads = getOption("orvel.threads", orvel_threads())) {
+  UseMethod("orvel_select")
+}
+
+#' @rdname orvel_select
+#' @export
+orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL,
+                                 progress = interactive(), ...,
+                                 threads = getOption("orvel.threads", orvel_threads())) {
+  .orvel_dots(...)
+  .orvel_select(.orvel_cv_scorer(.orvel_check_z(z), threads), type, bandwidths, progress)
+}
+
+# The search itself, with `scorer` (see .orvel_cv_scorer()) scoring a kernel.
+.orvel_select <- function(scorer, type, bandwidths, progress) {
   type <- unique(.orvel_type(type))
   progress <- .orvel_check_flag(progress, "progress")
   grid <- do.call(rbind, lapply(type, function(t) {
@@ -98,7 +125,7 @@ orvel_select <- function(z, type = "gaussian", bandwidths = NULL, progress = int
   t0 <- proc.time()[["elapsed"]]
   for (i in seq_len(n)) {
     K <- orvel_kernel(grid$type[i], c(grid$rows[i], grid$columns[i]))
-    s <- .orvel_cv_detail(z, as.double(K))
+    s <- scorer(as.double(K))
     grid$cv[i] <- s[["cv"]]
     grid$nodes[i] <- as.integer(s[["nodes"]])
     # A bar only once the first candidate shows the search will take a while.

@@ -30,6 +30,9 @@
 #' @param spacing the distance between neighbouring nodes: one number, or
 #'   `c(rows, columns)` for the step from one row to the next and from one
 #'   column to the next. Used only by [orvel_slopes()] and `plot()`.
+#' @param ... not used; an error if given.
+#' @param threads the number of threads to fit on (see [orvel_threads()]).
+#'   The results are the same bits with any number.
 #' @return An object of class `"orvel_fit"`: a list of the matrices `F` (the
 #'   smooth), `gFx` and `gFy` (the slopes across the whole grid along the
 #'   rows and along the columns), each shaped and named like `z`, and
@@ -50,26 +53,39 @@
 #'
 #' # The leave-one-out residuals
 #' summary(residuals(orvel_holdout(volcano)))
-orvel_fit <- function(z, kernel = orvel_kernel(), spacing = 1) {
-  if (inherits(z, "SpatRaster"))
-    return(.orvel_raster_fit(z, kernel, if (!missing(spacing)) spacing, holdout = FALSE))
-  .orvel_fit(z, kernel, spacing, holdout = FALSE, call = match.call())
+orvel_fit <- function(z, kernel = orvel_kernel(), spacing = 1, ...,
+                      threads = getOption("orvel.threads", orvel_threads())) {
+  UseMethod("orvel_fit")
 }
 
 #' @rdname orvel_fit
 #' @export
-orvel_holdout <- function(z, kernel = orvel_kernel(), spacing = 1) {
-  if (inherits(z, "SpatRaster"))
-    return(.orvel_raster_fit(z, kernel, if (!missing(spacing)) spacing, holdout = TRUE))
-  .orvel_fit(z, kernel, spacing, holdout = TRUE, call = match.call())
+orvel_fit.default <- function(z, kernel = orvel_kernel(), spacing = 1, ...,
+                              threads = getOption("orvel.threads", orvel_threads())) {
+  .orvel_dots(...)
+  .orvel_fit(z, kernel, spacing, holdout = FALSE, threads, call = match.call())
 }
 
-.orvel_fit <- function(z, kernel, spacing, holdout, call) {
+#' @rdname orvel_fit
+#' @export
+orvel_holdout <- function(z, kernel = orvel_kernel(), spacing = 1, ...,
+                          threads = getOption("orvel.threads", orvel_threads())) {
+  UseMethod("orvel_holdout")
+}
+
+#' @rdname orvel_fit
+#' @export
+orvel_holdout.default <- function(z, kernel = orvel_kernel(), spacing = 1, ...,
+                                  threads = getOption("orvel.threads", orvel_threads())) {
+  .orvel_dots(...)
+  .orvel_fit(z, kernel, spacing, holdout = TRUE, threads, call = match.call())
+}
+
+.orvel_fit <- function(z, kernel, spacing, holdout, threads, call) {
   z <- .orvel_check_z(z)
   K <- .orvel_check_kernel(kernel)
   spacing <- .orvel_check_pair(spacing, "spacing")
-  r <- if (holdout) .orvel_native("orvel-holdout", "localPolynomialscv", z, K)
-       else .orvel_native("orvel-fit", "localPolynomials", z, K)
+  r <- .orvel_fit_grid(z, K, holdout, .orvel_check_threads(threads))
   structure(c(r, list(kernel = matrix(K, 7L, 7L, dimnames = list(dy = -3:3, dx = -3:3)),
                       spacing = spacing, holdout = holdout, data = z, call = call)),
             class = "orvel_fit")

@@ -1,16 +1,55 @@
-# The one way into the two native libraries.
-#
-# The libraries are plain shared objects that register nothing: each is
-# loaded with dyn.load() by path on first use, its entry is looked up in it
-# by name, and the package's .Call shim (src/call.c) calls the entry on the R
-# vectors themselves, so nothing is duplicated on the way in or out.
+# The package's compiled code: the exact fitting engine, linked into the
+# package's own library, reached through registered .Call routines that
+# split the work across threads (src/fit.c, src/parallel.c).
 
-# Paths of the libraries this session has loaded, by library name.
-.orvel <- new.env(parent = emptyenv())
+#' Threads used by orvel
+#'
+#' The number of threads the fits use unless told otherwise: the `threads`
+#' argument of [orvel_fit()], [orvel_holdout()], [orvel_cv()],
+#' [orvel_select()] and [orvel_terrain()] defaults to
+#' `getOption("orvel.threads", orvel_threads())`.
+#'
+#' By default every core: each node is fitted on its own, so a fit is split
+#' into chunks of nodes that threads take in turn, it keeps every core busy,
+#' and the result is the same to the last bit whatever the number of
+#' threads. The count is `parallelly::availableCores()` where the parallelly
+#' package is installed (it honours the limits of job schedulers, cgroups,
+#' `mc.cores` and future's nested workers), else
+#' `parallel::detectCores()`; at most 2 under `R CMD check --as-cran`
+#' (environment variable `_R_CHECK_LIMIT_CORES_`, as CRAN asks), and at
+#' most `OMP_THREAD_LIMIT` where that is set. When you run orvel inside
+#' parallel workers of your own, set `options(orvel.threads = 1)` in them.
+#'
+#' @return A whole number, at least 1.
+#' @export
+#' @examples
+#' orvel_threads()
+#' fit <- orvel_fit(volcano, threads = 1)   # the same bits with any count
+orvel_threads <- function() {
+  n <- if (requireNamespace("parallelly", quietly = TRUE)) parallelly::availableCores()
+       else parallel::detectCores()
+  n <- if (is.na(n)) 1L else as.integer(n)
+  limit <- Sys.getenv("_R_CHECK_LIMIT_CORES_", "")
+  if (nzchar(limit) && !identical(toupper(limit), "FALSE")) n <- min(n, 2L)
+  omp <- suppressWarnings(as.integer(Sys.getenv("OMP_THREAD_LIMIT", "")))
+  if (!is.na(omp) && omp > 0L) n <- min(n, omp)
+  max(1L, n)
+}
 
-# Where the libraries live: the package's own libs/ (per sub-architecture),
-# unless the environment variable ORVEL_LIBDIR names another directory (used
-# by the project's own tests to run this code over other builds).
+# A number of threads: one whole number from 1 to 1024.
+.orvel_check_threads <- function(threads) {
+  if (!is.numeric(threads) || is.object(threads) || length(threads) != 1L ||
+      !is.finite(threads) || threads < 1 || threads > 1024 || threads != round(threads))
+    .orvel_stop("`threads` must be a whole number from 1 to 1024, not %s",
+                if (is.numeric(threads) && length(threads) == 1L) format(threads)
+                else .orvel_what(threads))
+  as.integer(threads)
+}
+
+# The directory of the two fitting libraries of the raw .C interface
+# (see vignette and README): the package's own libs/ (per sub-architecture),
+# unless the environment variable ORVEL_LIBDIR names another (used by the
+# project's own tests to run the raw binding over other builds).
 .orvel_libdir <- function() {
   dir <- Sys.getenv("ORVEL_LIBDIR", "")
   if (nzchar(dir)) return(dir)
@@ -19,67 +58,33 @@
   if (nzchar(arch) && dir.exists(file.path(libs, arch))) file.path(libs, arch) else libs
 }
 
-# Loads library `lib` from our path unless it is loaded already, and returns
-# its DLLInfo. Entries are looked up in that DLL itself, never by the name
-# alone: R resolves PACKAGE = "<name>" to the most recently loaded library
-# of that name, which may be a same-named one loaded from elsewhere (a build
-# tree, say) after ours.
-.orvel_load <- function(lib) {
-  path <- .orvel[[lib]]
-  if (is.null(path)) {
-    path <- file.path(.orvel_libdir(), paste0(lib, .Platform$dynlib.ext))
-    if (!file.exists(path))
-      stop(sprintf("cannot find the orvel library '%s'; reinstall the package (or point ORVEL_LIBDIR at a build)",
-                   path), call. = FALSE)
-    path <- normalizePath(path)
-    assign(lib, path, envir = .orvel)
-  }
-  for (d in getLoadedDLLs()) if (identical(d[["path"]], path)) return(d)
-  dyn.load(path)
-}
-
-# The native symbol of `entry` in library `lib`, loading the library first.
-.orvel_entry <- function(lib, entry) getNativeSymbolInfo(entry, .orvel_load(lib))
-
-.orvel_unload <- function() {
-  for (lib in ls(.orvel)) {
-    path <- .orvel[[lib]]
-    if (any(vapply(getLoadedDLLs(), function(d) identical(d[["path"]], path), NA)))
-      try(dyn.unload(path), silent = TRUE)
-  }
-  rm(list = ls(.orvel), envir = .orvel)
-}
-
-.onUnload <- function(libpath) {
-  .orvel_unload()
-  library.dynam.unload("orvel", libpath)
-}
-
-# Calls the entry `sym` (from .orvel_entry()) on the grid `z` (a double or
-# integer matrix with at least two rows and columns) and the 49 weights `K`,
-# through the package's own shim, which hands the library pointers into the
-# R vectors themselves: nothing is duplicated on the way in or out. Returns
-# list(F, gFx, gFy), plain vectors: fresh ones, or the three vectors of
-# `work` written in place (see orvel_call in src/call.c).
-.orvel_call <- function(sym, z, K, work = NULL) {
-  d <- dim(z)
-  # An integer grid is converted once; a double one is passed as it is.
-  if (!is.double(z)) z <- as.double(z)
-  # Missing values are the libraries' business: they spread to every node
-  # whose window holds one.
-  r <- .Call(C_orvel_call, sym$address, z, as.integer(d), K, work)
+# The fit of the checked grid `z` (a numeric matrix) with the 49 weights
+# `K`: list(F, gFx, gFy), each shaped and named like z.
+.orvel_fit_grid <- function(z, K, holdout, threads) {
+  if (!is.double(z)) storage.mode(z) <- "double"
+  r <- .Call(C_orvel_fit_grid, z, K, holdout, threads)
   names(r) <- c("F", "gFx", "gFy")
   r
 }
 
-# Calls `entry` of `lib` on the checked grid `z` and the 49 weights `K`.
-# Returns the list of the three output matrices F, gFx, gFy, shaped and
-# named like z.
-.orvel_native <- function(lib, entry, z, K) {
-  r <- .orvel_call(.orvel_entry(lib, entry), z, K)
-  dn <- dimnames(z)
-  # Set in place: the three vectors are referenced by this list alone.
-  dim(r$F) <- dim(r$gFx) <- dim(r$gFy) <- dim(z)
-  if (!is.null(dn)) dimnames(r$F) <- dimnames(r$gFx) <- dimnames(r$gFy) <- dn
-  r
+# Leave-one-out CV of the checked grid `z` with the 49 weights `K`:
+# c(sum of squared errors, nodes scored) over the nodes where observation
+# and prediction are both finite.
+.orvel_cv_grid <- function(z, K, threads) {
+  if (!is.double(z)) storage.mode(z) <- "double"
+  d <- dim(z)
+  .Call(C_orvel_fit_block, z, c(d[1L], d[2L], 0, 0, d[2L], 0), K, TRUE, 0L, 1, 1, 1, c(0, 0),
+        threads)
 }
+
+# Arguments that no method takes are an error, as in a function without `...`.
+.orvel_dots <- function(...) {
+  n <- ...length()
+  if (n == 0L) return(invisible())
+  nm <- names(list(...))
+  if (is.null(nm)) nm <- rep("", n)
+  nm[!nzchar(nm)] <- "(unnamed)"
+  .orvel_stop("unused argument%s: %s", if (n > 1L) "s" else "", paste(nm, collapse = ", "))
+}
+
+.onUnload <- function(libpath) library.dynam.unload("orvel", libpath)

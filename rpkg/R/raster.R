@@ -1,22 +1,21 @@
 # terra SpatRasters in and out.
 #
 # A raster's cells come from terra row by row, north to south, west to east
-# within a row. Handed to the libraries as they come, a block of rows is a
+# within a row. Handed to the fitting engine as they come, the raster is a
 # grid whose fast index runs along a raster row (eastward) and whose slow
 # index runs down the raster's rows (southward): so `gFx` is the change of
-# the fitted plane across the block's columns, eastward, and `gFy` across its
-# rows, southward, and the kernel goes in transposed. No matrix of the whole
-# raster is ever formed.
+# the fitted plane across the raster's columns, eastward, and `gFy` across
+# its rows, southward, and the kernel goes in transposed. No matrix of the
+# whole raster is ever formed.
 #
-# Every raster is fitted block by block: a block of rows is read with three
-# rows more on either side (the half-width of the window), fitted, and only
-# its own rows are kept, so each kept cell sees the same clipped 7 x 7 window
-# as in a fit of the whole raster. The offsets are scaled by the block's own
-# size, which changes the slopes in the last bits only. Blocks are at most
-# getOption("orvel.block_cells") cells (small blocks keep the temporaries in
-# memory that is already mapped, the main cost of R arithmetic on large
-# vectors) and never larger than terra's own blocks; where terra says the
-# result does not fit in memory, writeStart() sends it to a temporary file.
+# One function, .orvel_raster_pass(), owns the reading in blocks: a block
+# of rows is read with three rows more on either side (the half-width of the
+# window) and handed to one compiled pass, which fits the block's own rows
+# with the whole raster's geometry (so every cell gets the same bits
+# whatever the block size) and derives the layers asked for, or the CV sums.
+# Blocks are at most getOption("orvel.block_cells") cells and never larger
+# than terra's own blocks; where terra says the result does not fit in
+# memory, writeStart() sends it to a temporary file.
 
 .orvel_terra <- function() {
   if (!requireNamespace("terra", quietly = TRUE))
@@ -39,8 +38,8 @@
   x
 }
 
-# The 49 weights of a checked kernel, transposed for a raster block: the
-# libraries' fast index runs along the raster's rows (see the top).
+# The 49 weights of a checked kernel, transposed for a raster: the engine's
+# fast index runs along the raster's rows (see the top).
 .orvel_raster_kernel <- function(K) as.double(t(matrix(K, 7L, 7L)))
 
 # Cell sizes in map units: `dx` east-west (one number, or one per raster row
@@ -60,96 +59,128 @@
   list(dx = as.double(dx), dy = as.double(dy), lonlat = TRUE)
 }
 
-# nc times the east-west cell size, for raster rows `rows`: one number, or
-# one per row on a longitude/latitude raster. The block passes divide the
-# change across a block's nc columns by it.
-.orvel_cx <- function(cells, rows, nc) as.double(nc * cells$dx[if (cells$lonlat) rows else 1L])
+# Layer codes of the compiled pass (src/fit.c).
+.orvel_layer_codes <- c(smooth = 1L, dzdx = 2L, dzdy = 3L, slope = 4L, aspect = 5L)
 
-# Fits x block by block with kernel K (already transposed) and calls
-# fun(f, z, keep, rows, nrb) on each block: `f` the block's fit, `z` its
-# observations (rows of the block, with the overlap), `keep` the positions of
-# the block's own cells in them, `rows` their raster rows and `nrb` the
-# number of rows fitted. f's three vectors are work vectors, the same for
-# every block and longer than it: fun reads what it needs (at `keep`) and
-# keeps no reference to them. With `names`, fun returns the values of those
-# layers for `rows` and the result is a SpatRaster on x's grid; without,
-# fun's results are dropped (it accumulates) and NULL is returned.
-.orvel_raster_blocks <- function(x, K, holdout, fun, names = NULL) {
+# The one pass over raster x: fits every cell with the 49 checked weights K
+# (the leave-one-out fit if `holdout`), block by block, and returns a
+# SpatRaster on x's grid with the named `layers` (names of
+# .orvel_layer_codes; angles in radians times `scale`), or with
+# layers = NULL c(sum of squared leave-one-out errors, cells scored).
+.orvel_raster_pass <- function(x, K, holdout, layers, threads, scale = 1) {
   nr <- terra::nrow(x)
   nc <- terra::ncol(x)
   rows <- .orvel_block_rows(x)
-  if (is.null(names)) {
+  threads <- .orvel_check_threads(threads)
+  cells <- .orvel_cells(x)
+  K <- .orvel_raster_kernel(K)
+  cv <- is.null(layers)
+  if (cv) {
     b <- terra::blocks(x, n = 2L)
+    what <- 0L
+    acc <- c(0, 0)
   } else {
-    out <- terra::rast(x, nlyrs = length(names))
-    names(out) <- names
+    out <- terra::rast(x, nlyrs = length(layers))
+    names(out) <- layers
     b <- terra::writeStart(out, filename = "", datatype = "FLT8S")
+    what <- .orvel_layer_codes[layers]
+    done <- FALSE
+    on.exit(if (!done) try(terra::writeStop(out), silent = TRUE), add = TRUE)
   }
-  terra::readStart(x)
-  on.exit(terra::readStop(x))
-  sym <- if (holdout) .orvel_entry("orvel-holdout", "localPolynomialscv")
-         else .orvel_entry("orvel-fit", "localPolynomials")
-  # Fitted into in place block after block, as .orvel_block_buffer() says.
-  n <- min(nr, rows + 6) * nc
-  work <- list(numeric(n), numeric(n), numeric(n))
+  # A read session the caller opened stays open, and one we open is closed.
+  if (!.orvel_reading(x)) {
+    terra::readStart(x)
+    on.exit(terra::readStop(x), add = TRUE)
+  }
   for (k in seq_len(b$n)) {
-    for (s in seq(b$row[k], b$row[k] + b$nrows[k] - 1, by = rows)) {
-      e <- min(s + rows - 1, b$row[k] + b$nrows[k] - 1)
+    last <- b$row[k] + b$nrows[k] - 1
+    # terra's block is filled in place, ours after ours, and handed to terra
+    # once: one fresh vector a terra block (a whole raster that fits in
+    # memory is one), advised for huge pages.
+    if (!cv) buf <- .Call(C_orvel_buffer_alloc, b$nrows[k] * nc * length(what))
+    for (s in seq(b$row[k], last, by = rows)) {
+      e <- min(s + rows - 1, last)
       r0 <- max(1, s - 3)
-      nrb <- min(nr, e + 3) - r0 + 1
-      z <- terra::readValues(x, r0, nrb, 1, nc)
-      dim(z) <- c(nc, nrb)
-      f <- .orvel_call(sym, z, K, work)
-      v <- fun(f, z, ((s - r0) * nc + 1):((e - r0 + 1) * nc), s:e, nrb)
-      if (!is.null(names)) terra::writeValues(out, v, s, e - s + 1)
+      r1 <- min(nr, e + 3)
+      z <- terra::readValues(x, r0, r1 - r0 + 1, 1, nc)
+      geom <- c(nc, nr, r0 - 1, s - 1, e, (s - b$row[k]) * nc)
+      if (cv)
+        acc <- .Call(C_orvel_fit_block, z, geom, K, TRUE, what, cells$dx, cells$dy, 1, acc,
+                     threads)
+      else
+        .Call(C_orvel_fit_block, z, geom, K, holdout, what, cells$dx, cells$dy, scale, buf,
+              threads)
     }
+    if (!cv) terra::writeValues(out, buf, b$row[k], b$nrows[k])
   }
-  if (is.null(names)) NULL else terra::writeStop(out)
+  if (cv) return(acc)
+  done <- TRUE
+  terra::writeStop(out)
+}
+
+# Whether x can be read now without readStart(): it is in memory, or a
+# read session is open on it (which must then be left as it is).
+.orvel_reading <- function(x) {
+  if (all(terra::inMemory(x))) return(TRUE)
+  tryCatch({ terra::readValues(x, 1, 1, 1, 1); TRUE }, error = function(e) FALSE)
 }
 
 # Rows of x in a block: at most getOption("orvel.block_cells") cells.
 .orvel_block_rows <- function(x) {
-  max(1L, floor(getOption("orvel.block_cells", 2^17) / terra::ncol(x)))
+  cells <- getOption("orvel.block_cells", 2^17)
+  if (!is.numeric(cells) || length(cells) != 1L || !is.finite(cells) || cells < 1)
+    .orvel_stop("option `orvel.block_cells` must be one positive number of cells, not %s",
+                if (is.numeric(cells) && length(cells) == 1L) format(cells) else .orvel_what(cells))
+  max(1, floor(cells / terra::ncol(x)))
 }
 
-# A buffer for `layers` layers of a full block of x, which the block passes
-# fill in place block after block (terra::writeValues() copies them out):
-# fresh vectors for every block would cost more in first touches of new
-# memory than the passes themselves.
-.orvel_block_buffer <- function(x, layers) {
-  numeric(min(terra::nrow(x), .orvel_block_rows(x)) * terra::ncol(x) * layers)
+#' @rdname orvel_fit
+#' @export
+orvel_fit.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, ...,
+                                 threads = getOption("orvel.threads", orvel_threads())) {
+  .orvel_raster_fit(z, kernel, spacing, holdout = FALSE, threads, ...)
+}
+
+#' @rdname orvel_fit
+#' @export
+orvel_holdout.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, ...,
+                                     threads = getOption("orvel.threads", orvel_threads())) {
+  .orvel_raster_fit(z, kernel, spacing, holdout = TRUE, threads, ...)
 }
 
 # orvel_fit() and orvel_holdout() of a SpatRaster: layers smooth, dzdx
 # (change per map unit eastward) and dzdy (northward).
-.orvel_raster_fit <- function(z, kernel, spacing, holdout) {
+.orvel_raster_fit <- function(z, kernel, spacing, holdout, threads, ...) {
+  .orvel_dots(...)
   z <- .orvel_check_raster(z)
-  if (!is.null(spacing))
+  if (!missing(spacing))
     .orvel_stop("`spacing` is taken from the raster's cells: leave it out for a SpatRaster")
-  cells <- .orvel_cells(z)
-  nc <- terra::ncol(z)
-  K <- .orvel_raster_kernel(.orvel_check_kernel(kernel))
-  buf <- .orvel_block_buffer(z, 3L)
-  .orvel_raster_blocks(z, K, holdout, names = c("smooth", "dzdx", "dzdy"),
-    function(f, obs, keep, rows, nrb) {
-      .Call(C_orvel_gradient_layers, f$F, f$gFx, f$gFy, keep[1L] - 1, length(rows), nc,
-            .orvel_cx(cells, rows, nc), nrb * cells$dy, buf)
-    })
+  .orvel_raster_pass(z, .orvel_check_kernel(kernel), holdout, c("smooth", "dzdx", "dzdy"),
+                     threads)
 }
 
-# Score and number of nodes scored of the checked kernel K over a SpatRaster,
-# as .orvel_cv_detail() gives them for a matrix.
-.orvel_raster_cv <- function(z, K) {
-  sse <- 0
-  n <- 0
-  add <- function(f, obs, keep, rows, nrb) {
-    e <- obs[keep] - f$F[keep]
-    ok <- is.finite(e)   # both finite: Inf - Inf and NaN give NaN, Inf - x gives Inf
-    sse <<- sse + sum(e[ok]^2)
-    n <<- n + sum(ok)
-  }
-  .orvel_raster_blocks(z, .orvel_raster_kernel(K), holdout = TRUE, add)
-  c(cv = if (n > 0) sse / n else NaN, nodes = n)
+#' @rdname orvel_cv
+#' @export
+orvel_cv.SpatRaster <- function(z, kernel = orvel_kernel(), ...,
+                                threads = getOption("orvel.threads", orvel_threads())) {
+  .orvel_dots(...)
+  .orvel_cv_score(.orvel_raster_scorer(.orvel_check_raster(z), threads), kernel)
+}
+
+#' @rdname orvel_select
+#' @export
+orvel_select.SpatRaster <- function(z, type = "gaussian", bandwidths = NULL,
+                                    progress = interactive(), ...,
+                                    threads = getOption("orvel.threads", orvel_threads())) {
+  .orvel_dots(...)
+  .orvel_select(.orvel_raster_scorer(.orvel_check_raster(z), threads), type, bandwidths,
+                progress)
+}
+
+# As .orvel_cv_scorer(), over a SpatRaster's cells.
+.orvel_raster_scorer <- function(x, threads) {
+  threads <- .orvel_check_threads(threads)
+  function(K) .orvel_score(.orvel_raster_pass(x, K, TRUE, NULL, threads))
 }
 
 #' SpatRasters in and out
@@ -179,9 +210,11 @@
 #' `getOption("orvel.block_cells", 2^17)` cells, read with three rows of
 #' overlap, so that no copy of the whole raster is made; a raster that terra
 #' says does not fit in memory is read from its file and written to a
-#' temporary file (see [terra::terraOptions()]) block by block. Results
-#' agree with a fit of the whole grid at once to about 1e-15 relative (the
-#' libraries scale the offsets by the size of the block).
+#' temporary file (see [terra::terraOptions()]) block by block. Every block
+#' is fitted with the whole raster's geometry, so every cell gets the same
+#' bits whatever the block size, the number of threads or the order of the
+#' blocks: there are no seams. A read session opened with
+#' [terra::readStart()] is left open.
 #'
 #' @name orvel_rasters
 #' @examples

@@ -54,9 +54,10 @@
 #'
 #' The raster is processed in blocks of rows of at most
 #' `getOption("orvel.block_cells", 2^17)` cells, each read with three rows of
-#' overlap so that every cell sees the same window as in a fit of the whole
-#' raster; where terra says the result does not fit in memory, it is written
-#' to a temporary file (see [terra::terraOptions()]).
+#' overlap and fitted with the whole raster's geometry, so that every cell
+#' gets the same bits whatever the block size; where terra says the result
+#' does not fit in memory, it is written to a temporary file (see
+#' [terra::terraOptions()]).
 #'
 #' @param x an elevation model: a SpatRaster of one layer.
 #' @param kernel the 7 x 7 kernel (see [orvel_kernel()]), `kernel[dy + 4,
@@ -64,6 +65,8 @@
 #'   or an [orvel_select()] result.
 #' @param v what to compute: `"slope"`, `"aspect"` or both.
 #' @param unit `"degrees"` or `"radians"`.
+#' @param ... not used; an error if given.
+#' @param threads the number of threads to fit on (see [orvel_threads()]).
 #' @return A SpatRaster on the grid of `x` (extent, resolution and
 #'   coordinate reference system kept) with the layers named in `v`.
 #' @seealso [orvel_fit()], whose SpatRaster result holds the smooth and the
@@ -82,18 +85,26 @@
 #'   terra::plot(orvel_terrain(dem, orvel_select(dem), v = "slope"))
 #' }
 orvel_terrain <- function(x, kernel = orvel_kernel("horn"), v = c("slope", "aspect"),
-                          unit = c("degrees", "radians")) {
+                          unit = c("degrees", "radians"), ...,
+                          threads = getOption("orvel.threads", orvel_threads())) {
+  UseMethod("orvel_terrain")
+}
+
+#' @rdname orvel_terrain
+#' @export
+orvel_terrain.default <- function(x, ...) {
+  .orvel_stop("`x` must be a SpatRaster, not %s", .orvel_what(x))
+}
+
+#' @rdname orvel_terrain
+#' @export
+orvel_terrain.SpatRaster <- function(x, kernel = orvel_kernel("horn"), v = c("slope", "aspect"),
+                                     unit = c("degrees", "radians"), ...,
+                                     threads = getOption("orvel.threads", orvel_threads())) {
+  .orvel_dots(...)
   x <- .orvel_check_raster(x, "x")
   K <- .orvel_check_kernel(kernel)
   v <- .orvel_choose(v, c("slope", "aspect"), "v", several = TRUE)
   unit <- .orvel_choose(unit, c("degrees", "radians"), "unit")
-  cells <- .orvel_cells(x)
-  nc <- terra::ncol(x)
-  buf <- .orvel_block_buffer(x, length(v))
-  .orvel_raster_blocks(x, .orvel_raster_kernel(K), holdout = FALSE, names = v,
-    function(f, obs, keep, rows, nrb) {
-      .Call(C_orvel_slope_aspect, f$gFx, f$gFy, keep[1L] - 1, length(rows), nc,
-            .orvel_cx(cells, rows, nc), nrb * cells$dy,
-            match(v, c("slope", "aspect")), if (unit == "degrees") 180 / pi else 1, buf, 0L)
-    })
+  .orvel_raster_pass(x, K, FALSE, v, threads, scale = if (unit == "degrees") 180 / pi else 1)
 }

@@ -30,9 +30,11 @@ Rasters are processed in blocks of rows of at most
 \code{getOption("orvel.block_cells", 2^17)} cells, read with three rows of
 overlap, so that no copy of the whole raster is made; a raster that terra
 says does not fit in memory is read from its file and written to a
-temporary file (see \code{\link[terra:terraOptions]{terra::terraOptions()}}) block by block. Results
-agree with a fit of the whole grid at once to about 1e-15 relative (the
-libraries scale the offsets by the size of the block).
+temporary file (see \code{\link[terra:terraOptions]{terra::terraOptions()}}) block by block. Every block
+is fitted with the whole raster's geometry, so every cell gets the same
+bits whatever the block size, the number of threads or the order of the
+blocks: there are no seams. A read session opened with
+\code{\link[terra:readwrite]{terra::readStart()}} is left open.
 }
 \examples{
 if (requireNamespace("terra", quietly = TRUE)) {

@@ -2,13 +2,28 @@
 % Please edit documentation in R/terrain.R
 \name{orvel_terrain}
 \alias{orvel_terrain}
+\alias{orvel_terrain.default}
+\alias{orvel_terrain.SpatRaster}
 \title{Slope and aspect of an elevation raster}
 \usage{
 orvel_terrain(
   x,
   kernel = orvel_kernel("horn"),
   v = c("slope", "aspect"),
-  unit = c("degrees", "radians")
+  unit = c("degrees", "radians"),
+  ...,
+  threads = getOption("orvel.threads", orvel_threads())
+)
+
+\method{orvel_terrain}{default}(x, ...)
+
+\method{orvel_terrain}{SpatRaster}(
+  x,
+  kernel = orvel_kernel("horn"),
+  v = c("slope", "aspect"),
+  unit = c("degrees", "radians"),
+  ...,
+  threads = getOption("orvel.threads", orvel_threads())
 )
 }
 \arguments{
@@ -20,6 +35,10 @@ or an \code{\link[=orvel_select]{orvel_select()}} result.}
 \item{v}{what to compute: \code{"slope"}, \code{"aspect"} or both.}
 
 \item{unit}{\code{"degrees"} or \code{"radians"}.}
+
+\item{...}{not used; an error if given.}
+
+\item{threads}{the number of threads to fit on (see \code{\link[=orvel_threads]{orvel_threads()}}).}
 }
 \value{
 A SpatRaster on the grid of \code{x} (extent, resolution and
@@ -68,9 +87,10 @@ hair west of due north may come out as 360.
 
 The raster is processed in blocks of rows of at most
 \code{getOption("orvel.block_cells", 2^17)} cells, each read with three rows of
-overlap so that every cell sees the same window as in a fit of the whole
-raster; where terra says the result does not fit in memory, it is written
-to a temporary file (see \code{\link[terra:terraOptions]{terra::terraOptions()}}).
+overlap and fitted with the whole raster's geometry, so that every cell
+gets the same bits whatever the block size; where terra says the result
+does not fit in memory, it is written to a temporary file (see
+\code{\link[terra:terraOptions]{terra::terraOptions()}}).
 }
 \examples{
 if (requireNamespace("terra", quietly = TRUE)) {

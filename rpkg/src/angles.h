@@ -72,10 +72,10 @@ ANGLES_TARGET static inline vd atan2_v(vd y, vd x, vi *ok)
 }
 
 /* Slope and aspect of W cells: e and n their east and north slopes times
- * cx, what and nl as below; out[l * m] gets layer l's angles. Cells past
+ * cx, what and nl as below; out[l] + j gets layer l's angles. Cells past
  * `nw` are padding and are not written. */
 ANGLES_TARGET static inline void angles(vd e, vd n, double cx, const int *what, int nl,
-                                        double scale, double *out, ptrdiff_t m, int nw)
+                                        double scale, double *const *out, ptrdiff_t j, int nw)
 {
     vd h = e * e + n * n;
 #if W == 4
@@ -99,19 +99,18 @@ ANGLES_TARGET static inline void angles(vd e, vd n, double cx, const int *what, 
             for (int u = 0; u < W; u++)
                 if (!ok[u]) a[u] = atan2(y[u], x[u]);
         a = (slope ? a : a + M_PI) * scale;
-        if (nw == W) memcpy(out + l * m, &a, sizeof a);
-        else memcpy(out + l * m, &a, nw * sizeof(double));
+        if (nw == W) memcpy(out[l] + j, &a, sizeof a);
+        else memcpy(out[l] + j, &a, nw * sizeof(double));
     }
 }
 
-/* The pass itself: see orvel_slope_aspect() in terrain.c for the arguments
- * (ge, gn: the kept cells' gFx and gFy; cx[i], or cx[0] for every row unless
- * per_row; m = r * c; o: nl layers of m values). */
+/* The pass itself over r rows of c cells (see terrain.c): ge, gn their
+ * gFx and gFy; cx[i], or cx[0] for every row unless per_row; o[l] + i * c + k
+ * gets layer l of cell k of row i. */
 ANGLES_LINKAGE ANGLES_TARGET void ANGLES_NAME(const double *ge, const double *gn, ptrdiff_t r, ptrdiff_t c,
                                const double *cx, int per_row, double ny, const int *what,
-                               int nl, double scale, double *o)
+                               int nl, double scale, double *const *o)
 {
-    ptrdiff_t m = r * c;
     for (ptrdiff_t i = 0; i < r; i++) {
         double cxi = cx[per_row ? i : 0];
         /* dzdy is -gFy / ny; times cx, as dzdx is gFx / cx times cx. */
@@ -126,13 +125,13 @@ ANGLES_LINKAGE ANGLES_TARGET void ANGLES_NAME(const double *ge, const double *gn
             vd e, n;
             memcpy(&e, ge + j, sizeof e);
             memcpy(&n, gn + j, sizeof n);
-            angles(e - 1e-300, n * k, cxi, what, nl, scale, o + j, m, W);
+            angles(e - 1e-300, n * k, cxi, what, nl, scale, o, j, W);
         }
         if (j < end) {
             vd e = {0}, n = {0};
             memcpy(&e, ge + j, (end - j) * sizeof(double));
             memcpy(&n, gn + j, (end - j) * sizeof(double));
-            angles(e - 1e-300, n * k, cxi, what, nl, scale, o + j, m, (int) (end - j));
+            angles(e - 1e-300, n * k, cxi, what, nl, scale, o, j, (int) (end - j));
         }
     }
 }

@@ -1,23 +1,25 @@
-/* The package's own routines, registered so that R finds them only through
- * the objects useDynLib() makes (C_orvel_...). The fits themselves live in
- * the two separate libraries, which are loaded by path and called through
- * orvel_call (see R/native.R). */
+/* The package's registered routines, found by R only through the objects
+ * useDynLib() makes (C_orvel_...). */
 #include <R.h>
 #include <Rinternals.h>
 #include <R_ext/Rdynload.h>
 
-SEXP orvel_call(SEXP sym, SEXP z, SEXP dims, SEXP K, SEXP work);
-SEXP orvel_slope_aspect(SEXP gx, SEXP gy, SEXP from, SEXP rows, SEXP nc, SEXP cx,
-                        SEXP ny, SEXP what, SEXP scale, SEXP out, SEXP lanes);
+SEXP orvel_fit_grid(SEXP z, SEXP K, SEXP holdout, SEXP threads);
+SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP holdout, SEXP what, SEXP dx, SEXP dy,
+                     SEXP scale, SEXP out, SEXP threads);
+SEXP orvel_buffer_alloc(SEXP n);
+SEXP orvel_engine_isa(void);
+SEXP orvel_angles(SEXP gx, SEXP gy, SEXP rows, SEXP cols, SEXP cx, SEXP ny, SEXP what,
+                  SEXP scale, SEXP lanes);
 SEXP orvel_angles_isa(void);
-SEXP orvel_gradient_layers(SEXP F, SEXP gx, SEXP gy, SEXP from, SEXP rows, SEXP nc, SEXP cx,
-                           SEXP ny, SEXP out);
 
 static const R_CallMethodDef calls[] = {
-    {"orvel_call", (DL_FUNC) &orvel_call, 5},
-    {"orvel_slope_aspect", (DL_FUNC) &orvel_slope_aspect, 11},
+    {"orvel_fit_grid", (DL_FUNC) &orvel_fit_grid, 4},
+    {"orvel_fit_block", (DL_FUNC) &orvel_fit_block, 10},
+    {"orvel_buffer_alloc", (DL_FUNC) &orvel_buffer_alloc, 1},
+    {"orvel_engine_isa", (DL_FUNC) &orvel_engine_isa, 0},
+    {"orvel_angles", (DL_FUNC) &orvel_angles, 9},
     {"orvel_angles_isa", (DL_FUNC) &orvel_angles_isa, 0},
-    {"orvel_gradient_layers", (DL_FUNC) &orvel_gradient_layers, 9},
     {NULL, NULL, 0}
 };
 

@@ -1,6 +1,4 @@
-/* The layers of a raster result, from the planes fitted to a block of
- * raster rows: slope and aspect for orvel_terrain(), smooth and slopes per
- * map unit for orvel_fit().
+/* Slope and aspect from fitted planes, for orvel_terrain().
  *
  * orvel_terrain() once computed its layers with R vector arithmetic, which
  * makes a fresh vector for every intermediate (the squares, their sum, the
@@ -13,6 +11,9 @@
 #include <R.h>
 #include <Rinternals.h>
 
+#include "args.h"
+#include "terrain.h"
+
 #define W 2
 #define ANGLES_NAME angles_w2
 #define ANGLES_LINKAGE static
@@ -24,7 +25,8 @@
 #include <R_ext/Visibility.h>
 attribute_hidden void orvel_angles_avx2(const double *ge, const double *gn, ptrdiff_t r,
                                         ptrdiff_t c, const double *cx, int per_row, double ny,
-                                        const int *what, int nl, double scale, double *o);
+                                        const int *what, int nl, double scale,
+                                        double *const *o);
 #endif
 
 /* Whether the four-lane pass runs on this CPU. */
@@ -37,80 +39,49 @@ static int use_avx2(void)
 #endif
 }
 
-/* "avx2" or "two lanes": the pass orvel_slope_aspect() uses here. */
+void orvel_angles_pass(const double *ge, const double *gn, ptrdiff_t r, ptrdiff_t c,
+                       const double *cx, int per_row, double ny, const int *what, int nl,
+                       double scale, double *const *o, int lanes)
+{
+#ifdef HAVE_AVX2_PASS
+    if (lanes != 2 && use_avx2()) {
+        orvel_angles_avx2(ge, gn, r, c, cx, per_row, ny, what, nl, scale, o);
+        return;
+    }
+#endif
+    angles_w2(ge, gn, r, c, cx, per_row, ny, what, nl, scale, o);
+}
+
+/* "avx2" or "two lanes": the pass this CPU runs. */
 SEXP orvel_angles_isa(void)
 {
     return mkString(use_avx2() ? "avx2" : "two lanes");
 }
 
-/* Checks the arguments that describe a block's kept cells (see below) and
- * returns `out` if it is a double vector of `layers` x their number, else a
- * fresh vector of that length. */
-static SEXP block_out(SEXP gx, SEXP gy, R_xlen_t f, R_xlen_t r, R_xlen_t c, SEXP cx,
-                      int layers, SEXP out)
+/* The pass on its own, for the tests: gx, gy the gFx and gFy of `rows` rows
+ * of `cols` cells; cx one number or one per row; what 1 (slope) or 2
+ * (aspect) per layer; lanes 0 for the widest pass the CPU has, 2 for the
+ * two-lane one. Returns the layers one after another, each row by row. */
+SEXP orvel_angles(SEXP gx, SEXP gy, SEXP rows, SEXP cols, SEXP cx, SEXP ny, SEXP what,
+                  SEXP scale, SEXP lanes)
 {
-    if (TYPEOF(gx) != REALSXP || TYPEOF(gy) != REALSXP || TYPEOF(cx) != REALSXP || f < 0 ||
-        r < 0 || c < 1 || f + r * c > XLENGTH(gx) || XLENGTH(gy) != XLENGTH(gx) ||
-        (XLENGTH(cx) != 1 && XLENGTH(cx) != r))
-        error("orvel: bad block arguments");
-    if (TYPEOF(out) != REALSXP || XLENGTH(out) != r * c * layers)
-        out = allocVector(REALSXP, r * c * layers);
-    return out;
-}
-
-/* gx, gy: the block's fitted gFx and gFy (fast index eastward along a raster
- * row, slow index southward). The cells kept are the `rows` x `nc` cells
- * from 0-based position `from`. cx: nc times the east-west cell size, one
- * number or one per kept row; ny: the number of rows fitted times the
- * north-south cell size. what: 1 for slope, 2 for aspect, in the order of
- * the layers. scale: 1 for radians, 180 / pi for degrees. Returns the layers
- * one after another, each row by row: in `out`, if it is a double vector of
- * that length that nothing else refers to (the caller's buffer, reused from
- * block to block), else in a fresh vector. lanes: 0 for the widest pass the
- * CPU has, 2 for the two-lane one (the tests compare the two). */
-SEXP orvel_slope_aspect(SEXP gx, SEXP gy, SEXP from, SEXP rows, SEXP nc, SEXP cx,
-                        SEXP ny, SEXP what, SEXP scale, SEXP out, SEXP lanes)
-{
-    R_xlen_t r = (R_xlen_t) asReal(rows), c = (R_xlen_t) asReal(nc);
-    R_xlen_t f = (R_xlen_t) asReal(from);
-    if (TYPEOF(what) != INTSXP) error("orvel_slope_aspect: `what` must be integer");
-    int nl = LENGTH(what);
-    out = PROTECT(block_out(gx, gy, f, r, c, cx, nl, out));
-    const double *ge = REAL(gx) + f, *gn = REAL(gy) + f;
-    int per_row = XLENGTH(cx) != 1;
-#ifdef HAVE_AVX2_PASS
-    if (asInteger(lanes) != 2 && use_avx2())
-        orvel_angles_avx2(ge, gn, r, c, REAL(cx), per_row, asReal(ny), INTEGER(what), nl,
-                          asReal(scale), REAL(out));
-    else
-#endif
-        angles_w2(ge, gn, r, c, REAL(cx), per_row, asReal(ny), INTEGER(what), nl,
-                  asReal(scale), REAL(out));
-    UNPROTECT(1);
-    return out;
-}
-
-/* The layers smooth, dzdx and dzdy of a block, for orvel_fit() of a raster:
- * F, gFx / cx and gFy * (-1 / ny) at the kept cells (gFy runs southward),
- * arguments as for orvel_slope_aspect(). */
-SEXP orvel_gradient_layers(SEXP F, SEXP gx, SEXP gy, SEXP from, SEXP rows, SEXP nc, SEXP cx,
-                           SEXP ny, SEXP out)
-{
-    R_xlen_t r = (R_xlen_t) asReal(rows), c = (R_xlen_t) asReal(nc);
-    R_xlen_t f = (R_xlen_t) asReal(from), m = r * c;
-    if (TYPEOF(F) != REALSXP || XLENGTH(F) != XLENGTH(gx))
-        error("orvel_gradient_layers: bad arguments");
-    out = PROTECT(block_out(gx, gy, f, r, c, cx, 3, out));
-    const double *s = REAL(F) + f, *ge = REAL(gx) + f, *gn = REAL(gy) + f, *w = REAL(cx);
-    double *o = REAL(out), k = -1.0 / asReal(ny);
-    for (R_xlen_t i = 0; i < r; i++) {
-        double cxi = w[XLENGTH(cx) == 1 ? 0 : i];
-        for (R_xlen_t j = i * c; j < (i + 1) * c; j++) {
-            o[j] = s[j];
-            o[m + j] = ge[j] / cxi;
-            o[2 * m + j] = gn[j] * k;
-        }
-    }
+    R_xlen_t r = orvel_arg_whole(rows, "rows", 0, R_XLEN_T_MAX);
+    R_xlen_t c = orvel_arg_whole(cols, "cols", 0, R_XLEN_T_MAX);
+    if (r > 0 && c > R_XLEN_T_MAX / r) error("orvel_angles: `rows` x `cols` is too large");
+    R_xlen_t m = r * c;
+    orvel_arg_reals(gx, "gx", m);
+    orvel_arg_reals(gy, "gy", m);
+    if (TYPEOF(cx) != REALSXP || (XLENGTH(cx) != 1 && XLENGTH(cx) != r))
+        error("orvel_angles: `cx` must be a double vector of 1 or `rows` values");
+    int nl = orvel_arg_what(what, "what", 1, 2);
+    if (nl > 2) error("orvel_angles: `what` must have at most two values");
+    double k = orvel_arg_number(ny, "ny"), s = orvel_arg_number(scale, "scale");
+    int l2 = (int) orvel_arg_whole(lanes, "lanes", 0, 2);
+    if ((double) m * nl > R_XLEN_T_MAX) error("orvel_angles: result too large");
+    SEXP out = PROTECT(allocVector(REALSXP, m * nl));
+    double *o[2] = {REAL(out), REAL(out) + m};
+    orvel_angles_pass(REAL(gx), REAL(gy), r, c, REAL(cx), XLENGTH(cx) != 1, k, INTEGER(what),
+                      nl, s, o, l2);
     UNPROTECT(1);
     return out;
 }

@@ -1,6 +1,7 @@
 #!/bin/sh
-# Builds orvel-fit.so and orvel-holdout.so into src/ with CMake; run from
-# src/ by Makevars.
+# Builds the fitting engine and the two fitting libraries with CMake; run
+# from src/ by Makevars. Leaves in src/ orvel-fit.so and orvel-holdout.so,
+# and in src/engine/ the engine's static library and its header.
 #   sh ../tools/build-libs.sh <C compiler> <C++ compiler>
 # orvel/ holds the project's library sources and build files: a source
 # tarball carries that copy, and in the project's repository
@@ -34,3 +35,5 @@ trap 'rm -rf "$build"' EXIT
 CC=$1 CXX=$2 "$CMAKE" -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DORVEL_TESTS=OFF
 "$CMAKE" --build "$build"
 cp "$build/orvel-fit.so" "$build/orvel-holdout.so" .
+mkdir -p engine
+cp "$build/liborvel_localfit.a" "$src/lib/localfit/engine.h" engine/

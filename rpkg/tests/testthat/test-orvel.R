@@ -131,8 +131,7 @@ test_that("bad input gives an error naming the argument, what was given and what
   }
   expect_error(orvel_fit(small, K[, 1:6]), "not a 7 x 6 numeric matrix")
   expect_error(orvel_fit(small, replace(K, 9, NA)), "finite weights only, not NA")
-  expect_error(orvel:::.orvel_check_dims(c(65536L, 32768L)), "`z` has 2147483648 nodes")
-  expect_silent(orvel:::.orvel_check_dims(c(46340L, 46340L)))
+  expect_error(orvel_fit(small, K, spcing = 2), "unused argument: spcing")
   expect_error(orvel_kernel("cosine"), "`type` must be one of .* not \"cosine\"")
   expect_error(orvel_select(small, type = c("gaussian", "cosine")), "`type`")
   for (bw in list(-1, 0, NA, Inf, c(1, 2, 3), "2", numeric(0)))
@@ -208,26 +207,6 @@ test_that("orvel_select searches (rows, columns) pairs", {
   expect_invisible(plot(sel))
 })
 
-test_that("the libraries are found by path and ours is called even after a same-named one", {
-  old <- Sys.getenv("ORVEL_LIBDIR")
-  on.exit(Sys.setenv(ORVEL_LIBDIR = old))
-  Sys.setenv(ORVEL_LIBDIR = file.path(tempdir(), "nowhere"))
-  expect_error(orvel:::.orvel_load("orvel-none"), "nowhere/orvel-none.so")
-  Sys.setenv(ORVEL_LIBDIR = old)
-
-  # A library of the same name loaded later would win a lookup by name: here
-  # one that has no localPolynomials at all.
-  want <- orvel_fit(small)$F
-  ours <- orvel:::.orvel_load("orvel-fit")[["path"]]
-  other <- file.path(tempfile(), "orvel-fit.so")
-  dir.create(dirname(other))
-  file.copy(file.path(dirname(ours), "orvel-holdout.so"), other)
-  dyn.load(other)
-  on.exit(dyn.unload(other), add = TRUE)
-  expect_identical(orvel_fit(small)$F, want)
-  expect_identical(orvel:::.orvel_entry("orvel-fit", "localPolynomials")$dll[["path"]], ours)
-})
-
 test_that("slope and aspect angles agree with libm's atan and atan2, odd rows and specials included", {
   # 3 rows of 7 cells from position 5, a cell size per row (longitude/latitude).
   set.seed(5)
@@ -239,20 +218,18 @@ test_that("slope and aspect angles agree with libm's atan and atan2, odd rows an
   e <- gx[i] - 1e-300
   n <- gy[i] * (-rep(cx, each = 7) / ny)
   want <- c(atan(sqrt(e * e + n * n) / rep(cx, each = 7)), atan2(e, n) + pi) * (180 / pi)
-  buf <- numeric(42)
-  got <- .Call(orvel:::C_orvel_slope_aspect, gx, gy, 5, 3, 7, cx, ny, 1:2, 180 / pi, buf, 0L)
+  got <- .Call(orvel:::C_orvel_angles, gx[i], gy[i], 3, 7, cx, ny, 1:2, 180 / pi, 0L)
   expect_identical(is.na(got), is.na(want))
   rel <- abs(got - want) / pmax(abs(want), 1e-300)
   expect_lte(max(rel[1:21], na.rm = TRUE), 4 * 2^-52)                     # slopes
   expect_lte(max(abs(got - want)[22:42], na.rm = TRUE), 4 * 2^-52 * 360)  # aspects
-  expect_identical(buf, got)   # a buffer of the right length is filled in place
   # The two-lane pass gives the same bits as the one this CPU runs, tails
   # of every length included (rows of 99 cells).
   isa <- .Call(orvel:::C_orvel_angles_isa)
   if (isa != "avx2") message("slope/aspect: no AVX2 on this CPU, only the two-lane pass is run")
   gx <- c(g, rnorm(2000) * 10^runif(2000, -12, 12))
   gy <- c(rnorm(2000) * 10^runif(2000, -12, 12), g)
-  pass <- function(lanes) .Call(orvel:::C_orvel_slope_aspect, gx, gy, 3, 20, 99, 1:20 / 7,
-                                ny, 2:1, 1, NULL, lanes)
+  pass <- function(lanes) .Call(orvel:::C_orvel_angles, gx[3 + 1:1980], gy[3 + 1:1980], 20, 99,
+                                1:20 / 7, ny, 2:1, 1, lanes)
   expect_identical(pass(0L), pass(2L))
 })

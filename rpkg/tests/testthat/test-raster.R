@@ -72,31 +72,45 @@ test_that("orvel_fit of a raster: dzdx eastward, dzdy northward per map unit, ke
   expect_equal(sel$table, orvel_select(m, type = c("gaussian", "tricube"))$table, tolerance = 1e-14)
 })
 
-test_that("block processing from and to file equals one block; voids stay local", {
+test_that("every block size and thread count gives the same bits, from memory or file; voids stay local", {
   x <- dem(31, 23)
   x[12, 9] <- NA
+  x[31, 1] <- Inf
   K <- orvel_kernel("tricube", 2.5)
-  one <- list(fit = orvel_fit(x, K), terrain = orvel_terrain(x), cv = orvel_cv(x, K))
-  # Blocks of two rows (40 cells), within terra's four blocks, written to file.
-  old <- options(orvel.block_cells = 40)
+  run <- function(src, cells, threads) {
+    old <- options(orvel.block_cells = cells)
+    on.exit(options(old))
+    list(fit = terra::values(orvel_fit(src, K, threads = threads)),
+         holdout = terra::values(orvel_holdout(src, K, threads = threads)),
+         terrain = terra::values(orvel_terrain(src, threads = threads)),
+         cv = orvel_cv(src, K, threads = threads))
+  }
+  one <- run(x, 1e9, 1)
+  # The whole raster as one grid: rows of the raster are the grid's columns.
+  g <- orvel_fit(t(terra::as.matrix(x, wide = TRUE)), t(K))
+  expect_identical(one$fit[, "smooth"], as.vector(g$F))
+  # From a file, blocks of one row to the whole raster, within terra's four
+  # blocks, written to file.
   old_terra <- terra::terraOptions(print = FALSE)[c("steps", "todisk", "progress")]
   terra::terraOptions(steps = 4, todisk = TRUE, progress = 0)
-  on.exit({ options(old); do.call(terra::terraOptions, old_terra) })
+  on.exit(do.call(terra::terraOptions, old_terra))
   src <- terra::writeRaster(x, tempfile(fileext = ".tif"), datatype = "FLT8S")
-  blk <- list(fit = orvel_fit(src, K), terrain = orvel_terrain(src), cv = orvel_cv(src, K))
-  expect_true(nzchar(terra::sources(blk$fit)))
-  for (part in c("fit", "terrain")) {
-    a <- terra::values(one[[part]])
-    b <- terra::values(blk[[part]])
-    expect_identical(is.na(a), is.na(b))
-    for (j in seq_len(ncol(a)))
-      expect_lt(max(abs(a[, j] - b[, j]), na.rm = TRUE), 1e-12 * max(abs(a[, j]), na.rm = TRUE))
-  }
-  expect_equal(blk$cv, one$cv, tolerance = 1e-12)
-  # The void takes every cell within three rows and columns, and no other.
-  near <- outer(abs(1:31 - 12) <= 3, abs(1:23 - 9) <= 3, "&")
-  for (r in list(one$fit, blk$terrain))
-    expect_identical(is.na(terra::as.matrix(r[[1]], wide = TRUE)), near)
+  expect_true(nzchar(terra::sources(orvel_fit(src, K))))
+  for (cells in c(1, 23, 50, 23 * 31)) for (threads in c(1, 3))
+    expect_identical(run(src, cells, threads), one, info = sprintf("%g cells, %d threads", cells, threads))
+  # A read session the caller opened stays open.
+  terra::readStart(src)
+  orvel_terrain(src)
+  expect_equal(terra::readValues(src, 2, 1, 1, 1), terra::values(x)[24])
+  terra::readStop(src)
+  # A void (or an infinity) takes every cell within three rows and columns, and no other.
+  near <- outer(abs(1:31 - 12) <= 3, abs(1:23 - 9) <= 3, "&") |
+    outer(abs(1:31 - 31) <= 3, abs(1:23 - 1) <= 3, "&")
+  expect_identical(!is.finite(matrix(one$fit[, 1], 31, byrow = TRUE)), near)
+  expect_identical(!is.finite(matrix(one$terrain[, 1], 31, byrow = TRUE)), near)
+  options(orvel.block_cells = "big")
+  on.exit(options(orvel.block_cells = NULL), add = TRUE)
+  expect_error(orvel_fit(x), "option `orvel.block_cells` must be one positive number of cells")
 })
 
 test_that("rasters and terrain arguments are checked, naming the argument", {

@@ -1,0 +1,80 @@
+/* Argument checks and result vectors for the registered routines. */
+#include <math.h>
+#include <stdint.h>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+#include "args.h"
+
+double orvel_arg_number(SEXP x, const char *name)
+{
+    double v;
+    if (TYPEOF(x) == REALSXP && XLENGTH(x) == 1) v = REAL(x)[0];
+    else if (TYPEOF(x) == INTSXP && XLENGTH(x) == 1 && INTEGER(x)[0] != NA_INTEGER)
+        v = INTEGER(x)[0];
+    else error("orvel: `%s` must be one number", name);
+    if (!isfinite(v)) error("orvel: `%s` must be finite", name);
+    return v;
+}
+
+R_xlen_t orvel_arg_whole(SEXP x, const char *name, double lo, double hi)
+{
+    double v = orvel_arg_number(x, name);
+    if (v != floor(v) || v < lo || v > hi)
+        error("orvel: `%s` must be a whole number from %.0f to %.0f, not %g", name, lo, hi, v);
+    return (R_xlen_t) v;
+}
+
+int orvel_arg_flag(SEXP x, const char *name)
+{
+    if (TYPEOF(x) != LGLSXP || XLENGTH(x) != 1 || LOGICAL(x)[0] == NA_LOGICAL)
+        error("orvel: `%s` must be TRUE or FALSE", name);
+    return LOGICAL(x)[0];
+}
+
+const double *orvel_arg_reals(SEXP x, const char *name, R_xlen_t len)
+{
+    if (TYPEOF(x) != REALSXP) error("orvel: `%s` must be a double vector", name);
+    if (len >= 0 && XLENGTH(x) != len)
+        error("orvel: `%s` must hold %.0f values, not %.0f", name, (double) len,
+              (double) XLENGTH(x));
+    return REAL(x);
+}
+
+int orvel_arg_what(SEXP x, const char *name, int lo, int hi)
+{
+    if (TYPEOF(x) != INTSXP || XLENGTH(x) > 8)
+        error("orvel: `%s` must be an integer vector of at most 8 codes", name);
+    int n = LENGTH(x);
+    for (int i = 0; i < n; i++)
+        if (INTEGER(x)[i] < lo || INTEGER(x)[i] > hi)
+            error("orvel: `%s` codes must lie in %d .. %d", name, lo, hi);
+    return n;
+}
+
+int orvel_arg_threads(SEXP x)
+{
+    return (int) orvel_arg_whole(x, "threads", 1, 1024);
+}
+
+/* Fresh memory is mapped page by page as it is first written, one fault a
+ * 4 KiB page, which for a large result can take longer than the fit that
+ * fills it. Advised for transparent huge pages (its 2 MiB-aligned
+ * interior, before anything is written), it is mapped 2 MiB at a fault.
+ * Where the system has no huge pages the advice changes nothing. */
+SEXP orvel_alloc(R_xlen_t n)
+{
+    SEXP v = allocVector(REALSXP, n);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    const uintptr_t huge = (uintptr_t) 2 << 20;
+    if ((uintptr_t) n >= 2 * huge / sizeof(double)) {
+        uintptr_t a = (uintptr_t) REAL(v), b = a + (uintptr_t) n * sizeof(double);
+        a = (a + huge - 1) & ~(huge - 1);
+        b &= ~(huge - 1);
+        if (b > a) madvise((void *) a, b - a, MADV_HUGEPAGE);
+    }
+#endif
+    return v;
+}

@@ -1,0 +1,148 @@
+/* Work split across threads.
+ *
+ * Threads take chunks from a shared counter, so a fast thread takes more of
+ * them; which thread does a chunk never changes what the chunk computes.
+ * The calling thread works too, and is the only one that talks to R: it
+ * looks for a user interrupt between its chunks, inside R_UnwindProtect, so
+ * that when R jumps out of the call the other threads are stopped and
+ * joined and every buffer is freed on the way. Worker threads block every
+ * signal: an interrupt is R's main thread's to receive. */
+#include <errno.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdatomic.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <R.h>
+#include <Rinternals.h>
+
+#include "parallel.h"
+
+/* The most threads a job starts, whatever it is asked for. */
+#define MAX_THREADS 256
+
+/* How often the calling thread looks for a user interrupt. */
+#define CHECK_SECONDS 0.005
+
+typedef struct pool {
+    ptrdiff_t n;
+    atomic_ptrdiff_t next;  /* the next chunk not yet taken */
+    atomic_int stop;        /* set on an interrupt: take no more chunks */
+    orvel_chunk_fn *fn;
+    void *job;
+    size_t scratch;
+    pthread_t tid[MAX_THREADS];
+    int started;            /* worker threads running */
+    double *own;            /* the calling thread's scratch */
+} pool;
+
+/* Takes chunks until none are left (or the job is stopped). */
+static void take(pool *p, double *scratch, int main_thread)
+{
+    struct timespec last = {0, 0}, now;
+    if (main_thread) clock_gettime(CLOCK_MONOTONIC, &last);
+    while (!atomic_load_explicit(&p->stop, memory_order_relaxed)) {
+        ptrdiff_t k = atomic_fetch_add(&p->next, 1);
+        if (k >= p->n) break;
+        p->fn(p->job, k, scratch);
+        if (main_thread) {
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            if ((now.tv_sec - last.tv_sec) + 1e-9 * (now.tv_nsec - last.tv_nsec) > CHECK_SECONDS) {
+                R_CheckUserInterrupt();  /* may jump out: see finish() */
+                last = now;
+            }
+        }
+    }
+}
+
+static void *worker(void *arg)
+{
+    pool *p = arg;
+    /* No scratch, no work: the other threads take this one's chunks. */
+    double *s = p->scratch ? malloc(p->scratch * sizeof(double)) : NULL;
+    if (s || !p->scratch) take(p, s, 0);
+    free(s);
+    return NULL;
+}
+
+static SEXP run(void *arg)
+{
+    pool *p = arg;
+    take(p, p->own, 1);
+    return R_NilValue;
+}
+
+/* After the run, or on the way out of an interrupt: stop and join the
+ * workers, free the scratch. */
+static void finish(void *arg, Rboolean jump)
+{
+    pool *p = arg;
+    if (jump) atomic_store(&p->stop, 1);
+    for (int i = 0; i < p->started; i++) pthread_join(p->tid[i], NULL);
+    p->started = 0;
+    free(p->own);
+    p->own = NULL;
+}
+
+void orvel_parallel(ptrdiff_t n, int threads, size_t scratch, orvel_chunk_fn *fn, void *job)
+{
+    if (n <= 0) return;
+    pool *p = (pool *) R_alloc(1, sizeof(pool));
+    p->n = n;
+    atomic_init(&p->next, 0);
+    atomic_init(&p->stop, 0);
+    p->fn = fn;
+    p->job = job;
+    p->scratch = scratch;
+    p->started = 0;
+    p->own = NULL;
+    if (scratch && !(p->own = malloc(scratch * sizeof(double))))
+        error("orvel: cannot allocate %.0f bytes of scratch", (double) scratch * sizeof(double));
+    if (threads > MAX_THREADS) threads = MAX_THREADS;
+    if (threads > n) threads = (int) n;
+    if (threads > 1) {
+        sigset_t all, old;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &old);
+        /* A thread that cannot be started leaves its share to the others. */
+        for (int i = 0; i < threads - 1; i++)
+            if (pthread_create(&p->tid[p->started], NULL, worker, p) == 0) p->started++;
+        pthread_sigmask(SIG_SETMASK, &old, NULL);
+    }
+    SEXP cont = PROTECT(R_MakeUnwindCont());
+    R_UnwindProtect(run, p, finish, p, cont);
+    UNPROTECT(1);
+}
+
+void orvel_chunks_init(orvel_chunks *c, ptrdiff_t ny, ptrdiff_t ix0, ptrdiff_t ix1)
+{
+    c->ny = ny;
+    c->ix0 = ix0;
+    c->ix1 = ix1;
+    if (ny > ORVEL_CHUNK) {
+        c->nseg = (ny + ORVEL_CHUNK - 1) / ORVEL_CHUNK;
+        c->cols = 1;
+        c->n = (ix1 - ix0) * c->nseg;
+    } else {
+        c->nseg = 1;
+        c->cols = ny > 0 ? ORVEL_CHUNK / ny : 1;
+        c->n = (ix1 - ix0 + c->cols - 1) / c->cols;
+    }
+}
+
+void orvel_chunk(const orvel_chunks *c, ptrdiff_t k, ptrdiff_t *jx0, ptrdiff_t *jx1,
+                 ptrdiff_t *jy0, ptrdiff_t *jy1)
+{
+    if (c->nseg > 1) {
+        *jx0 = c->ix0 + k / c->nseg;
+        *jx1 = *jx0 + 1;
+        *jy0 = (k % c->nseg) * ORVEL_CHUNK;
+        *jy1 = *jy0 + ORVEL_CHUNK < c->ny ? *jy0 + ORVEL_CHUNK : c->ny;
+    } else {
+        *jx0 = c->ix0 + k * c->cols;
+        *jx1 = *jx0 + c->cols < c->ix1 ? *jx0 + c->cols : c->ix1;
+        *jy0 = 0;
+        *jy1 = c->ny;
+    }
+}

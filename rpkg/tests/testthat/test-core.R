@@ -1,0 +1,109 @@
+# The package's native core: the engine linked in against the two shared
+# libraries, threads, and the registered routines fed malformed arguments.
+
+libdir <- orvel:::.orvel_libdir()
+dyn.load(file.path(libdir, "orvel-fit.so"))
+dyn.load(file.path(libdir, "orvel-holdout.so"))
+
+raw_fit <- function(entry, z, K) {
+  r <- .C(entry, as.double(z), nrow(z), ncol(z), as.double(K), F = double(length(z)),
+          gFx = double(length(z)), gFy = double(length(z)), NAOK = TRUE)
+  lapply(r[c("F", "gFx", "gFy")], matrix, nrow(z), ncol(z))
+}
+# Bit for bit: signed zeros must match (any NaN, NA included, equals any NaN).
+same_bits <- function(a, b) {
+  a <- unname(a); b <- unname(b)
+  identical(is.na(a), is.na(b)) && identical(replace(a, is.na(a), 0), replace(b, is.na(b), 0),
+                                             num.eq = FALSE)
+}
+
+# Grids of every awkward kind: missing and infinite values, signed zeros,
+# products that overflow, and sizes from 2 x 2 to longer than a chunk.
+awkward <- function(ny, nx, seed) {
+  set.seed(seed)
+  z <- matrix(rnorm(ny * nx, 100, 30), ny, nx)
+  k <- sample(length(z), max(1, length(z) %/% 50))
+  z[k] <- sample(c(NaN, NA, Inf, -Inf, 0, -0, 1e300, -1e300, 5e-324), length(k), TRUE)
+  z
+}
+kernels <- list(dense = orvel_kernel("gaussian", 1.5), horn = orvel_kernel("horn"),
+                lopsided = matrix(runif(49), 7) * (abs(row(diag(7)) - 4) <= 2),
+                negzero = replace(orvel_kernel("epanechnikov", 2.5), 1, -0))
+
+test_that("the package's fits are the shared libraries' bits, on every kind of grid", {
+  for (d in list(c(2, 2), c(2, 9), c(9, 2), c(7, 7), c(31, 13), c(64, 5))) {
+    z <- awkward(d[1], d[2], sum(d))
+    for (K in kernels) {
+      for (holdout in c(FALSE, TRUE)) {
+        want <- raw_fit(if (holdout) "localPolynomialscv" else "localPolynomials", z, K)
+        got <- if (holdout) orvel_holdout(z, K) else orvel_fit(z, K)
+        for (o in c("F", "gFx", "gFy"))
+          expect_true(same_bits(got[[o]], want[[o]]), info = paste(d, collapse = "x"))
+      }
+    }
+  }
+})
+
+test_that("every thread count gives the same bits", {
+  # 16385 rows: columns split into segments; 3 x 1001: many columns a chunk.
+  for (d in list(c(16385, 3), c(3, 1001), c(203, 77))) {
+    z <- awkward(d[1], d[2], 1)
+    K <- kernels$lopsided
+    one <- list(orvel_fit(z, K, threads = 1), orvel_holdout(z, K, threads = 1),
+                orvel_cv(z, K, threads = 1))
+    for (n in c(2, 3, 7)) {
+      got <- list(orvel_fit(z, K, threads = n), orvel_holdout(z, K, threads = n),
+                  orvel_cv(z, K, threads = n))
+      for (i in 1:2) for (o in c("F", "gFx", "gFy"))
+        expect_true(same_bits(got[[i]][[o]], one[[i]][[o]]), info = n)
+      expect_identical(got[[3]], one[[3]])
+    }
+  }
+  expect_identical(orvel_select(volcano, threads = 3)$table, orvel_select(volcano, threads = 1)$table)
+  expect_error(orvel_fit(volcano, threads = 0), "`threads` must be a whole number from 1 to 1024, not 0")
+  expect_error(orvel_cv(volcano, threads = "all"), "`threads`.*a character vector")
+  old <- options(orvel.threads = 1.5)
+  on.exit(options(old))
+  expect_error(orvel_fit(volcano), "`threads`.*not 1.5")
+})
+
+test_that("no registered routine crashes R on malformed arguments", {
+  C <- function(name) get(paste0("C_", name), asNamespace("orvel"))
+  z <- volcano[1:20, 1:9] + 0
+  K <- as.double(orvel_kernel())
+  valid <- list(
+    orvel_fit_grid = list(z, K, FALSE, 2L),
+    orvel_fit_block = list(as.vector(z), c(20, 9, 0, 0, 9, 0), K, FALSE, 1:3, 1, 1, 1,
+                           quote(.Call(C("orvel_buffer_alloc"), 540)), 2L),
+    orvel_buffer_alloc = list(10),
+    orvel_angles = list(as.vector(z), as.vector(z), 20, 9, 1, 1, 1:2, 1, 0L))
+  bad <- list(NULL, NA, NA_integer_, "1", list(1), TRUE, -1, 0.5, NaN, Inf, -Inf, 1e300,
+              2^62 + 2^10, -2^62, numeric(0), c(1, 2), 1:3, as.vector(z), z, K)
+  for (name in names(valid)) {
+    args <- valid[[name]]
+    call <- function(a) {
+      a <- lapply(a, function(x) if (is.call(x)) eval(x) else x)
+      tryCatch({ do.call(.Call, c(list(C(name)), a)); "ok" }, error = function(e) "error")
+    }
+    # (do.call() shares the buffer of orvel_fit_block with its argument list.)
+    if (name != "orvel_fit_block") expect_identical(call(args), "ok", info = name)
+    for (i in seq_along(args)) for (b in bad)
+      expect_true(call(replace(args, i, list(b))) %in% c("ok", "error"))
+  }
+  # Sizes that overflow when multiplied, blocks that do not fit their data,
+  # and a result buffer another object shares.
+  block <- function(geom, what = 1:3, out = .Call(C("orvel_buffer_alloc"), 540))
+    .Call(C("orvel_fit_block"), as.vector(z), geom, K, FALSE, what, 1, 1, 1, out, 1L)
+  expect_error(block(c(20, 2^62 + 2^10, 0, 0, 2^62 + 2^10, 0)), "`geom`")
+  expect_length(block(c(20, 9, 0, 0, 9, 0)), 540)
+  expect_error(block(c(20, 9, 0, 0, 9, 1e6)), "no room")
+  expect_error(block(c(20, 9, 0, 0, 9, 2^62)), "`geom`")
+  expect_error(block(c(20, 9, 3, 3, 6, 0)), "`geom`")       # columns 0..2 missing
+  expect_error(block(c(7, 9, 0, 0, 9, 0)), "whole columns")
+  expect_error(block(c(20, 9, 0, 0, 9, 0), c(1L, 1L)), "`what`")
+  shared <- .Call(C("orvel_buffer_alloc"), 540)
+  keep <- shared
+  expect_error(block(c(20, 9, 0, 0, 9, 0), out = shared), "nothing else refers to")
+  expect_error(.Call(C("orvel_angles"), 1, 1, 2^40, 2^40, 1, 1, 1L, 1, 0L), "too large")
+  expect_identical(z, volcano[1:20, 1:9] + 0)
+})
