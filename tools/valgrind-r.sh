@@ -1,11 +1,13 @@
 #!/bin/sh
 # Runs the R package's tests in R under valgrind's memcheck, with the package
-# installed in <build>/rlib: the tests of the matrix interface and of the raw
-# binding against the libraries in <build> (the raster tests reach the
-# libraries through the same call and spend their time in terra), and those
-# of the raw binding and both entries (test-native.R) against each pinned
-# instruction-set copy in <build>/tests/isa/*, two at a time.
-# Any memcheck error fails the run; no suppression file is used.
+# installed in <build>/rlib: the tests of the matrix interface, of the native
+# core (threads, malformed arguments, interrupts: ORVEL_VALGRIND makes those
+# small) and of the raw binding against the libraries in <build> (the raster
+# tests go through the same compiled pass and spend their time in terra),
+# and those of the raw binding and both entries (test-native.R) against each
+# pinned instruction-set copy in <build>/tests/isa/*, two at a time.
+# Any memcheck error fails the run, and so does memory definitely lost (the
+# interrupted calls must release everything); no suppression file is used.
 #   tools/valgrind-r.sh <build dir>
 set -u
 build=$(cd "${1:-build}" && pwd)
@@ -27,8 +29,9 @@ run() {
   name=$(echo "${1#$build}" | tr / _)
   log=$logs/r${name:-_main}.log
   filter=native
-  [ "$1" = "$build" ] && filter='native|orvel'
-  if R_LIBS=$build/rlib ORVEL_LIBDIR=$1 ORVEL_TEST_FILTER=$filter R -d "valgrind --error-exitcode=1 --leak-check=no" \
+  [ "$1" = "$build" ] && filter='native|orvel|core|interrupt'
+  if R_LIBS=$build/rlib ORVEL_LIBDIR=$1 ORVEL_TEST_FILTER=$filter ORVEL_VALGRIND=1 \
+       R -d "valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite" \
        --vanilla --slave -f tools/run-r-tests.R >"$log" 2>&1; then
     echo "ok    $1: $(grep 'ERROR SUMMARY' "$log" | sed 's/^==[0-9]*== //')"
   else

@@ -62,7 +62,7 @@ orvel_threads <- function() {
 # `K`: list(F, gFx, gFy), each shaped and named like z.
 .orvel_fit_grid <- function(z, K, holdout, threads) {
   if (!is.double(z)) storage.mode(z) <- "double"
-  r <- .Call(C_orvel_fit_grid, z, K, holdout, threads)
+  r <- .Call(C_orvel_fit_grid, z, K, holdout, threads, NULL)
   names(r) <- c("F", "gFx", "gFy")
   r
 }

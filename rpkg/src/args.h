@@ -6,28 +6,29 @@
 
 #include <R.h>
 #include <Rinternals.h>
+#include <R_ext/Visibility.h>
 
 /* One finite number (double or integer, not NA). */
-double orvel_arg_number(SEXP x, const char *name);
+attribute_hidden double orvel_arg_number(SEXP x, const char *name);
 
 /* One finite whole number in [lo, hi]. */
-R_xlen_t orvel_arg_whole(SEXP x, const char *name, double lo, double hi);
+attribute_hidden R_xlen_t orvel_arg_whole(SEXP x, const char *name, double lo, double hi);
 
 /* TRUE or FALSE. */
-int orvel_arg_flag(SEXP x, const char *name);
+attribute_hidden int orvel_arg_flag(SEXP x, const char *name);
 
 /* A double vector of exactly len values (any length if len < 0). */
-const double *orvel_arg_reals(SEXP x, const char *name, R_xlen_t len);
+attribute_hidden const double *orvel_arg_reals(SEXP x, const char *name, R_xlen_t len);
 
 /* An integer vector of at most 8 codes, each in [lo, hi]; returns its
  * length. */
-int orvel_arg_what(SEXP x, const char *name, int lo, int hi);
+attribute_hidden int orvel_arg_what(SEXP x, const char *name, int lo, int hi);
 
 /* The number of threads: a whole number from 1. */
-int orvel_arg_threads(SEXP x);
+attribute_hidden int orvel_arg_threads(SEXP x);
 
 /* A fresh double vector of n values, its memory advised for huge pages
  * where the system has them. */
-SEXP orvel_alloc(R_xlen_t n);
+attribute_hidden SEXP orvel_alloc(R_xlen_t n);
 
 #endif

@@ -60,22 +60,38 @@ static void grid_chunk(void *arg, ptrdiff_t k, double *scratch)
 }
 
 /* z: the grid, a double matrix; K: the 49 weights; holdout: TRUE for the
- * leave-one-out fit. Returns list(F, gFx, gFy), each shaped and named like
- * z. */
-SEXP orvel_fit_grid(SEXP z, SEXP K, SEXP holdout, SEXP threads)
+ * leave-one-out fit; work: NULL, or a list of three double vectors of z's
+ * length that nothing else refers to, to be written in place (for the
+ * benchmark of the fit into memory already mapped). Returns list(F, gFx,
+ * gFy): fresh vectors shaped and named like z, or the three of `work`. */
+SEXP orvel_fit_grid(SEXP z, SEXP K, SEXP holdout, SEXP threads, SEXP work)
 {
     ptrdiff_t nx, ny = grid_dims(z, &nx);
     const double *k = orvel_arg_reals(K, "K", 49);
     int loo = orvel_arg_flag(holdout, "holdout");
     int nt = orvel_arg_threads(threads);
     R_xlen_t n = XLENGTH(z);
-    SEXP out = PROTECT(allocVector(VECSXP, 3));
-    SEXP dim = getAttrib(z, R_DimSymbol), dn = getAttrib(z, R_DimNamesSymbol);
-    for (int i = 0; i < 3; i++) {
-        SEXP v = orvel_alloc(n);
-        SET_VECTOR_ELT(out, i, v);
-        setAttrib(v, R_DimSymbol, dim);
-        if (!isNull(dn)) setAttrib(v, R_DimNamesSymbol, dn);
+    SEXP out;
+    if (isNull(work)) {
+        out = PROTECT(allocVector(VECSXP, 3));
+        SEXP dim = getAttrib(z, R_DimSymbol), dn = getAttrib(z, R_DimNamesSymbol);
+        for (int i = 0; i < 3; i++) {
+            SEXP v = orvel_alloc(n);
+            SET_VECTOR_ELT(out, i, v);
+            setAttrib(v, R_DimSymbol, dim);
+            if (!isNull(dn)) setAttrib(v, R_DimNamesSymbol, dn);
+        }
+    } else {
+        if (TYPEOF(work) != VECSXP || XLENGTH(work) != 3 || MAYBE_SHARED(work))
+            error("orvel: `work` must be NULL or a list of three vectors that nothing else refers to");
+        for (int i = 0; i < 3; i++) {
+            SEXP v = VECTOR_ELT(work, i);
+            if (TYPEOF(v) != REALSXP || XLENGTH(v) != n || MAYBE_SHARED(v))
+                error("orvel: `work` must hold three double vectors of z's length that nothing else refers to");
+            for (int j = 0; j < i; j++)
+                if (VECTOR_ELT(work, j) == v) error("orvel: `work` must hold three distinct vectors");
+        }
+        out = PROTECT(work);
     }
     grid_job j = {{ny, nx, REAL(z), 0, nx, k}, loo, {0}, REAL(VECTOR_ELT(out, 0)),
                   REAL(VECTOR_ELT(out, 1)), REAL(VECTOR_ELT(out, 2)), 0};

@@ -3,6 +3,7 @@
 #define ORVEL_PARALLEL_H
 
 #include <stddef.h>
+#include <R_ext/Visibility.h>
 
 /* Does chunk `chunk` of a job; `scratch` is the calling thread's own. */
 typedef void orvel_chunk_fn(void *job, ptrdiff_t chunk, double *scratch);
@@ -13,7 +14,8 @@ typedef void orvel_chunk_fn(void *job, ptrdiff_t chunk, double *scratch);
  * milliseconds it checks for a user interrupt; on one, the other threads
  * stop after the chunk they are on, every thread and buffer is released,
  * and the interrupt goes on to R. */
-void orvel_parallel(ptrdiff_t n, int threads, size_t scratch, orvel_chunk_fn *fn, void *job);
+attribute_hidden void orvel_parallel(ptrdiff_t n, int threads, size_t scratch,
+                                     orvel_chunk_fn *fn, void *job);
 
 /* Target columns ix0 .. ix1 - 1 of a grid of ny rows, cut into chunks of
  * about ORVEL_CHUNK nodes: whole columns, several to a chunk, when ny is at
@@ -30,10 +32,11 @@ typedef struct orvel_chunks {
     ptrdiff_t n;     /* chunks */
 } orvel_chunks;
 
-void orvel_chunks_init(orvel_chunks *c, ptrdiff_t ny, ptrdiff_t ix0, ptrdiff_t ix1);
+attribute_hidden void orvel_chunks_init(orvel_chunks *c, ptrdiff_t ny, ptrdiff_t ix0,
+                                        ptrdiff_t ix1);
 
 /* Columns [*jx0, *jx1) and rows [*jy0, *jy1) of chunk k. */
-void orvel_chunk(const orvel_chunks *c, ptrdiff_t k, ptrdiff_t *jx0, ptrdiff_t *jx1,
-                 ptrdiff_t *jy0, ptrdiff_t *jy1);
+attribute_hidden void orvel_chunk(const orvel_chunks *c, ptrdiff_t k, ptrdiff_t *jx0,
+                                  ptrdiff_t *jx1, ptrdiff_t *jy0, ptrdiff_t *jy1);
 
 #endif

@@ -72,7 +72,7 @@ test_that("no registered routine crashes R on malformed arguments", {
   z <- volcano[1:20, 1:9] + 0
   K <- as.double(orvel_kernel())
   valid <- list(
-    orvel_fit_grid = list(z, K, FALSE, 2L),
+    orvel_fit_grid = list(z, K, FALSE, 2L, NULL),
     orvel_fit_block = list(as.vector(z), c(20, 9, 0, 0, 9, 0), K, FALSE, 1:3, 1, 1, 1,
                            quote(.Call(C("orvel_buffer_alloc"), 540)), 2L),
     orvel_buffer_alloc = list(10),
@@ -101,6 +101,10 @@ test_that("no registered routine crashes R on malformed arguments", {
   expect_error(block(c(20, 9, 3, 3, 6, 0)), "`geom`")       # columns 0..2 missing
   expect_error(block(c(7, 9, 0, 0, 9, 0)), "whole columns")
   expect_error(block(c(20, 9, 0, 0, 9, 0), c(1L, 1L)), "`what`")
+  w <- list(numeric(180), numeric(180), numeric(180))
+  expect_identical(.Call(C("orvel_fit_grid"), z, K, FALSE, 1L, w)[[1]], as.vector(orvel_fit(z, matrix(K, 7))$F))
+  w2 <- w
+  expect_error(.Call(C("orvel_fit_grid"), z, K, FALSE, 1L, w), "nothing else refers to")
   shared <- .Call(C("orvel_buffer_alloc"), 540)
   keep <- shared
   expect_error(block(c(20, 9, 0, 0, 9, 0), out = shared), "nothing else refers to")
