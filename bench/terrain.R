@@ -25,21 +25,19 @@ horn <- orvel_kernel("horn")
 v <- c("slope", "aspect")
 time <- function(f) { invisible(gc()); system.time(f())[["elapsed"]] }
 # What any in-memory result of two layers costs before a single value is
-# computed: terra's writeValues() of zeros, in orvel_terrain()'s blocks.
+# computed: terra's writeValues() of zeros, in terra's blocks, as
+# orvel_terrain() hands its results over.
 write_only <- function() {
   out <- terra::rast(x, nlyrs = 2L)
   b <- terra::writeStart(out, filename = "", datatype = "FLT8S")
-  rows <- floor(getOption("orvel.block_cells", 2^17) / n)
-  z <- numeric(rows * n * 2)
-  for (s in seq(1, n, by = rows)) {
-    e <- min(n, s + rows - 1)
-    terra::writeValues(out, if (e - s + 1 == rows) z else numeric((e - s + 1) * n * 2), s, e - s + 1)
-  }
+  for (k in seq_len(b$n))
+    terra::writeValues(out, numeric(b$nrows[k] * n * 2), b$row[k], b$nrows[k])
   terra::writeStop(out)
 }
-t_orvel <- t_terra <- t_fit <- t_write <- numeric(reps)
+t_orvel <- t_orvel1 <- t_terra <- t_fit <- t_write <- numeric(reps)
 for (r in seq_len(reps)) {
   t_orvel[r] <- time(function() orvel_terrain(x, horn, v = v))
+  t_orvel1[r] <- time(function() orvel_terrain(x, horn, v = v, threads = 1))
   t_terra[r] <- time(function() terra::terrain(x, v = v))
   t_fit[r] <- time(function() orvel_fit(x, horn))
   t_write[r] <- time(write_only)
@@ -52,8 +50,10 @@ da <- abs(terra::values(a$aspect) - terra::values(b$aspect))
 da <- pmin(da, 2 * pi - da)
 
 cat(sprintf("raster %d x %d, %s; %d runs, medians\n", n, n, R.version.string, reps))
-cat(sprintf("orvel_terrain(x, orvel_kernel(\"horn\"), v = c(\"slope\", \"aspect\")): %.3f s\n",
-            median(t_orvel)))
+cat(sprintf("orvel_terrain(x, orvel_kernel(\"horn\"), v = c(\"slope\", \"aspect\")): %.3f s (%d threads)\n",
+            median(t_orvel), getOption("orvel.threads", orvel_threads())))
+cat(sprintf("the same on one thread:                                            %.3f s\n",
+            median(t_orvel1)))
 cat(sprintf("terra::terrain(x, v = c(\"slope\", \"aspect\")):                      %.3f s\n",
             median(t_terra)))
 cat(sprintf("orvel_fit(x, orvel_kernel(\"horn\")) (smooth, dzdx, dzdy):           %.3f s\n",

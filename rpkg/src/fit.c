@@ -187,7 +187,8 @@ static void layer_chunk(void *arg, ptrdiff_t k, double *s)
             memcpy(o, F, m * sizeof(double));
             break;
         case DZDX:
-            for (ptrdiff_t i = 0; i < m; i++) o[i] = ge[i] / cx[i / h];
+            for (ptrdiff_t c = 0; c < x1 - x0; c++)
+                for (ptrdiff_t i = c * h; i < (c + 1) * h; i++) o[i] = ge[i] / cx[c];
             break;
         case DZDY:
             for (ptrdiff_t i = 0; i < m; i++) o[i] = gn[i] * kn;

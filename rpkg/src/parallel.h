@@ -23,7 +23,7 @@ attribute_hidden void orvel_parallel(ptrdiff_t n, int threads, size_t scratch,
  * cut depends on ny alone, never on the number of threads or the block a
  * column comes in: sums formed per (column, segment) and added in column
  * order are the same bits however the work is split. */
-#define ORVEL_CHUNK 16384
+#define ORVEL_CHUNK 65536
 
 typedef struct orvel_chunks {
     ptrdiff_t ny, ix0, ix1;
