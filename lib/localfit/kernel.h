@@ -98,7 +98,11 @@ inline const double* heldColumn(const Task& t, ptrdiff_t jx)
     return t.data + (jx - t.col0) * t.ny;
 }
 
-inline ptrdiff_t clamp(ptrdiff_t v, ptrdiff_t lo, ptrdiff_t hi) { return v < lo ? lo : v > hi ? hi : v; }
+// v, or the nearer end of lo..hi (lo <= hi).
+inline ptrdiff_t clamp(ptrdiff_t v, ptrdiff_t lo, ptrdiff_t hi)
+{
+    return v < lo ? lo : v > hi ? hi : v;
+}
 
 // Where the results of node (ix, iy) go in F, gFx and gFy.
 inline ptrdiff_t out(const Task& t, ptrdiff_t ix, ptrdiff_t iy)
@@ -528,7 +532,8 @@ inline void fitRange(const orvel_grid& g, const orvel_targets& r)
             finite = finite && !bad[(ix + dx) % 8];
         reshape<LOO>(t, dx0, dx1, -h, h, s);
         // The column checked before the next target column, if any.
-        const double* next = ix + 1 < t.ix1 && ix + h + 1 < t.nx ? heldColumn(t, ix + h + 1) : nullptr;
+        const bool checksNext = ix + 1 < t.ix1 && ix + h + 1 < t.nx;
+        const double* next = checksNext ? heldColumn(t, ix + h + 1) : nullptr;
         if (finite)
             fitColumn<LOO, true, V, R>(t, s, fp, ix, m0, rows, next);
         else
