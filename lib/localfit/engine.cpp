@@ -17,83 +17,82 @@ namespace orvel {
 namespace {
 
 #if defined(__x86_64__)
-// Whether the CPU has every feature bit of `leaf7b` in CPUID leaf 7's EBX and
-// the operating system saves every register state of `xcr0` (XGETBV).
-// Asked afresh on every call rather than cached: the engine keeps no state,
-// and a few CPUID instructions cost little next to a fit of many nodes.
-bool cpuHas(unsigned leaf7b, unsigned xcr0)
+// What the CPU and the operating system offer the wider variants.
+struct Cpu {
+    bool avx2, avx512, splitsZmm;
+};
+
+// Asked afresh on every call rather than cached, since the engine keeps no
+// state: three CPUID instructions (leaves 0, 1 and 7) and an XGETBV.  Each
+// CPUID is cheap on the bare machine, but a virtual machine's hypervisor
+// may trap it (measured: about 5 us each in a Firecracker VM), so they are
+// asked once a call, not once a question.
+Cpu askCpu()
 {
-    unsigned a, b, c, d;
-    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX))
-        return false;
-    unsigned lo, hi;
+    Cpu cpu = {false, false, false};
+    unsigned max, vendor[3], a, b, c, d;
+    __cpuid(0, max, vendor[0], vendor[2], vendor[1]);
+    if (max < 7)
+        return cpu;
+    __cpuid(1, a, b, c, d);
+    // AMD family 19h with AVX-512 is Zen 4, which splits each 512-bit
+    // operation into two 256-bit ones: the multiplies a node needs then take
+    // as long as with AVX2, whose blocks form a few fewer of them (two
+    // vectors of a block overlap by three rows, and the compiler shares
+    // their z*x products).  LLVM 16's Zen 4 model puts the AVX-512 blocks 8%
+    // (dense kernel) and 4% (Horn's) behind AVX2's (tools/mca-blocks.py), so
+    // Zen 4 keeps to AVX2.  Zen 5 (family 1Ah) executes 512 bits at once:
+    // AVX-512 measured about 1.6 times AVX2's nodes per second there.
+    const bool amd = vendor[0] == 0x68747541 && vendor[1] == 0x69746e65 &&
+                     vendor[2] == 0x444d4163;  // "AuthenticAMD"
+    cpu.splitsZmm = amd && (a >> 8 & 0xf) + (a >> 20 & 0xff) == 0x19;
+    if (!(c & bit_OSXSAVE) || !(c & bit_AVX))
+        return cpu;
+    unsigned lo, hi;  // XCR0: the register states the operating system saves
     __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-    if ((lo & xcr0) != xcr0)
-        return false;
-    if (__get_cpuid_max(0, nullptr) < 7)
-        return false;
     __cpuid_count(7, 0, a, b, c, d);
-    return (b & leaf7b) == leaf7b;
+    // AVX2: XMM and YMM state saved (XCR0 bits 1, 2).  AVX-512F: XMM, YMM,
+    // opmask, upper halves of ZMM0-15 and ZMM16-31 (XCR0 bits 1, 2, 5, 6, 7).
+    cpu.avx2 = (b & bit_AVX2) && (lo & 0x06) == 0x06;
+    cpu.avx512 = (b & bit_AVX512F) && (lo & 0xe6) == 0xe6;
+    return cpu;
 }
 
-// AVX2: XMM and YMM state (XCR0 bits 1, 2).
-bool cpuHasAvx2() { return cpuHas(bit_AVX2, 0x06); }
-
-// What the AVX-512 variant needs: AVX-512F, with XMM, YMM, opmask, upper
-// halves of ZMM0-15 and ZMM16-31 state (XCR0 bits 1, 2, 5, 6, 7).  A test
-// build compiles its file for AVX2 instead (ORVEL_AVX512_ON_AVX2), so that
-// the eight-lane code runs on CPUs without AVX-512 too.
-bool cpuRunsAvx512Variant()
+// Whether the AVX-512 variant runs.  A test build compiles its file for
+// AVX2 instead (ORVEL_AVX512_ON_AVX2), so that the eight-lane code runs on
+// CPUs without AVX-512 too.
+bool runsAvx512Variant(const Cpu& cpu)
 {
 #ifdef ORVEL_AVX512_ON_AVX2
-    return cpuHasAvx2();
+    return cpu.avx2;
 #else
-    return cpuHas(bit_AVX512F, 0xe6);
+    return cpu.avx512;
 #endif
-}
-
-// AMD family 19h with AVX-512 is Zen 4, which splits each 512-bit operation
-// into two 256-bit ones: the multiplies a node needs then take as long as
-// with AVX2, whose blocks form a few fewer of them (two vectors of a block
-// overlap by three rows, and the compiler shares their z*x products).  LLVM
-// 16's Zen 4 model puts the AVX-512 blocks 8% (dense kernel) and 4% (Horn's)
-// behind AVX2's (tools/mca-blocks.py), so Zen 4 keeps to AVX2.  Zen 5
-// (family 1Ah) executes 512 bits at once: AVX-512 measured about 1.6 times
-// AVX2's nodes per second there.
-bool cpuSplitsZmm()
-{
-    unsigned a, b, c, d;
-    if (!__get_cpuid(0, &a, &b, &c, &d) || b != 0x68747541 || d != 0x69746e65 ||
-        c != 0x444d4163)  // "AuthenticAMD"
-        return false;
-    __get_cpuid(1, &a, &b, &c, &d);
-    return (a >> 8 & 0xf) + (a >> 20 & 0xff) == 0x19;
 }
 #endif
 
 // The variant `isa` stands for on this CPU, or 0.
 int variant(int isa)
 {
-    switch (isa) {
-    case ORVEL_ISA_AUTO:
-#if defined(__x86_64__)
-        if (cpuRunsAvx512Variant() && !cpuSplitsZmm())
-            return ORVEL_ISA_AVX512;
-        if (cpuHasAvx2())
-            return ORVEL_ISA_AVX2;
-#endif
-        return ORVEL_ISA_GENERIC;
-    case ORVEL_ISA_GENERIC:
+    if (isa == ORVEL_ISA_GENERIC)
         return ORVEL_ISA_GENERIC;
 #if defined(__x86_64__)
-    case ORVEL_ISA_AVX2:
-        return cpuHasAvx2() ? ORVEL_ISA_AVX2 : 0;
-    case ORVEL_ISA_AVX512:
-        return cpuRunsAvx512Variant() ? ORVEL_ISA_AVX512 : 0;
-#endif
-    default:
+    if (isa != ORVEL_ISA_AUTO && isa != ORVEL_ISA_AVX2 && isa != ORVEL_ISA_AVX512)
         return 0;
+    const Cpu cpu = askCpu();
+    switch (isa) {
+    case ORVEL_ISA_AVX2:
+        return cpu.avx2 ? ORVEL_ISA_AVX2 : 0;
+    case ORVEL_ISA_AVX512:
+        return runsAvx512Variant(cpu) ? ORVEL_ISA_AVX512 : 0;
+    default:  // ORVEL_ISA_AUTO
+        if (runsAvx512Variant(cpu) && !cpu.splitsZmm)
+            return ORVEL_ISA_AVX512;
+        return cpu.avx2 ? ORVEL_ISA_AVX2 : ORVEL_ISA_GENERIC;
     }
+#else
+    return isa == ORVEL_ISA_AUTO ? ORVEL_ISA_GENERIC : 0;
+#endif
 }
 
 // Whether g and t describe a fit that stays inside the arrays they name

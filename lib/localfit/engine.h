@@ -62,8 +62,12 @@ enum {
  * ncol >= 0, col0 + ncol <= nx and the cover above (for an empty range too);
  * and for a non-empty range the five pointers not null and, when it has
  * more than one column, stride >= iy1 - iy0.  Then the variant `isa`
- * (ORVEL_NO_ISA), then the empty range.  The CPU is asked on every call
- * (a few CPUID instructions; no state is kept). */
+ * (ORVEL_NO_ISA), then the empty range.  No state is kept: every call but
+ * a generic one asks the CPU (three CPUID instructions, which a virtual
+ * machine may trap at some microseconds each), so a call should fit
+ * thousands of nodes rather than a few.  Columns are contiguous: blocks of
+ * whole columns run as fast as the whole grid (32 at a time on a 1500 x 1200
+ * grid: within 2%), bands of rows slower (100 rows at a time: 30% longer). */
 int orvel_localfit(const orvel_grid *g, int loo, const orvel_targets *t, int isa);
 
 /* The variant `isa` stands for on this CPU (ORVEL_ISA_AUTO: the one chosen),
