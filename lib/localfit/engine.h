@@ -60,8 +60,9 @@ enum {
  * Checked first, returning ORVEL_BAD_ARGS: g and t not null; ny >= 1,
  * nx >= 1; 0 <= ix0 <= ix1 <= nx and 0 <= iy0 <= iy1 <= ny; col0 >= 0,
  * ncol >= 0, col0 + ncol <= nx and the cover above (for an empty range too);
- * and for a non-empty range the five pointers not null and, when it has
- * more than one column, stride >= iy1 - iy0.  Then the variant `isa`
+ * and for a non-empty range the five pointers not null, when it has more
+ * than one column stride >= iy1 - iy0, and neither the columns held nor the
+ * results' extent more bytes than a ptrdiff_t counts.  Then the variant `isa`
  * (ORVEL_NO_ISA), then the empty range.  No state is kept: every call but
  * a generic one asks the CPU (three CPUID instructions, which a virtual
  * machine may trap at some microseconds each), so a call should fit
