@@ -7,7 +7,8 @@
 # make rpkg: the source package build/orvel_<version>.tar.gz.
 # make install: install the package into your R library.
 # make fuzz FUZZ_SECONDS=600: a longer fuzz run (corpus kept in build-fuzz).
-# make bench: the native benchmark (nodes per second against the literal fit).
+# make bench: the native benchmark (nodes per second against the literal fit;
+#   ORVEL_BENCH_REFERENCE=<build dir> adds another build's libraries).
 BUILD ?= build
 BUILD_TYPE ?= Release
 ASAN_BUILD ?= build-asan
@@ -107,7 +108,8 @@ install: rpkg
 bench: setup
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DORVEL_BENCH=ON
 	cmake --build $(BUILD) -j2
-	$(BUILD)/bench/orvel_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+	$(BUILD)/bench/orvel_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+	  --benchmark_enable_random_interleaving=true
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) out

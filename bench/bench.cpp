@@ -6,15 +6,22 @@
 //   (make bench runs it with five repetitions and reports medians)
 //
 // Reports nodes per second for the oracle (compiled at -O2), the libraries as
-// loaded by R (runtime choice of instruction set) and every pinned variant,
-// each with three kernels: the dense Gaussian, Horn's 3 x 3 slope weights
-// and a compact Epanechnikov kernel, then each as a multiple of the oracle's
+// loaded by R (runtime choice of instruction set), every pinned variant, and
+// the engine linked in fitting the grid a block of columns at a time, each
+// with three kernels: the dense Gaussian, Horn's 3 x 3 slope weights and a
+// compact Epanechnikov kernel, then each as a multiple of the oracle's
 // throughput with the same kernel in the same run.
+//
+// ORVEL_BENCH_REFERENCE=<build directory> adds the libraries of another
+// build (its runtime choice and pinned variants, as "ref-..."), to compare
+// two versions in one process.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <random>
@@ -22,6 +29,7 @@
 #include <vector>
 
 #include "../tests/oracle.h"
+#include "localfit/engine.h"
 
 namespace {
 
@@ -74,12 +82,32 @@ Grid& grid()
     return g;
 }
 
-void run(benchmark::State& state, bool cv, FitFn fn, const std::vector<double>& K)
+// The grid through orvel_localfit, `block` columns a call, each call holding
+// only the columns its windows reach.
+void fitBlocks(bool cv, int block, const std::vector<double>& K, Grid& g)
+{
+    for (int ix0 = 0; ix0 < nx; ix0 += block) {
+        const int ix1 = std::min(nx, ix0 + block);
+        const int col0 = std::max(ix0 - 3, 0), ncol = std::min(ix1 + 3, nx) - col0;
+        const orvel_grid grid = {ny, nx, g.data.data() + (size_t)col0 * ny, col0, ncol, K.data()};
+        const size_t at = (size_t)ix0 * ny;
+        const orvel_targets t = {ix0, ix1, 0, ny, g.F.data() + at, g.gFx.data() + at,
+                                 g.gFy.data() + at, ny};
+        if (orvel_localfit(&grid, cv, &t, ORVEL_ISA_AUTO) != ORVEL_OK)
+            std::abort();
+    }
+}
+
+// One of the libraries' entries (fn), the engine in blocks (block > 0) or
+// the oracle.
+void run(benchmark::State& state, bool cv, FitFn fn, int block, const std::vector<double>& K)
 {
     Grid& g = grid();
     for (auto _ : state) {
         if (fn)
             fn(g.data.data(), &ny, &nx, K.data(), g.F.data(), g.gFx.data(), g.gFy.data());
+        else if (block > 0)
+            fitBlocks(cv, block, K, g);
         else
             oracleFit(cv, g.data.data(), &ny, &nx, K.data(), g.F.data(), g.gFx.data(),
                       g.gFy.data());
@@ -90,8 +118,9 @@ void run(benchmark::State& state, bool cv, FitFn fn, const std::vector<double>& 
         double(nx) * ny * 1e-6, benchmark::Counter::kIsIterationInvariantRate);
 }
 
-// Benchmarks named entry/kernel/build; an empty dir is the oracle.
-void registerBuild(const std::string& label, const std::string& dir)
+// Benchmarks named entry/kernel/build; an empty dir is the oracle, or with
+// block > 0 the engine linked in, that many columns a call.
+void registerBuild(const std::string& label, const std::string& dir, int block = 0)
 {
     for (auto [lib, entry, cv] : {std::tuple{"orvel-fit.so", "localPolynomials", false},
                                   std::tuple{"orvel-holdout.so", "localPolynomialscv", true}}) {
@@ -107,7 +136,7 @@ void registerBuild(const std::string& label, const std::string& dir)
         for (const char* k : kKernels)
             benchmark::RegisterBenchmark((std::string(entry) + "/" + k + "/" + label).c_str(),
                                          [=, K = kernel(k)](benchmark::State& s) {
-                                             run(s, cv, fn, K);
+                                             run(s, cv, fn, block, K);
                                          })
                 ->Unit(benchmark::kMillisecond);
     }
@@ -139,7 +168,7 @@ std::string cpuModel()
 
 // The console report, then each entry's throughput as a multiple of the
 // oracle's in the same run (from the medians when repeated, else from the
-// single runs).
+// single runs), and of the reference build's where there is one.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override
@@ -157,14 +186,21 @@ public:
     void Finalize() override
     {
         ConsoleReporter::Finalize();
-        std::printf("\n%-42s %12s %10s\n", "entry/kernel/build", "Mnodes/s", "x oracle");
+        std::printf("\n%-42s %12s %10s %8s\n", "entry/kernel/build", "Mnodes/s", "x oracle",
+                    "x ref");
         for (const auto& [name, rate] : rates_) {
-            const std::string entryKernel = name.substr(0, name.rfind('/'));
+            const size_t slash = name.rfind('/');
+            const std::string entryKernel = name.substr(0, slash);
             const auto oracle = rates_.find(entryKernel + "/oracle-O2");
             if (oracle == rates_.end())
                 continue;
-            std::printf("%-42s %12.2f %10.1f%s\n", name.c_str(), rate.first,
-                        rate.first / oracle->second.first, rate.second ? "" : "  (single run)");
+            const auto ref = rates_.find(entryKernel + "/ref-" + name.substr(slash + 1));
+            char versus[16] = "";
+            if (ref != rates_.end())
+                std::snprintf(versus, sizeof versus, "%.3f", rate.first / ref->second.first);
+            std::printf("%-42s %12.2f %10.1f %8s%s\n", name.c_str(), rate.first,
+                        rate.first / oracle->second.first, versus,
+                        rate.second ? "" : "  (single run)");
         }
     }
 
@@ -195,16 +231,25 @@ int main(int argc, char** argv)
                                 __builtin_cpu_supports("avx512f") ? "yes" : "no");
 #endif
     registerBuild("oracle-O2", "");
-    registerBuild("dispatch", ORVEL_LIBDIR);
-    const std::string variants = ORVEL_VARIANTS;
-    for (size_t at = 0, end; at < variants.size(); at = end + 1) {
-        end = variants.find(':', at);
-        if (end == std::string::npos)
-            end = variants.size();
-        const std::string v = variants.substr(at, end - at);
-        if (!v.empty())
-            registerBuild(v, std::string(ORVEL_LIBDIR) + "/tests/isa/" + v);
+    const char* reference = std::getenv("ORVEL_BENCH_REFERENCE");
+    for (const std::string prefix : {"", "ref-"}) {
+        if (!prefix.empty() && !(reference && *reference))
+            continue;
+        const std::string dir = prefix.empty() ? ORVEL_LIBDIR : reference;
+        registerBuild(prefix + "dispatch", dir);
+        const std::string variants = ORVEL_VARIANTS;
+        for (size_t at = 0, end; at < variants.size(); at = end + 1) {
+            end = variants.find(':', at);
+            if (end == std::string::npos)
+                end = variants.size();
+            const std::string v = variants.substr(at, end - at);
+            if (!v.empty())
+                registerBuild(prefix + v, dir + "/tests/isa/" + v);
+        }
     }
+    registerBuild("engine-32-columns", "", 32);
+    if (reference && *reference)
+        benchmark::AddCustomContext("reference (ref-)", reference);
     benchmark::Initialize(&rc, rest.data());
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -1,11 +1,16 @@
-// Differential fuzzer: both entries, linked in with address and undefined
-// behaviour checks, against the literal one-node-at-a-time oracle, bit for
-// bit (any NaN equals any NaN).  Any difference, any change to an input, any
-// output left unwritten and any access outside the arrays stops the run.
+// Differential fuzzer: the engine, linked in with address and undefined
+// behaviour checks and pinned to one instruction-set variant, against the
+// literal one-node-at-a-time oracle, bit for bit (any NaN equals any NaN):
+// over the whole grid, and over a range of it with only the columns its
+// windows need (and a few more) held, its results one stride apart.  Any
+// difference, any change to an input, any output left unwritten or written
+// outside the range, and any access outside the arrays stops the run.
 //
-// Input bytes: ny, nx, a kernel mode, a data mode, then a stream of values.
-// When the stream runs out, the remaining values come from a generator
-// seeded by the input, so short inputs still fill large grids.
+// Input bytes: ny, nx, the range, a kernel mode, a data mode, then a stream
+// of values.  When the stream runs out, the remaining values come from a
+// generator seeded by the input, so short inputs still fill large grids
+// (and a range left unspecified is the whole grid).
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -14,14 +19,8 @@
 #include <utility>
 #include <vector>
 
+#include "localfit/engine.h"
 #include "oracle.h"
-
-extern "C" {
-void localPolynomials(const double*, const int*, const int*, const double*, double*, double*,
-                      double*);
-void localPolynomialscv(const double*, const int*, const int*, const double*, double*, double*,
-                        double*);
-}
 
 namespace {
 
@@ -173,12 +172,88 @@ void grid(Stream& s, int ny, int nx, double* data)
     }
 }
 
-[[noreturn]] void fail(const char* entry, int ny, int nx, const char* what, size_t at, double got,
-                       double want)
+[[noreturn]] void fail(const char* what, int ny, int nx, const char* how)
 {
-    std::fprintf(stderr, "%s on %d x %d: %s[%zu] = %.17g, oracle %.17g\n", entry, ny, nx, what,
-                 at, got, want);
+    std::fprintf(stderr, "%s on %d x %d: %s\n", what, ny, nx, how);
     std::abort();
+}
+
+// Compares n results with the oracle's.
+void compare(const char* what, int ny, int nx, const char* array, const double* got,
+             const double* want, size_t n)
+{
+    for (size_t i = 0; i < n; ++i)
+        if (!oracle::sameBits(got[i], want[i])) {
+            std::fprintf(stderr, "%s on %d x %d: %s[%zu] = %.17g, oracle %.17g\n", what, ny, nx,
+                         array, i, got[i], want[i]);
+            std::abort();
+        }
+}
+
+// Nodes ix0..ix1-1 by iy0..iy1-1, the columns held col0..col0+ncol-1, the
+// results one stride apart.
+struct Range {
+    int ix0, ix1, iy0, iy1, col0, ncol;
+    ptrdiff_t stride;
+};
+
+// Unspecified bytes (0) give the whole grid, its windows' columns held and
+// a stride of one column.
+Range range(Stream& s, int ny, int nx)
+{
+    Range r;
+    r.ix0 = s.byte() % (nx + 1);
+    r.ix1 = nx - s.byte() % (nx - r.ix0 + 1);
+    r.iy0 = s.byte() % (ny + 1);
+    r.iy1 = ny - s.byte() % (ny - r.iy0 + 1);
+    const uint8_t b = s.byte();
+    // Up to three columns more than the windows need on either side.
+    r.col0 = std::max(std::max(r.ix0 - 3, 0) - (b & 3), 0);
+    r.ncol = std::min(std::min(r.ix1 + 3, nx) + (b >> 2 & 3), nx) - r.col0;
+    // Gaps between the columns of results; a single column any stride.
+    const int rows = r.iy1 - r.iy0;
+    r.stride = r.ix1 - r.ix0 == 1 && (b & 0x80) ? (b >> 4 & 7) - 4 : rows + (b >> 4 & 7);
+    return r;
+}
+
+// The whole grid's results of one fit.
+struct Results {
+    std::vector<double> F, gFx, gFy;
+};
+
+// The range r of the fit, against the whole grid's results `want`: the
+// columns held copied into an array of their own, the results into arrays
+// just large enough, prefilled with a sentinel that must survive outside
+// the range.
+void fitRange(bool cv, int ny, int nx, const std::vector<double>& data, const double* K,
+              const Range& r, const Results& want)
+{
+    const char* what = cv ? "leave-one-out range" : "range";
+    const size_t n0 = (size_t)r.col0 * ny, held = (size_t)r.ncol * ny;
+    const std::vector<double> block(data.begin() + n0, data.begin() + n0 + held);
+    const std::vector<double> block0 = block;
+    const ptrdiff_t cols = r.ix1 - r.ix0, rows = r.iy1 - r.iy0;
+    const size_t extent = cols == 0 || rows == 0 ? 0 : (cols - 1) * r.stride + rows;
+    Results got{std::vector<double>(extent, 777.0), std::vector<double>(extent, 777.0),
+                std::vector<double>(extent, 777.0)};
+    Results expected = got;
+    for (int ix = r.ix0; ix < r.ix1; ++ix)
+        for (int iy = r.iy0; iy < r.iy1; ++iy) {
+            const size_t at = (ix - r.ix0) * r.stride + (iy - r.iy0), n = (size_t)ix * ny + iy;
+            expected.F[at] = want.F[n];
+            expected.gFx[at] = want.gFx[n];
+            expected.gFy[at] = want.gFy[n];
+        }
+    const orvel_grid g = {ny, nx, block.data(), r.col0, r.ncol, K};
+    const orvel_targets t = {r.ix0,        r.ix1,          r.iy0,          r.iy1,
+                             got.F.data(), got.gFx.data(), got.gFy.data(), r.stride};
+    if (orvel_localfit(&g, cv, &t, ORVEL_FUZZ_ISA) != ORVEL_OK)
+        fail(what, ny, nx, "not fitted");
+    if (std::memcmp(block.data(), block0.data(), held * 8) != 0)
+        fail(what, ny, nx, "changed an input");
+    compare(what, ny, nx, "F", got.F.data(), expected.F.data(), extent);
+    compare(what, ny, nx, "gFx", got.gFx.data(), expected.gFx.data(), extent);
+    compare(what, ny, nx, "gFy", got.gFy.data(), expected.gFy.data(), extent);
 }
 
 } // namespace
@@ -186,14 +261,22 @@ void grid(Stream& s, int ny, int nx, double* data)
 // The fuzzer of a variant this CPU cannot run stops at once, passing.
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
+    bool runs = true;
 #if defined(__x86_64__)
     const char* v = ORVEL_FUZZ_VARIANT;
-    if ((std::strcmp(v, "avx2") == 0 && !__builtin_cpu_supports("avx2")) ||
-        (std::strcmp(v, "avx512") == 0 && !__builtin_cpu_supports("avx512f"))) {
-        std::fprintf(stderr, "note: this CPU cannot run the %s variant; not fuzzed\n", v);
+    runs = !(std::strcmp(v, "avx2") == 0 && !__builtin_cpu_supports("avx2")) &&
+           !(std::strcmp(v, "avx512") == 0 && !__builtin_cpu_supports("avx512f"));
+#endif
+    if (orvel_localfit_isa(ORVEL_FUZZ_ISA) != (runs ? ORVEL_FUZZ_ISA : 0)) {
+        std::fprintf(stderr, "the engine disagrees with the CPU about the %s variant\n",
+                     ORVEL_FUZZ_VARIANT);
+        std::abort();
+    }
+    if (!runs) {
+        std::fprintf(stderr, "note: this CPU cannot run the %s variant; not fuzzed\n",
+                     ORVEL_FUZZ_VARIANT);
         std::exit(0);
     }
-#endif
     return 0;
 }
 
@@ -206,12 +289,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
     const int ny = dimension(s.byte()), nx = dimension(s.byte());
 
     if (nx <= 0 || ny <= 0) {
-        // Nothing may be read or written: null arrays fault on any access.
-        localPolynomials(nullptr, &ny, &nx, nullptr, nullptr, nullptr, nullptr);
-        localPolynomialscv(nullptr, &ny, &nx, nullptr, nullptr, nullptr, nullptr);
+        // Refused, and nothing read or written: null arrays fault on any
+        // access.
+        const orvel_grid g = {ny, nx, nullptr, 0, std::max(nx, 0), nullptr};
+        const orvel_targets t = {0, std::max(nx, 0), 0, std::max(ny, 0),
+                                 nullptr, nullptr, nullptr, ny};
+        for (int loo : {0, 1})
+            if (orvel_localfit(&g, loo, &t, ORVEL_FUZZ_ISA) != ORVEL_BAD_ARGS)
+                fail("a fit", ny, nx, "not refused");
         return 0;
     }
 
+    const Range r = range(s, ny, nx);
     const size_t n = (size_t)nx * ny;
     // Exactly sized heap arrays, so any access past them is reported.
     std::vector<double> K(49), data(n);
@@ -220,26 +309,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
     const std::vector<double> K0 = K, data0 = data;
 
     for (bool cv : {false, true}) {
-        const char* entry = cv ? "localPolynomialscv" : "localPolynomials";
-        std::vector<double> F(n, 777.0), gFx(n, 777.0), gFy(n, 777.0);
-        std::vector<double> wF(n), wgFx(n), wgFy(n);
-        (cv ? localPolynomialscv : localPolynomials)(data.data(), &ny, &nx, K.data(), F.data(),
-                                                     gFx.data(), gFy.data());
-        oracleFit(cv, data0.data(), &ny, &nx, K0.data(), wF.data(), wgFx.data(),
-                                 wgFy.data());
+        const char* what = cv ? "leave-one-out fit" : "fit";
+        Results got{std::vector<double>(n, 777.0), std::vector<double>(n, 777.0),
+                    std::vector<double>(n, 777.0)};
+        Results want{std::vector<double>(n), std::vector<double>(n), std::vector<double>(n)};
+        const orvel_grid g = {ny, nx, data.data(), 0, nx, K.data()};
+        const orvel_targets t = {0, nx, 0, ny, got.F.data(), got.gFx.data(), got.gFy.data(), ny};
+        if (orvel_localfit(&g, cv, &t, ORVEL_FUZZ_ISA) != ORVEL_OK)
+            fail(what, ny, nx, "not fitted");
+        oracleFit(cv, data0.data(), &ny, &nx, K0.data(), want.F.data(), want.gFx.data(),
+                  want.gFy.data());
         if (std::memcmp(data.data(), data0.data(), n * 8) != 0 ||
-            std::memcmp(K.data(), K0.data(), 49 * 8) != 0) {
-            std::fprintf(stderr, "%s on %d x %d changed an input\n", entry, ny, nx);
-            std::abort();
-        }
-        for (size_t i = 0; i < n; ++i) {
-            if (!oracle::sameBits(F[i], wF[i]))
-                fail(entry, ny, nx, "F", i, F[i], wF[i]);
-            if (!oracle::sameBits(gFx[i], wgFx[i]))
-                fail(entry, ny, nx, "gFx", i, gFx[i], wgFx[i]);
-            if (!oracle::sameBits(gFy[i], wgFy[i]))
-                fail(entry, ny, nx, "gFy", i, gFy[i], wgFy[i]);
-        }
+            std::memcmp(K.data(), K0.data(), 49 * 8) != 0)
+            fail(what, ny, nx, "changed an input");
+        compare(what, ny, nx, "F", got.F.data(), want.F.data(), n);
+        compare(what, ny, nx, "gFx", got.gFx.data(), want.gFx.data(), n);
+        compare(what, ny, nx, "gFy", got.gFy.data(), want.gFy.data(), n);
+        fitRange(cv, ny, nx, data, K.data(), r, want);
     }
     return 0;
 }

@@ -84,11 +84,12 @@ for arch in arm64 x86_64; do
     fi
   done
 
-  # Compile commands: which instruction-set variants each library is built
-  # with, the stack protector in all of orvel-holdout, and no floating-point
-  # contraction anywhere.
+  # Compile commands: which instruction-set variants the engine (linked into
+  # both libraries) is built with, the stack protector in all of
+  # orvel-holdout, the engine included, and no floating-point contraction
+  # anywhere.
   cmds=$(grep '"command":' "$b/compile_commands.json")
-  variants=$(echo "$cmds" | grep 'orvel-fit\.dir/' |
+  variants=$(echo "$cmds" | grep 'orvel_localfit\.dir/' |
     sed -n 's|.*lib/localfit/fit_\([a-z0-9]*\)\.cpp.*|\1|p' | sort -u | tr '\n' ' ')
   variants=${variants% }
   case $arch in
@@ -97,8 +98,8 @@ for arch in arm64 x86_64; do
     x86_64) echo "$variants" | grep -q -w generic && [ $(echo $variants | wc -w) -ge 2 ] ||
       fail "$arch: variants '$variants', expected the generic one and wider ones" ;;
   esac
-  holdout=$(echo "$cmds" | grep 'orvel-holdout\.dir/')
-  [ -n "$holdout" ] || fail "$arch: no compile command for orvel-holdout"
+  holdout=$(echo "$cmds" | grep -E '(orvel-holdout|orvel_localfit)\.dir/')
+  echo "$holdout" | grep -q 'orvel-holdout\.dir/' || fail "$arch: no compile command for orvel-holdout"
   echo "$holdout" | grep -v -q -E ' -fstack-protector(-strong|-all)? ' &&
     fail "$arch: orvel-holdout compiled without the stack protector"
   echo "$holdout" | grep -q -- '-fno-stack-protector' &&

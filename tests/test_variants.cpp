@@ -2,77 +2,9 @@
 // instruction-set variant) against the literal transcription, bit for bit,
 // on grids of every shape and on every kind of value.
 #include "common.h"
+#include "scenarios.h"
 
 namespace {
-
-const double kSpecials[] = {NAN,     -NAN,    INFINITY, -INFINITY, 0.0,   -0.0,
-                            1e300,   -1e300,  1e-310,   -4.9e-324, 1e154, DBL_MAX};
-
-double special(std::mt19937_64& rng) { return kSpecials[rng() % std::size(kSpecials)]; }
-
-// One randomized case: what goes into the data and the kernel.
-struct Scenario {
-    const char* name;
-    void (*data)(std::mt19937_64&, std::vector<double>&, int ny);
-    void (*kernel)(std::mt19937_64&, std::vector<double>&);
-};
-
-void finiteData(std::mt19937_64&, std::vector<double>&, int) {}
-void sprinkled(std::mt19937_64& rng, std::vector<double>& d, int)
-{
-    for (int k = 0; k < 1 + (int)(d.size() / 97); ++k)
-        d[rng() % d.size()] = special(rng);
-}
-// Non-finite values confined to one column: neighbouring columns switch
-// between the paths for finite and non-finite windows.
-void oneBadColumn(std::mt19937_64& rng, std::vector<double>& d, int ny)
-{
-    const size_t col = rng() % (d.size() / ny);
-    d[col * ny + rng() % ny] = rng() % 2 ? NAN : -INFINITY;
-}
-void signedZeros(std::mt19937_64& rng, std::vector<double>& d, int)
-{
-    for (double& v : d)
-        v = rng() % 3 == 0 ? 0.0 : rng() % 2 ? -0.0 : v;
-}
-void huge(std::mt19937_64& rng, std::vector<double>& d, int)
-{
-    for (double& v : d)
-        v *= rng() % 4 == 0 ? 1e306 : 1.0;
-}
-
-void keepKernel(std::mt19937_64&, std::vector<double>&) {}
-void signedKernel(std::mt19937_64& rng, std::vector<double>& K)
-{
-    for (double& w : K)
-        w = rng() % 5 == 0 ? 0.0 : w - 0.4;
-}
-void specialKernel(std::mt19937_64& rng, std::vector<double>& K) { K[rng() % 49] = special(rng); }
-void centreOnly(std::mt19937_64&, std::vector<double>& K)
-{
-    for (double& w : K)
-        w = 0.0;
-    K[24] = 1.0;
-}
-void hugeCentre(std::mt19937_64&, std::vector<double>& K) { K[24] = 1e308; }
-void negativeZeroKernel(std::mt19937_64& rng, std::vector<double>& K)
-{
-    for (double& w : K)
-        w = rng() % 3 == 0 ? -0.0 : w;
-}
-
-const Scenario kScenarios[] = {
-    {"finite", finiteData, keepKernel},
-    {"finite, signed kernel with zeros", finiteData, signedKernel},
-    {"sprinkled specials", sprinkled, keepKernel},
-    {"one bad column", oneBadColumn, signedKernel},
-    {"signed zeros", signedZeros, negativeZeroKernel},
-    {"overflowing products", huge, keepKernel},
-    {"special kernel entry", finiteData, specialKernel},
-    {"special data and kernel", sprinkled, specialKernel},
-    {"centre-only kernel", sprinkled, centreOnly},
-    {"huge centre weight", finiteData, hugeCentre},
-};
 
 // Both entries of every build against the oracle on one grid.
 void expectEveryBuildMatches(const std::vector<double>& data, int ny, int nx,

@@ -47,7 +47,7 @@ multiply = re.compile(r"\s+v?f?mul")
 def block_function(R, tmp):
     asm = os.path.join(tmp, "g%d.s" % R)
     subprocess.run([cxx, "-std=c++17", "-O3", "-ffp-contract=off", "-fschedule-insns",
-                    "-fsched-pressure", "-DORVEL_ENTRY_LOO=0", "-DORVEL_BLOCK=%d" % R] + flags +
+                    "-fsched-pressure", "-DORVEL_BLOCK=%d" % R] + flags +
                    ["-I" + os.path.join(root, "lib"), "-S", "-o", asm,
                     os.path.join(root, "lib/localfit/fit_%s.cpp" % args.variant)], check=True)
     lines = open(asm).read().split("\n")

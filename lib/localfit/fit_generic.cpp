@@ -3,6 +3,8 @@
 #include "localfit/kernel.h"
 #include "localfit/variants.h"
 
+namespace orvel {
+
 typedef double vec2 __attribute__((vector_size(16)));
 
 // Vectors per block.  x86-64: two (four rows), six running sums, and room
@@ -12,7 +14,18 @@ typedef double vec2 __attribute__((vector_size(16)));
 // kernel, of one to five vectors three takes the fewest cycles a node on
 // the Apple M1 and Neoverse N2 models, about 15% fewer than two on the M1.
 #if defined(__aarch64__)
-ORVEL_DEFINE_VARIANT(fitGeneric, vec2, 3)
+constexpr int kBlock = blockSize(3);
 #else
-ORVEL_DEFINE_VARIANT(fitGeneric, vec2, 2)
+constexpr int kBlock = blockSize(2);
 #endif
+
+template <bool LOO>
+void fitGeneric(const orvel_grid& g, const orvel_targets& r)
+{
+    fitRange<LOO, vec2, kBlock>(g, r);
+}
+
+template void fitGeneric<false>(const orvel_grid&, const orvel_targets&);
+template void fitGeneric<true>(const orvel_grid&, const orvel_targets&);
+
+} // namespace orvel

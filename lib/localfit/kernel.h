@@ -12,12 +12,17 @@
 // runs exactly its own node's sequence: the same products of the same
 // operands, added in the same order.  Nothing is regrouped within a node.
 //
+// A node's sequence depends on the whole grid's ny and nx (its offsets and
+// where its window is clipped) and on the values in its window, never on
+// which other nodes are fitted in the same call: any range of nodes gets the
+// bits a fit of the whole grid gives them.
+//
 // What does not depend on the data is done once per window shape instead of
 // once per node: Q (the same bits for every node with that window) and the
 // parts of each Cramer determinant made of Q alone.
 //
 // Included by one translation unit per instruction set, each instantiating
-// fitColumns with its own vector type; everything here has internal linkage
+// fitRange with its own vector type; everything here has internal linkage
 // so that no copy compiled for a wider instruction set is shared with others.
 #ifndef ORVEL_KERNEL_H
 #define ORVEL_KERNEL_H
@@ -25,6 +30,7 @@
 #include <stddef.h>
 #include <string.h>
 
+#include "localfit/engine.h"
 #include "solve3/solve3.h"
 
 namespace orvel {
@@ -38,6 +44,83 @@ namespace {
 // Window half-width: the kernel table is (2h + 1) x (2h + 1) = 7 x 7.
 constexpr ptrdiff_t h = 3;
 constexpr ptrdiff_t kw = 2 * h + 1;
+
+// Vectors a block: a variant's own choice, unless tools/mca-blocks.py
+// compiles the variant with ORVEL_BLOCK to compare block sizes.
+constexpr int blockSize(int chosen)
+{
+#ifdef ORVEL_BLOCK
+    return (void)chosen, ORVEL_BLOCK;
+#else
+    return chosen;
+#endif
+}
+
+// One call's work: the grid, the columns of it held, the weights and the
+// offsets, and the target nodes with where their results go.
+struct Task {
+    ptrdiff_t ny, nx;              // the whole grid
+    const double* data;            // columns col0 ... held, ny values each
+    ptrdiff_t col0;
+    const double* K;               // 49 weights, (dx + h) * kw + (dy + h)
+    double xs[kw], ys[kw];         // offsets d / nx and d / ny, d = -h..h
+    ptrdiff_t ix0, ix1, iy0, iy1;  // target columns ix0..ix1-1, rows iy0..iy1-1
+    double *F, *gFx, *gFy;         // node (ix, iy) at (ix - ix0) * stride + (iy - iy0)
+    ptrdiff_t stride;
+};
+
+inline Task makeTask(const orvel_grid& g, const orvel_targets& r)
+{
+    Task t;
+    t.ny = g.ny;
+    t.nx = g.nx;
+    t.data = g.data;
+    t.col0 = g.col0;
+    t.K = g.K;
+    for (ptrdiff_t d = -h; d <= h; ++d) {
+        t.xs[d + h] = double(d) / double(g.nx);
+        t.ys[d + h] = double(d) / double(g.ny);
+    }
+    t.ix0 = r.ix0;
+    t.ix1 = r.ix1;
+    t.iy0 = r.iy0;
+    t.iy1 = r.iy1;
+    t.F = r.F;
+    t.gFx = r.gFx;
+    t.gFy = r.gFy;
+    t.stride = r.stride;
+    return t;
+}
+
+// Row 0 of column jx of the grid (one of the columns held).
+inline const double* heldColumn(const Task& t, ptrdiff_t jx)
+{
+    return t.data + (jx - t.col0) * t.ny;
+}
+
+// v, or the nearer end of lo..hi (lo <= hi).
+inline ptrdiff_t clamp(ptrdiff_t v, ptrdiff_t lo, ptrdiff_t hi)
+{
+    return v < lo ? lo : v > hi ? hi : v;
+}
+
+// Where the results of node (ix, iy) go in F, gFx and gFy.
+inline ptrdiff_t out(const Task& t, ptrdiff_t ix, ptrdiff_t iy)
+{
+    return (ix - t.ix0) * t.stride + (iy - t.iy0);
+}
+
+// A window shape, column offsets dx0..dx1 and row offsets dy0..dy1 from the
+// target, with its Q and Q's Cramer constants C (see cramerConstants).  The
+// blocks form the terms of columns dx0..dx1; on the finite path these may be
+// cut to the kernel's footprint, Q and C staying those of the whole window.
+struct Shape {
+    ptrdiff_t dx0, dx1, dy0, dy1;
+    double Q[9], C[4];
+};
+
+// Matches no window: Q and C are filled by the first reshape.
+inline Shape noShape() { return Shape{1, 0, 0, 0, {}, {}}; }
 
 // A Q term of the leave-one-out fit carries lo as its last factor; the plain
 // fit has no such factor.
@@ -73,21 +156,20 @@ ORVEL_INLINE V broadcast(double s)
     return v;
 }
 
-// Q for the window of column offsets dx0..dx1 and row offsets dy0..dy1,
-// summed in scan order with the terms above.
+// Q of the window of s, summed in scan order with the terms above.
 template <bool LOO>
-inline void windowQ(const double* K, const double* xs, const double* ys, ptrdiff_t dx0,
-                    ptrdiff_t dx1, ptrdiff_t dy0, ptrdiff_t dy1, double* Q)
+inline void windowQ(const Task& t, Shape& s)
 {
+    double* Q = s.Q;
     for (int k = 0; k < 9; ++k)
         Q[k] = 0;
-    for (ptrdiff_t dx = dx0; dx <= dx1; ++dx) {
-        const double x = xs[dx + h];
+    for (ptrdiff_t dx = s.dx0; dx <= s.dx1; ++dx) {
+        const double x = t.xs[dx + h];
         const double x2 = x * x;
         const double indx = dx == 0 ? 1.0 : 0.0;
-        for (ptrdiff_t dy = dy0; dy <= dy1; ++dy) {
-            const double y = ys[dy + h];
-            const double w = K[(dx + h) * kw + (dy + h)];
+        for (ptrdiff_t dy = s.dy0; dy <= s.dy1; ++dy) {
+            const double y = t.ys[dy + h];
+            const double w = t.K[(dx + h) * kw + (dy + h)];
             const double indy = dy == 0 ? 1.0 : 0.0;
             const double lo = 1.0 - indy * indx;
             Q[0] += term<LOO>(w, lo);
@@ -121,9 +203,10 @@ inline void cramerConstants(const double* Q, double* C)
 
 // Works for a vector type or for plain double.
 template <typename V>
-ORVEL_INLINE void cramer(const double* Q, const double* C, V V0, V V1, V V2, V& b0, V& b1,
-                         V& b2)
+ORVEL_INLINE void cramer(const Shape& s, V V0, V V1, V V2, V& b0, V& b1, V& b2)
 {
+    const double* Q = s.Q;
+    const double* C = s.C;
     const V a = V1 * Q[8] - Q[5] * V2;
     const V b = V1 * Q[7] - Q[4] * V2;
     const V e = Q[3] * V2 - V1 * Q[6];
@@ -141,46 +224,43 @@ inline void clip(ptrdiff_t i, ptrdiff_t n, ptrdiff_t& d0, ptrdiff_t& d1)
     d1 = i + h < n ? h : n - 1 - i;
 }
 
-// Q and its Cramer constants for one window shape, recomputed only when the
-// shape changes (which along a row or a column happens near the edges only).
+// Makes s the window shape given, recomputing Q and its Cramer constants
+// only when the shape changes (which along a row or a column happens near
+// the edges only).
 template <bool LOO>
-inline void shapeConstants(const double* K, const double* xs, const double* ys, ptrdiff_t dx0,
-                           ptrdiff_t dx1, ptrdiff_t dy0, ptrdiff_t dy1, ptrdiff_t* shape,
-                           double* Q, double* C)
+inline void reshape(const Task& t, ptrdiff_t dx0, ptrdiff_t dx1, ptrdiff_t dy0, ptrdiff_t dy1,
+                    Shape& s)
 {
-    if (shape[0] == dx0 && shape[1] == dx1 && shape[2] == dy0 && shape[3] == dy1)
+    if (s.dx0 == dx0 && s.dx1 == dx1 && s.dy0 == dy0 && s.dy1 == dy1)
         return;
-    windowQ<LOO>(K, xs, ys, dx0, dx1, dy0, dy1, Q);
-    cramerConstants(Q, C);
-    shape[0] = dx0;
-    shape[1] = dx1;
-    shape[2] = dy0;
-    shape[3] = dy1;
+    s.dx0 = dx0;
+    s.dx1 = dx1;
+    s.dy0 = dy0;
+    s.dy1 = dy1;
+    windowQ<LOO>(t, s);
+    cramerConstants(s.Q, s.C);
 }
 
-// One row of target nodes, one node at a time: for rows whose windows are
-// clipped at the top or bottom edge, and the row left over after the
+// Row iy of the target columns, one node at a time: for rows whose windows
+// are clipped at the top or bottom edge, and the row left over after the
 // vectors.  Every term formed, in scan order; Q from the shape cache.
 template <bool LOO>
-inline void fitRow(const double* data, ptrdiff_t ny, ptrdiff_t nx, ptrdiff_t iy,
-                   const double* K, const double* xs, const double* ys, double* F, double* gFx,
-                   double* gFy)
+inline void fitRow(const Task& t, ptrdiff_t iy)
 {
     ptrdiff_t dy0, dy1, dx0, dx1;
-    clip(iy, ny, dy0, dy1);
-    ptrdiff_t shape[4] = {1, 0, 0, 0};  // matches no window
-    double Q[9] = {}, C[4] = {};  // filled by the first shapeConstants call
-    for (ptrdiff_t ix = 0; ix < nx; ++ix) {
-        clip(ix, nx, dx0, dx1);
-        shapeConstants<LOO>(K, xs, ys, dx0, dx1, dy0, dy1, shape, Q, C);
+    clip(iy, t.ny, dy0, dy1);
+    Shape s = noShape();
+    for (ptrdiff_t ix = t.ix0; ix < t.ix1; ++ix) {
+        clip(ix, t.nx, dx0, dx1);
+        reshape<LOO>(t, dx0, dx1, dy0, dy1, s);
         double V0 = 0, V1 = 0, V2 = 0;
         for (ptrdiff_t dx = dx0; dx <= dx1; ++dx) {
-            const double* col = data + (ix + dx) * ny + iy;
-            const double x = xs[dx + h];
+            const double* col = heldColumn(t, ix + dx) + iy;
+            const double x = t.xs[dx + h];
             for (ptrdiff_t dy = dy0; dy <= dy1; ++dy) {
                 const double z = col[dy];
-                const double w = K[(dx + h) * kw + (dy + h)];
-                const double y = ys[dy + h];
+                const double w = t.K[(dx + h) * kw + (dy + h)];
+                const double y = t.ys[dy + h];
                 if (LOO && dx == 0 && dy == 0) {
                     // The target itself: its terms times lo = 0, not skipped.
                     V0 += z * w * 0.0;
@@ -194,8 +274,8 @@ inline void fitRow(const double* data, ptrdiff_t ny, ptrdiff_t nx, ptrdiff_t iy,
                 }
             }
         }
-        const ptrdiff_t n = ix * ny + iy;
-        cramer<double>(Q, C, V0, V1, V2, F[n], gFx[n], gFy[n]);
+        const ptrdiff_t n = out(t, ix, iy);
+        cramer<double>(s, V0, V1, V2, t.F[n], t.gFx[n], t.gFy[n]);
     }
 }
 
@@ -247,8 +327,8 @@ ORVEL_INLINE void column(const double* col, const double* Kcol, const double* ys
 }
 
 // R vectors of target rows starting at row iy of column ix, every lane at
-// least h rows from the top and bottom edges; column offsets dx0..dx1, row
-// offsets -A..A (the whole window unless cut to the kernel's footprint).
+// least h rows from the top and bottom edges; column offsets s.dx0..s.dx1,
+// row offsets -A..A (the whole window unless cut to the kernel's footprint).
 //
 // With Finite (every observation in these windows and every weight finite),
 // the terms that are exactly zero are left out: y*z*w in the target's own row
@@ -258,10 +338,7 @@ ORVEL_INLINE void column(const double* col, const double* Kcol, const double* ys
 // a sum is -0 only when both addends are).  Without Finite every term is
 // formed, since 0 * Inf and 0 * NaN are NaN.
 template <bool LOO, bool Finite, int A, typename V, int R>
-ORVEL_INLINE void fitBlock(const double* data, ptrdiff_t ny, ptrdiff_t ix, ptrdiff_t iy,
-                           ptrdiff_t dx0, ptrdiff_t dx1, const double* K, const double* xs,
-                           const double* ys, const double* Q, const double* C, double* F,
-                           double* gFx, double* gFy)
+ORVEL_INLINE void fitBlock(const Task& t, const Shape& s, ptrdiff_t ix, ptrdiff_t iy)
 {
     constexpr int W = lanes<V>;
     V V0[R], V1[R], V2[R];
@@ -269,25 +346,25 @@ ORVEL_INLINE void fitBlock(const double* data, ptrdiff_t ny, ptrdiff_t ix, ptrdi
         V0[r] = V1[r] = V2[r] = broadcast<V>(0.0);
     // Row iy - h of each neighbour column: lane j of vector r at row offset
     // dy = k - h reads element k + r * W + j, its own target's row plus dy.
-    const double* base = data + ix * ny + (iy - h);
-    ptrdiff_t dx = dx0;
-    for (; dx <= dx1 && dx < 0; ++dx)
-        column<LOO, Finite, false, A, V, R>(base + dx * ny, K + (dx + h) * kw, ys, xs[dx + h],
-                                            V0, V1, V2);
-    if (dx == 0 && dx <= dx1) {
-        column<LOO, Finite, true, A, V, R>(base, K + h * kw, ys, xs[h], V0, V1, V2);
+    const double* base = heldColumn(t, ix) + (iy - h);
+    ptrdiff_t dx = s.dx0;
+    for (; dx <= s.dx1 && dx < 0; ++dx)
+        column<LOO, Finite, false, A, V, R>(base + dx * t.ny, t.K + (dx + h) * kw, t.ys,
+                                            t.xs[dx + h], V0, V1, V2);
+    if (dx == 0 && dx <= s.dx1) {
+        column<LOO, Finite, true, A, V, R>(base, t.K + h * kw, t.ys, t.xs[h], V0, V1, V2);
         ++dx;
     }
-    for (; dx <= dx1; ++dx)
-        column<LOO, Finite, false, A, V, R>(base + dx * ny, K + (dx + h) * kw, ys, xs[dx + h],
-                                            V0, V1, V2);
+    for (; dx <= s.dx1; ++dx)
+        column<LOO, Finite, false, A, V, R>(base + dx * t.ny, t.K + (dx + h) * kw, t.ys,
+                                            t.xs[dx + h], V0, V1, V2);
     for (int r = 0; r < R; ++r) {
         V b0, b1, b2;
-        cramer<V>(Q, C, V0[r], V1[r], V2[r], b0, b1, b2);
-        const ptrdiff_t n = ix * ny + iy + r * W;
-        store(F + n, b0);
-        store(gFx + n, b1);
-        store(gFy + n, b2);
+        cramer<V>(s, V0[r], V1[r], V2[r], b0, b1, b2);
+        const ptrdiff_t n = out(t, ix, iy) + r * W;
+        store(t.F + n, b0);
+        store(t.gFx + n, b1);
+        store(t.gFy + n, b2);
     }
 }
 
@@ -321,7 +398,7 @@ inline void footprint(const double* K, ptrdiff_t* fp)
     fp[2] = a;
 }
 
-// Whole blocks of one column's rows top .. end-1 (a multiple of R vectors).
+// Whole blocks of column ix's rows top .. end-1 (a multiple of R vectors).
 // Kept out of line: inlined into the choice among footprints, the blocks get
 // the registers of one large function and spill their running sums.
 //
@@ -334,20 +411,20 @@ inline void footprint(const double* K, ptrdiff_t* fp)
 // neighbour's y*z once for both.  With AVX-512 it was no faster at one or
 // two vectors a column and slower at three; with AVX2 20% slower.)
 template <bool LOO, bool Finite, int A, typename V, int R>
-__attribute__((noinline)) void fitBlocks(const double* data, ptrdiff_t ny, ptrdiff_t ix,
-                                         ptrdiff_t top, ptrdiff_t end, ptrdiff_t dx0,
-                                         ptrdiff_t dx1, const double* K, const double* xs,
-                                         const double* ys, const double* Q, const double* C,
-                                         double* F, double* gFx, double* gFy,
-                                         const double* next)
+__attribute__((noinline)) void fitBlocks(const Task& task, const Shape& shape, ptrdiff_t ix,
+                                         ptrdiff_t top, ptrdiff_t end, const double* next)
 {
     constexpr int W = lanes<V>;
+    // Copies of their own: the results are stored with memcpy, which may
+    // write anything, so fields read through the references would be loaded
+    // again after every block (measured: the dense Gaussian about 1% slower).
+    const Task t = task;
+    const Shape s = shape;
     for (ptrdiff_t iy = top; iy < end; iy += R * W) {
         if (next)
             for (int l = 0; l < R * W; l += 8)
                 __builtin_prefetch(next + iy + l);
-        fitBlock<LOO, Finite, A, V, R>(data, ny, ix, iy, dx0, dx1, K, xs, ys, Q, C, F, gFx,
-                                       gFy);
+        fitBlock<LOO, Finite, A, V, R>(t, s, ix, iy);
     }
 }
 
@@ -369,154 +446,102 @@ struct Half {
     typedef double type __attribute__((vector_size(sizeof(V) / 2)));
 };
 
-// Single vectors of target rows iy .. end-1 of one column, then what is left
-// (fewer than lanes<V>, a multiple of two) in narrower vectors.
+// Single vectors of column ix's rows iy .. end-1, then what is left (fewer
+// than lanes<V>, a multiple of two) in narrower vectors.
 template <bool LOO, bool Finite, typename V>
-inline void fitTail(const double* data, ptrdiff_t ny, ptrdiff_t ix, ptrdiff_t iy, ptrdiff_t end,
-                    ptrdiff_t dx0, ptrdiff_t dx1, const double* K, const double* xs,
-                    const double* ys, const double* Q, const double* C, double* F,
-                    double* gFx, double* gFy)
+inline void fitTail(const Task& t, const Shape& s, ptrdiff_t ix, ptrdiff_t iy, ptrdiff_t end)
 {
     for (; iy + lanes<V> <= end; iy += lanes<V>)
-        fitBlock<LOO, Finite, h, V, 1>(data, ny, ix, iy, dx0, dx1, K, xs, ys, Q, C, F, gFx,
-                                       gFy);
+        fitBlock<LOO, Finite, h, V, 1>(t, s, ix, iy);
     if constexpr (lanes<V> > 2)
-        fitTail<LOO, Finite, typename Half<V>::type>(data, ny, ix, iy, end, dx0, dx1, K, xs, ys,
-                                                     Q, C, F, gFx, gFy);
+        fitTail<LOO, Finite, typename Half<V>::type>(t, s, ix, iy, end);
 }
 
-// One column's rows top .. top+rows-1 (rows even): whole blocks, on the
+// Column ix's rows top .. top+rows-1 (rows even): whole blocks, on the
 // finite path cut to the kernel's footprint fp, then single vectors, of V
 // and narrower (too few to be worth copies of their own per footprint).
 template <bool LOO, bool Finite, typename V, int R>
-inline void fitColumn(const double* data, ptrdiff_t ny, ptrdiff_t ix, ptrdiff_t top,
-                      ptrdiff_t rows, ptrdiff_t dx0, ptrdiff_t dx1, const double* K,
-                      const ptrdiff_t* fp, const double* xs, const double* ys,
-                      const double* Q, const double* C, double* F, double* gFx, double* gFy,
-                      const double* next)
+inline void fitColumn(const Task& t, const Shape& s, const ptrdiff_t* fp, ptrdiff_t ix,
+                      ptrdiff_t top, ptrdiff_t rows, const double* next)
 {
     constexpr int W = lanes<V>;
     const ptrdiff_t end = top + rows / (R * W) * (R * W);
     if (!Finite) {
-        fitBlocks<LOO, false, h, V, R>(data, ny, ix, top, end, dx0, dx1, K, xs, ys, Q, C, F,
-                                       gFx, gFy, next);
+        fitBlocks<LOO, false, h, V, R>(t, s, ix, top, end, next);
     } else {
-        const ptrdiff_t c0 = fp[0] > dx0 ? fp[0] : dx0, c1 = fp[1] < dx1 ? fp[1] : dx1;
+        Shape cut = s;
+        cut.dx0 = fp[0] > s.dx0 ? fp[0] : s.dx0;
+        cut.dx1 = fp[1] < s.dx1 ? fp[1] : s.dx1;
         switch (fp[2]) {
         case 0:
-            fitBlocks<LOO, true, 0, V, R>(data, ny, ix, top, end, c0, c1, K, xs, ys, Q, C, F, gFx,
-                                          gFy, next);
+            fitBlocks<LOO, true, 0, V, R>(t, cut, ix, top, end, next);
             break;
         case 1:
-            fitBlocks<LOO, true, 1, V, R>(data, ny, ix, top, end, c0, c1, K, xs, ys, Q, C, F, gFx,
-                                          gFy, next);
+            fitBlocks<LOO, true, 1, V, R>(t, cut, ix, top, end, next);
             break;
         case 2:
-            fitBlocks<LOO, true, 2, V, R>(data, ny, ix, top, end, c0, c1, K, xs, ys, Q, C, F, gFx,
-                                          gFy, next);
+            fitBlocks<LOO, true, 2, V, R>(t, cut, ix, top, end, next);
             break;
         default:
-            fitBlocks<LOO, true, h, V, R>(data, ny, ix, top, end, c0, c1, K, xs, ys, Q, C, F, gFx,
-                                          gFy, next);
+            fitBlocks<LOO, true, h, V, R>(t, cut, ix, top, end, next);
         }
     }
-    fitTail<LOO, Finite, V>(data, ny, ix, end, top + rows, dx0, dx1, K, xs, ys, Q, C, F, gFx,
-                            gFy);
+    fitTail<LOO, Finite, V>(t, s, ix, end, top + rows);
 }
 
-// The whole grid; both dimensions positive.  Rows whose windows are clipped
-// at the top or bottom edge go node by node, row by row; in every column the
+// The targets of r in grid g (a non-empty range whose windows lie in the
+// columns held).  Target rows whose windows are clipped at the top or bottom
+// edge of the grid go node by node, row by row; in every target column the
 // rows between go in blocks of R vectors, then single vectors of V and of
 // narrower types down to two lanes, and the row left of them if any node by
 // node as well.
 template <bool LOO, typename V, int R>
-inline void fitColumns(const double* data, ptrdiff_t ny, ptrdiff_t nx, const double* K,
-                       double* F, double* gFx, double* gFy)
+inline void fitRange(const orvel_grid& g, const orvel_targets& r)
 {
-    double xs[kw], ys[kw];
-    for (ptrdiff_t d = -h; d <= h; ++d) {
-        xs[d + h] = double(d) / double(nx);
-        ys[d + h] = double(d) / double(ny);
-    }
-    // Target rows top .. bottom-1 have windows whole in the row direction.
-    const ptrdiff_t top = h < ny ? h : ny, bottom = ny - h > top ? ny - h : top;
-    const ptrdiff_t rows = (bottom - top) / 2 * 2;
-    for (ptrdiff_t iy = 0; iy < top; ++iy)
-        fitRow<LOO>(data, ny, nx, iy, K, xs, ys, F, gFx, gFy);
-    for (ptrdiff_t iy = top + rows; iy < ny; ++iy)
-        fitRow<LOO>(data, ny, nx, iy, K, xs, ys, F, gFx, gFy);
+    const Task t = makeTask(g, r);
+    // Grid rows top .. bottom-1 have windows whole in the row direction; of
+    // the target rows, m0 .. m0+rows-1 go in vectors.
+    const ptrdiff_t top = h < t.ny ? h : t.ny, bottom = t.ny - h > top ? t.ny - h : top;
+    const ptrdiff_t m0 = clamp(top, t.iy0, t.iy1), m1 = clamp(bottom, m0, t.iy1);
+    const ptrdiff_t rows = (m1 - m0) / 2 * 2;
+    for (ptrdiff_t iy = t.iy0; iy < m0; ++iy)
+        fitRow<LOO>(t, iy);
+    for (ptrdiff_t iy = m0 + rows; iy < t.iy1; ++iy)
+        fitRow<LOO>(t, iy);
     if (rows == 0)
         return;
 
     // Whether each of the last eight columns (a ring wide enough for the
-    // seven of a window) holds a non-finite observation, found as each
-    // column first enters a window.
-    const bool kernelFinite = !anyNonFinite(K, kw * kw);
+    // seven of a window) holds a non-finite observation in the rows the
+    // blocks read, found as each column first enters a window.
+    const ptrdiff_t first = m0 - h, checked = rows + 2 * h;
+    const bool kernelFinite = !anyNonFinite(t.K, kw * kw);
     ptrdiff_t fp[3];
-    footprint(K, fp);
+    footprint(t.K, fp);
     bool bad[8];
-    for (ptrdiff_t jx = 0; jx < h && jx < nx; ++jx)
-        bad[jx] = anyNonFinite(data + jx * ny, ny);
-    ptrdiff_t shape[4] = {1, 0, 0, 0};
-    double Q[9] = {}, C[4] = {};  // filled by the first shapeConstants call
-    for (ptrdiff_t ix = 0; ix < nx; ++ix) {
+    for (ptrdiff_t jx = t.ix0 > h ? t.ix0 - h : 0; jx < t.ix0 + h && jx < t.nx; ++jx)
+        bad[jx % 8] = anyNonFinite(heldColumn(t, jx) + first, checked);
+    Shape s = noShape();
+    for (ptrdiff_t ix = t.ix0; ix < t.ix1; ++ix) {
         ptrdiff_t dx0, dx1;
-        clip(ix, nx, dx0, dx1);
-        if (ix + h < nx)
-            bad[(ix + h) % 8] = anyNonFinite(data + (ix + h) * ny, ny);
+        clip(ix, t.nx, dx0, dx1);
+        if (ix + h < t.nx)
+            bad[(ix + h) % 8] = anyNonFinite(heldColumn(t, ix + h) + first, checked);
         bool finite = kernelFinite;
         for (ptrdiff_t dx = dx0; dx <= dx1; ++dx)
             finite = finite && !bad[(ix + dx) % 8];
-        shapeConstants<LOO>(K, xs, ys, dx0, dx1, -h, h, shape, Q, C);
-        const double* next = ix + h + 1 < nx ? data + (ix + h + 1) * ny : nullptr;
+        reshape<LOO>(t, dx0, dx1, -h, h, s);
+        // The column checked before the next target column, if any.
+        const bool checksNext = ix + 1 < t.ix1 && ix + h + 1 < t.nx;
+        const double* next = checksNext ? heldColumn(t, ix + h + 1) : nullptr;
         if (finite)
-            fitColumn<LOO, true, V, R>(data, ny, ix, top, rows, dx0, dx1, K, fp, xs, ys,
-                                       Q, C, F, gFx, gFy, next);
+            fitColumn<LOO, true, V, R>(t, s, fp, ix, m0, rows, next);
         else
-            fitColumn<LOO, false, V, R>(data, ny, ix, top, rows, dx0, dx1, K, fp, xs,
-                                        ys, Q, C, F, gFx, gFy, next);
+            fitColumn<LOO, false, V, R>(t, s, fp, ix, m0, rows, next);
     }
 }
 
 } // namespace
 } // namespace orvel
-
-// Which fits a translation unit instantiates: a library defines
-// ORVEL_ENTRY_LOO as 0 or 1 to compile only the one its entry calls (each
-// variant costs seconds to compile); without it both are instantiated.
-#if !defined(ORVEL_ENTRY_LOO) || ORVEL_ENTRY_LOO == 0
-#define ORVEL_INSTANTIATE_FIT(name)                                                           \
-    template void name<false>(const double*, ptrdiff_t, ptrdiff_t, const double*, double*,    \
-                              double*, double*);
-#else
-#define ORVEL_INSTANTIATE_FIT(name)
-#endif
-#if !defined(ORVEL_ENTRY_LOO) || ORVEL_ENTRY_LOO == 1
-#define ORVEL_INSTANTIATE_HOLDOUT(name)                                                       \
-    template void name<true>(const double*, ptrdiff_t, ptrdiff_t, const double*, double*,     \
-                             double*, double*);
-#else
-#define ORVEL_INSTANTIATE_HOLDOUT(name)
-#endif
-
-// Defines the variant `name` of the fits (declared in variants.h) on vector
-// type V, R vectors a block (ORVEL_BLOCK overrides R, for
-// tools/mca-blocks.py); used once by each variant's translation unit.
-#ifdef ORVEL_BLOCK
-#define ORVEL_BLOCK_OR(R) ORVEL_BLOCK
-#else
-#define ORVEL_BLOCK_OR(R) R
-#endif
-#define ORVEL_DEFINE_VARIANT(name, V, R)                                                      \
-    namespace orvel {                                                                         \
-    template <bool LOO>                                                                       \
-    void name(const double* data, ptrdiff_t ny, ptrdiff_t nx, const double* K, double* F,     \
-              double* gFx, double* gFy)                                                       \
-    {                                                                                         \
-        fitColumns<LOO, V, ORVEL_BLOCK_OR(R)>(data, ny, nx, K, F, gFx, gFy);                  \
-    }                                                                                         \
-    ORVEL_INSTANTIATE_FIT(name)                                                               \
-    ORVEL_INSTANTIATE_HOLDOUT(name)                                                           \
-    }
 
 #endif

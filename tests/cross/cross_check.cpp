@@ -1,7 +1,11 @@
-// Both entries, built for another architecture and run under emulation,
-// against the literal oracle bit for bit (tools/cross-check.sh).
+// Both entries, and the engine over column blocks and row ranges of each
+// grid, built for another architecture and run under emulation, against the
+// literal oracle bit for bit (tools/cross-check.sh).
 #include "oracle.h"
 
+#include "localfit/engine.h"
+
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <random>
@@ -45,6 +49,23 @@ int main()
                                                          got.data() + 2 * n);
             oracle::localPolynomials(cv, d.data(), &ny, &nx, K.data(), want.data(),
                                      want.data() + n, want.data() + 2 * n);
+            for (size_t i = 0; i < got.size(); ++i, ++checked)
+                bad += !oracle::sameBits(got[i], want[i]);
+            // The same nodes again, a block of columns and a range of rows
+            // at a time, each with only the columns its windows reach held.
+            std::fill(got.begin(), got.end(), 777.0);
+            for (int ix0 = 0, ix1; ix0 < nx; ix0 = ix1) {
+                ix1 = std::min(nx, ix0 + 1 + (int)(rng() % 6));
+                const int col0 = std::max(ix0 - 3, 0), ncol = std::min(ix1 + 3, nx) - col0;
+                const orvel_grid g = {ny, nx, d.data() + (size_t)col0 * ny, col0, ncol, K.data()};
+                for (int iy0 = 0, iy1; iy0 < ny; iy0 = iy1) {
+                    iy1 = std::min(ny, iy0 + 1 + (int)(rng() % 30));
+                    const size_t at = (size_t)ix0 * ny + iy0;
+                    const orvel_targets r = {ix0, ix1, iy0, iy1, got.data() + at,
+                                             got.data() + n + at, got.data() + 2 * n + at, ny};
+                    bad += orvel_localfit(&g, cv, &r, ORVEL_ISA_AUTO) != ORVEL_OK;
+                }
+            }
             for (size_t i = 0; i < got.size(); ++i, ++checked)
                 bad += !oracle::sameBits(got[i], want[i]);
         }
