@@ -11,6 +11,9 @@
     sprintf("%s object (S4)", class(x)[1L])
   } else if (is.factor(x)) {
     "factor"
+  } else if (is.matrix(x) && is.object(x)) {
+    sprintf("object of class \"%s\" holding a %d x %d %s matrix", class(x)[1L], nrow(x), ncol(x),
+            if (is.double(x)) "numeric" else typeof(x))
   } else if (is.matrix(x)) {
     sprintf("%d x %d %s matrix", nrow(x), ncol(x), if (is.double(x)) "numeric" else typeof(x))
   } else if (is.array(x)) {
@@ -28,10 +31,18 @@
 .orvel_stop <- function(...) stop(sprintf(...), call. = FALSE)
 
 # A grid: a double or integer matrix of at least 2 x 2 nodes that the
-# libraries can index. Returns z.
+# libraries can index. Returns z, without its class if it had one: a
+# `table`, or an object whose class says it is a "matrix", is its numbers;
+# any other class on a matrix may mean anything, so it is refused by name.
 .orvel_check_z <- function(z, arg = "z") {
-  if (!is.matrix(z) || !(is.double(z) || is.integer(z)) || is.object(z) && !inherits(z, "matrix"))
+  if (!is.matrix(z) || !(is.double(z) || is.integer(z)) || isS4(z))
     .orvel_stop("`%s` must be a numeric matrix, not %s", arg, .orvel_what(z))
+  if (is.object(z)) {
+    if (!inherits(z, c("table", "matrix")))
+      .orvel_stop("`%s` must be a numeric matrix, not %s: unclass(%s) fits its numbers",
+                  arg, .orvel_what(z), arg)
+    z <- unclass(z)
+  }
   d <- dim(z)
   if (d[1L] < 2L || d[2L] < 2L)
     .orvel_stop("`%s` must have at least two rows and two columns, not %d x %d: a plane is fitted to neighbours in both directions",
@@ -50,7 +61,26 @@
   if (!all(is.finite(kernel)))
     .orvel_stop("`%s` must hold finite weights only, not %s", arg,
                 paste(unique(format(kernel[!is.finite(kernel)])), collapse = ", "))
+  if (all(kernel == 0))
+    .orvel_stop("`%s` must have at least one non-zero weight, not all 49 zero: no node can be fitted", arg)
   as.double(kernel)
+}
+
+# The checked weights K as the libraries take them. Scaling every weight by
+# the same factor leaves the fitted planes unchanged, but the weighted sums
+# of the fit hold products of up to three weights, which overflow or
+# underflow double precision when the weights are huge or tiny (all scaled
+# by 1e150 or 1e-200, say). Weights whose largest magnitude is outside
+# [2^-64, 2^64] are therefore scaled by the power of two that brings it into
+# [1, 2): exact, bit for bit the fit of the same weights at ordinary scale.
+# Weights inside the range are passed as they are.
+.orvel_safe_weights <- function(K) {
+  m <- max(abs(K))
+  if (m >= 2^-64 && m <= 2^64) return(K)
+  k <- -floor(log2(m))
+  if (2^floor(log2(m)) > m) k <- k + 1      # log2() rounded up past a power of two
+  # In two steps, so that neither factor leaves the range of doubles.
+  K * 2^(k %/% 2) * 2^(k - k %/% 2)
 }
 
 # One positive finite number, or two (rows, columns). Returns two.

@@ -20,9 +20,22 @@
 #' even where its weight is zero. A node whose weighted neighbours all lie on
 #' one line (a kernel that is zero off the centre, say) gets `NaN` or `Inf`.
 #'
+#' Only the ratios of the weights matter: a kernel scaled by any factor
+#' gives the same planes. Weights whose largest magnitude lies beyond
+#' \eqn{2^{64}}{2^64} or below \eqn{2^{-64}}{2^-64} are scaled by a power of
+#' two to bring it between 1 and 2 before the fit, which is exact, so that
+#' the products of weights in the fit neither overflow nor underflow; any
+#' other kernel is used as given. A kernel of all zeros is an error.
+#' Observations so large (near 1e307) or so small that the fit's weighted
+#' sums leave the range of double precision make nodes `NaN` or infinite
+#' although their windows hold no missing value; a warning says how many.
+#'
 #' @param z the grid: a numeric matrix with at least two rows and two
 #'   columns; rows are one axis of the grid, columns the other.
-#'   Or a single-layer terra SpatRaster: see [orvel_rasters].
+#'   Or a single-layer terra SpatRaster, a single-attribute 2-D stars
+#'   object or a raster::RasterLayer: see [orvel_rasters]. A `table` or
+#'   other classed numeric matrix is fitted as its numbers (its class
+#'   dropped).
 #' @param kernel 7 x 7 numeric matrix of finite weights, `kernel[dy + 4, dx +
 #'   4]` the weight of the neighbour `dy` rows and `dx` columns away (see
 #'   [orvel_kernel()]); applied as given, never symmetrised. An
@@ -85,10 +98,62 @@ orvel_holdout.default <- function(z, kernel = orvel_kernel(), spacing = 1, ...,
   z <- .orvel_check_z(z)
   K <- .orvel_check_kernel(kernel)
   spacing <- .orvel_check_pair(spacing, "spacing")
-  r <- .orvel_fit_grid(z, K, holdout, .orvel_check_threads(threads))
+  threads <- .orvel_check_threads(threads)
+  r <- .orvel_fit_grid(z, K, holdout, threads)
+  .orvel_warn_lost(z, K, holdout, threads, r)
   structure(c(r, list(kernel = matrix(K, 7L, 7L, dimnames = list(dy = -3:3, dx = -3:3)),
                       spacing = spacing, holdout = holdout, data = z, call = call)),
             class = "orvel_fit")
+}
+
+# Warns when nodes whose windows hold only finite values got a non-finite
+# fit `r` because the weighted sums left the range of double precision: the
+# fit is linear in z, so those are the nodes that come out finite when z is
+# scaled (exactly, by a power of two) to magnitudes near 1. Nodes that get
+# no plane at any scale (a kernel that is zero off the centre) are left to
+# the documentation. Costs a second fit only when some node is not finite.
+.orvel_warn_lost <- function(z, K, holdout, threads, r) {
+  out <- !is.finite(r$F) | !is.finite(r$gFx) | !is.finite(r$gFy)
+  if (!any(out)) return(invisible())
+  ok <- is.finite(z)
+  out <- out & !.orvel_near(!ok)
+  big <- if (any(ok)) max(abs(z[ok])) else 0
+  if (!any(out) || big == 0) return(invisible())
+  k <- -floor(log2(big))
+  zs <- z * 2^(k %/% 2) * 2^(k - k %/% 2)
+  rs <- .orvel_fit_grid(zs, K, holdout, threads)
+  lost <- sum(out & is.finite(rs$F) & is.finite(rs$gFx) & is.finite(rs$gFy))
+  if (lost == 0L) return(invisible())
+  small <- min(abs(z[ok & z != 0]), big)
+  warning(sprintf(paste0(
+    "%d of %d nodes are not finite although every value in their windows is: ",
+    "values of `z` as %s as %s %s double precision in the weighted sums of the fit; ",
+    "scale `z` by a power of two or ten to bring it near 1, and scale the results back"),
+    lost, length(z), if (k < 0) "large" else "small",
+    format(if (k < 0) big else small, digits = 3), if (k < 0) "overflow" else "underflow"),
+    call. = FALSE)
+}
+
+# Nodes with a TRUE within three rows and three columns of them in `b` (a
+# logical matrix): those whose 7 x 7 windows hold one.
+.orvel_near <- function(b) {
+  if (!any(b)) return(b)
+  shift <- function(m, along) {
+    r <- m
+    n <- dim(m)[along]
+    for (s in seq_len(min(3L, n - 1L))) {
+      a <- seq_len(n - s)
+      if (along == 1L) {
+        r[a + s, ] <- r[a + s, ] | m[a, ]
+        r[a, ] <- r[a, ] | m[a + s, ]
+      } else {
+        r[, a + s] <- r[, a + s] | m[, a]
+        r[, a] <- r[, a] | m[, a + s]
+      }
+    }
+    r
+  }
+  shift(shift(b, 1L), 2L)
 }
 
 #' Slopes of a fit per unit of distance
@@ -137,8 +202,11 @@ print.orvel_fit <- function(x, ...) {
               if (x$holdout) "leave-one-out fit" else "local linear fit", d[1L], d[2L]))
   cat("kernel: ", .orvel_kernel_line(x$kernel), "\n", sep = "")
   cat("smooth F: ", .orvel_range(x$F), "\n", sep = "")
-  cat("slopes across the grid: gFx (rows) ", .orvel_range(x$gFx),
-      ", gFy (columns) ", .orvel_range(x$gFy), "\n", sep = "")
+  s <- orvel_slopes(x)
+  cat(sprintf("slopes per unit of spacing (node spacing %s):\n",
+              paste(format(x$spacing), collapse = " x ")))
+  cat("  along increasing row index ", .orvel_range(s$rows),
+      "; along increasing column index ", .orvel_range(s$columns), "\n", sep = "")
   bad <- sum(!is.finite(x$F))
   if (bad) cat(sprintf("%d nodes not finite (missing values in their windows, or no plane)\n", bad))
   invisible(x)
@@ -152,8 +220,8 @@ summary.orvel_fit <- function(object, ...) {
     ok <- is.finite(m)
     c(stats::quantile(m[ok], names = FALSE), mean = mean(m[ok]), `not finite` = sum(!ok))
   }
-  tab <- rbind(F = stats(object$F), `slope (rows)` = stats(s$rows),
-               `slope (columns)` = stats(s$columns), residual = stats(res))
+  tab <- rbind(F = stats(object$F), `slope, row index` = stats(s$rows),
+               `slope, column index` = stats(s$columns), residual = stats(res))
   colnames(tab)[1:5] <- c("min", "q1", "median", "q3", "max")
   ok <- is.finite(res)
   structure(list(dim = dim(object$F), holdout = object$holdout, spacing = object$spacing,
@@ -169,6 +237,7 @@ print.summary.orvel_fit <- function(x, digits = max(3L, getOption("digits") - 3L
               paste(format(x$spacing), collapse = " x ")))
   cat("kernel: ", .orvel_kernel_line(x$kernel), "\n\n", sep = "")
   print(signif(x$table, digits))
+  cat("(slopes per unit of spacing, along increasing row index and along increasing column index)\n")
   cat(sprintf("\nRMS residual: %s\n", format(x$rms, digits = digits)))
   invisible(x)
 }

@@ -62,7 +62,7 @@ orvel_threads <- function() {
 # `K`: list(F, gFx, gFy), each shaped and named like z.
 .orvel_fit_grid <- function(z, K, holdout, threads) {
   if (!is.double(z)) storage.mode(z) <- "double"
-  r <- .Call(C_orvel_fit_grid, z, K, holdout, threads, NULL)
+  r <- .Call(C_orvel_fit_grid, z, .orvel_safe_weights(K), holdout, threads, NULL)
   names(r) <- c("F", "gFx", "gFy")
   r
 }
@@ -73,7 +73,8 @@ orvel_threads <- function() {
 .orvel_cv_grid <- function(z, K, threads) {
   if (!is.double(z)) storage.mode(z) <- "double"
   d <- dim(z)
-  .Call(C_orvel_fit_block, z, c(d[1L], d[2L], 0, 0, d[2L], 0), K, TRUE, 0L, 1, 1, 1, c(0, 0),
+  .Call(C_orvel_fit_block, z, c(d[1L], d[2L], 0, 0, d[2L], 0), .orvel_safe_weights(K), TRUE,
+        0L, 1, 1, 1, c(0, 0),
         threads)
 }
 

@@ -73,7 +73,7 @@
   rows <- .orvel_block_rows(x)
   threads <- .orvel_check_threads(threads)
   cells <- .orvel_cells(x)
-  K <- .orvel_raster_kernel(K)
+  K <- .orvel_raster_kernel(.orvel_safe_weights(K))
   cv <- is.null(layers)
   if (cv) {
     b <- terra::blocks(x, n = 2L)
@@ -183,11 +183,12 @@ orvel_select.SpatRaster <- function(z, type = "gaussian", bandwidths = NULL,
   function(K) .orvel_score(.orvel_raster_pass(x, K, TRUE, NULL, threads))
 }
 
-#' SpatRasters in and out
+#' SpatRasters, stars and RasterLayers in and out
 #'
 #' [orvel_fit()], [orvel_holdout()], [orvel_cv()], [orvel_select()] and
 #' [orvel_terrain()] take a single-layer SpatRaster of the terra package
-#' wherever they take a grid.
+#' wherever they take a grid, and also a single-attribute 2-D `stars` object
+#' or a `RasterLayer` of the raster package.
 #'
 #' The raster's rows run north to south and its columns west to east, as
 #' terra stores them and as `terra::as.matrix(x, wide = TRUE)` shows them; a
@@ -202,6 +203,21 @@ orvel_select.SpatRaster <- function(z, type = "gaussian", bandwidths = NULL,
 #' [terra::terrain()] takes them (see [orvel_terrain()]). `orvel_cv()` and
 #' `orvel_select()` score kernels over the raster's cells as they do over a
 #' matrix's nodes.
+#'
+#' A `stars` object (of the stars package) with one attribute on a regular
+#' 2-D x/y grid is fitted as the SpatRaster of the same cells, and the
+#' result comes back as a stars object with the input's own dimensions:
+#' the same orientation (whichever way its x and y run, in whichever order
+#' they are stored) and the same georeference, with one attribute per layer.
+#' A stars object with several attributes, or with dimensions other than x
+#' and y, is an error: fit one attribute or one 2-D slice at a time. "East"
+#' and "north" are those of the map, whatever the orientation of the array.
+#'
+#' A `RasterLayer` of the raster package is converted with [terra::rast()],
+#' and the result is a terra SpatRaster, with a message saying so: terra is
+#' the raster package's successor, and `raster::raster()` of a layer of the
+#' result gives a RasterLayer back where one is needed. stars and raster
+#' are only suggested: install the one you use.
 #'
 #' Missing cells (`NA`) spread as in a matrix: every cell whose 7 x 7 window
 #' holds one is `NA` in all layers and is left out of the CV score.

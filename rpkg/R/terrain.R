@@ -59,7 +59,9 @@
 #' does not fit in memory, it is written to a temporary file (see
 #' [terra::terraOptions()]).
 #'
-#' @param x an elevation model: a SpatRaster of one layer.
+#' @param x an elevation model: a SpatRaster of one layer, a stars object
+#'   with one attribute on a 2-D grid (the result is then a stars object on
+#'   the same grid) or a RasterLayer (see [orvel_rasters]).
 #' @param kernel the 7 x 7 kernel (see [orvel_kernel()]), `kernel[dy + 4,
 #'   dx + 4]` the weight of the cell `dy` rows south and `dx` columns east;
 #'   or an [orvel_select()] result.
@@ -93,7 +95,7 @@ orvel_terrain <- function(x, kernel = orvel_kernel("horn"), v = c("slope", "aspe
 #' @rdname orvel_terrain
 #' @export
 orvel_terrain.default <- function(x, ...) {
-  .orvel_stop("`x` must be a SpatRaster, not %s", .orvel_what(x))
+  .orvel_stop("`x` must be a SpatRaster, a stars object or a RasterLayer, not %s", .orvel_what(x))
 }
 
 #' @rdname orvel_terrain

@@ -2,11 +2,12 @@
 % Please edit documentation in R/raster.R
 \name{orvel_rasters}
 \alias{orvel_rasters}
-\title{SpatRasters in and out}
+\title{SpatRasters, stars and RasterLayers in and out}
 \description{
 \code{\link[=orvel_fit]{orvel_fit()}}, \code{\link[=orvel_holdout]{orvel_holdout()}}, \code{\link[=orvel_cv]{orvel_cv()}}, \code{\link[=orvel_select]{orvel_select()}} and
 \code{\link[=orvel_terrain]{orvel_terrain()}} take a single-layer SpatRaster of the terra package
-wherever they take a grid.
+wherever they take a grid, and also a single-attribute 2-D \code{stars} object
+or a \code{RasterLayer} of the raster package.
 }
 \details{
 The raster's rows run north to south and its columns west to east, as
@@ -22,6 +23,21 @@ raster the slopes are per metre, with cell sizes in metres as
 \code{\link[terra:terrain]{terra::terrain()}} takes them (see \code{\link[=orvel_terrain]{orvel_terrain()}}). \code{orvel_cv()} and
 \code{orvel_select()} score kernels over the raster's cells as they do over a
 matrix's nodes.
+
+A \code{stars} object (of the stars package) with one attribute on a regular
+2-D x/y grid is fitted as the SpatRaster of the same cells, and the
+result comes back as a stars object with the input's own dimensions:
+the same orientation (whichever way its x and y run, in whichever order
+they are stored) and the same georeference, with one attribute per layer.
+A stars object with several attributes, or with dimensions other than x
+and y, is an error: fit one attribute or one 2-D slice at a time. "East"
+and "north" are those of the map, whatever the orientation of the array.
+
+A \code{RasterLayer} of the raster package is converted with \code{\link[terra:rast]{terra::rast()}},
+and the result is a terra SpatRaster, with a message saying so: terra is
+the raster package's successor, and \code{raster::raster()} of a layer of the
+result gives a RasterLayer back where one is needed. stars and raster
+are only suggested: install the one you use.
 
 Missing cells (\code{NA}) spread as in a matrix: every cell whose 7 x 7 window
 holds one is \code{NA} in all layers and is left out of the CV score.

@@ -164,7 +164,7 @@ test_that("no malformed input crashes R: every call returns or stops with a mess
     function(a) orvel_bandwidths(a), function(a) orvel_slopes(a),
     function(a) orvel_slopes(orvel_fit(small), a))
   for (f in calls) for (a in inputs) {
-    r <- tryCatch({ f(a); "returned" }, error = function(e) conditionMessage(e))
+    r <- tryCatch({ suppressWarnings(f(a)); "returned" }, error = function(e) conditionMessage(e))
     expect_true(identical(r, "returned") || grepl("`[a-z]+`", r), info = r)
   }
 })
@@ -232,4 +232,78 @@ test_that("slope and aspect angles agree with libm's atan and atan2, odd rows an
   pass <- function(lanes) .Call(orvel:::C_orvel_angles, gx[3 + 1:1980], gy[3 + 1:1980], 20, 99,
                                 1:20 / 7, ny, 2:1, 1, lanes)
   expect_identical(pass(0L), pass(2L))
+})
+
+test_that("a table or classed matrix is fitted as its numbers or refused by its class", {
+  tab <- table(rep(1:4, 1:4), rep(c(1:3, 2:4), length.out = 10))
+  f <- orvel_fit(tab)
+  expect_identical(f$F, orvel_fit(unclass(tab))$F)
+  expect_identical(residuals(f), unclass(tab) - f$F)
+  expect_output(print(f), "local linear fit of a 4 x 4 grid")
+  odd <- structure(small[1:5, 1:5], class = "foo")
+  for (fn in list(orvel_fit, orvel_holdout, orvel_cv))
+    expect_error(fn(odd), "`z` must be a numeric matrix, not an object of class \"foo\" holding a 5 x 5 numeric matrix")
+})
+
+test_that("kernels: all zeros refused, extreme scales fitted as at ordinary scale", {
+  K <- orvel_kernel("tricube", c(2, 3.5))
+  expect_error(orvel_fit(small, K * 0), "`kernel` must have at least one non-zero weight")
+  expect_error(orvel_cv(small, K * 0), "`kernel`.*non-zero")
+  ref <- orvel_fit(small, K)
+  # By a power of two: the very same bits.
+  for (e in c(300, -300, 1000, -1000)) {
+    f <- orvel_fit(small, K * 2^e)
+    expect_identical(f[c("F", "gFx", "gFy")], ref[c("F", "gFx", "gFy")], info = e)
+  }
+  for (s in c(1e150, 1e-200)) {
+    f <- orvel_fit(small, K * s)
+    expect_equal(f[c("F", "gFx", "gFy")], ref[c("F", "gFx", "gFy")], tolerance = 1e-12, info = s)
+    expect_identical(f$kernel, ref$kernel * s)       # kept as given
+    expect_equal(orvel_holdout(small, K * s)$F, orvel_holdout(small, K)$F, tolerance = 1e-12)
+    expect_equal(orvel_cv(small, K * s), orvel_cv(small, K), tolerance = 1e-12)
+  }
+})
+
+test_that("nodes lost to overflow are counted in a warning; missing values and planeless kernels are not", {
+  K <- orvel_kernel("gaussian", 1.5)
+  z <- volcano * 1e305
+  z[40, 30] <- NA
+  lost <- function(f) sum(!is.finite(f$F) | !is.finite(f$gFx) | !is.finite(f$gFy))
+  w <- NULL
+  f <- withCallingHandlers(orvel_fit(z, K), warning = function(c) {
+    w <<- conditionMessage(c)
+    invokeRestart("muffleWarning")
+  })
+  # The 49 nodes around the missing value are not finite either, but they
+  # are not lost to overflow.
+  expect_match(w, sprintf("^%d of 5307 nodes are not finite .* overflow double precision", lost(f) - 49))
+  expect_gt(lost(f), 49)
+  expect_warning(orvel_holdout(volcano * 1e305, K), "nodes are not finite.*overflow")
+  expect_silent(orvel_fit(volcano * 1e300, K))
+  za <- volcano
+  za[10, 10] <- NA
+  expect_silent(orvel_fit(za, K))
+  expect_silent(orvel_fit(volcano, orvel_kernel("uniform", 1)))
+})
+
+test_that("print and summary give slopes per unit of spacing, which cropping does not change", {
+  K <- orvel_kernel("gaussian", 2)
+  full <- orvel_fit(volcano, K, spacing = 10)
+  crop <- orvel_fit(volcano[1:50, ], K, spacing = 10)
+  sf <- orvel_slopes(full)
+  sc <- orvel_slopes(crop)
+  expect_equal(c(sc$rows[20, 30], sc$columns[20, 30]), c(sf$rows[20, 30], sf$columns[20, 30]),
+               tolerance = 1e-12)
+  expect_false(isTRUE(all.equal(crop$gFx[20, 30], full$gFx[20, 30])))
+  # A plane: the same slopes printed for the grid and for its crop.
+  plane <- outer(1:87, 1:61, function(r, c) 3 * r - 0.5 * c)
+  pf <- capture.output(print(orvel_fit(plane, K, spacing = c(2, 5))))
+  pc <- capture.output(print(orvel_fit(plane[1:50, ], K, spacing = c(2, 5))))
+  expect_match(paste(pf, collapse = "\n"), "per unit of spacing .*increasing row index 1.5 .. 1.5; along increasing column index -0.1 .. -0.1")
+  expect_identical(grep("spacing", pf, value = TRUE), grep("spacing", pc, value = TRUE))
+  expect_identical(pf[4], pc[4])
+  sp <- summary(orvel_fit(plane, K, spacing = c(2, 5)))
+  sc <- summary(orvel_fit(plane[1:50, ], K, spacing = c(2, 5)))
+  expect_equal(sp$table[2:3, 1:5], sc$table[2:3, 1:5], tolerance = 1e-9)
+  expect_output(print(sp), "per unit of spacing, along increasing row index")
 })
