@@ -111,10 +111,11 @@ orvel_holdout.default <- function(z, kernel = orvel_kernel(), spacing = 1, ...,
 # fit is linear in z, so those are the nodes that come out finite when z is
 # scaled (exactly, by a power of two) to magnitudes near 1. Nodes that get
 # no plane at any scale (a kernel that is zero off the centre) are left to
-# the documentation. Costs a second fit only when some node is not finite.
+# the documentation. Costs nothing unless some node is not finite (the fit
+# counts them), and a second fit only when one is away from missing values.
 .orvel_warn_lost <- function(z, K, holdout, threads, r) {
+  if (identical(attr(r, "nonfinite"), 0)) return(invisible())
   out <- !is.finite(r$F) | !is.finite(r$gFx) | !is.finite(r$gFy)
-  if (!any(out)) return(invisible())
   ok <- is.finite(z)
   out <- out & !.orvel_near(!ok)
   big <- if (any(ok)) max(abs(z[ok])) else 0

@@ -45,6 +45,7 @@ typedef struct grid_job {
     orvel_chunks c;
     double *F, *gFx, *gFy;
     atomic_int status;
+    atomic_ptrdiff_t nonfinite;  /* nodes with an output that is not finite */
 } grid_job;
 
 static void grid_chunk(void *arg, ptrdiff_t k, double *scratch)
@@ -57,13 +58,22 @@ static void grid_chunk(void *arg, ptrdiff_t k, double *scratch)
     orvel_targets t = {x0, x1, y0, y1, j->F + at, j->gFx + at, j->gFy + at, ny};
     int s = orvel_localfit(&j->g, j->loo, &t, ORVEL_ISA_AUTO);
     if (s != ORVEL_OK) atomic_store(&j->status, s);
+    /* Counted while the chunk's results are still in cache, so that the
+     * caller can tell at no cost whether any node needs a closer look. */
+    ptrdiff_t bad = 0;
+    for (ptrdiff_t ix = x0; ix < x1; ix++)
+        for (ptrdiff_t i = at + (ix - x0) * ny, e = i + (y1 - y0); i < e; i++)
+            bad += !isfinite(j->F[i]) | !isfinite(j->gFx[i]) | !isfinite(j->gFy[i]);
+    if (bad) atomic_fetch_add(&j->nonfinite, bad);
 }
 
 /* z: the grid, a double matrix; K: the 49 weights; holdout: TRUE for the
  * leave-one-out fit; work: NULL, or a list of three double vectors of z's
  * length that nothing else refers to, to be written in place (for the
  * benchmark of the fit into memory already mapped). Returns list(F, gFx,
- * gFy): fresh vectors shaped and named like z, or the three of `work`. */
+ * gFy): fresh vectors shaped and named like z, or the three of `work`, with
+ * the attribute "nonfinite", the number of nodes with an output that is not
+ * finite. */
 SEXP orvel_fit_grid(SEXP z, SEXP K, SEXP holdout, SEXP threads, SEXP work)
 {
     ptrdiff_t nx, ny = grid_dims(z, &nx);
@@ -94,10 +104,11 @@ SEXP orvel_fit_grid(SEXP z, SEXP K, SEXP holdout, SEXP threads, SEXP work)
         out = PROTECT(work);
     }
     grid_job j = {{ny, nx, REAL(z), 0, nx, k}, loo, {0}, REAL(VECTOR_ELT(out, 0)),
-                  REAL(VECTOR_ELT(out, 1)), REAL(VECTOR_ELT(out, 2)), 0};
+                  REAL(VECTOR_ELT(out, 1)), REAL(VECTOR_ELT(out, 2)), 0, 0};
     orvel_chunks_init(&j.c, ny, 0, nx);
     orvel_parallel(j.c.n, nt, 0, grid_chunk, &j);
     check_fit(atomic_load(&j.status));
+    setAttrib(out, install("nonfinite"), ScalarReal((double) atomic_load(&j.nonfinite)));
     UNPROTECT(1);
     return out;
 }

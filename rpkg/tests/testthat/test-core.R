@@ -57,6 +57,9 @@ test_that("every thread count gives the same bits", {
       for (i in 1:2) for (o in c("F", "gFx", "gFy"))
         expect_true(same_bits(got[[i]][[o]], one[[i]][[o]]), info = n)
       expect_identical(got[[3]], one[[3]])
+      r <- .Call(orvel:::C_orvel_fit_grid, z, as.double(K), FALSE, as.integer(n), NULL)
+      expect_identical(attr(r, "nonfinite"),
+                       as.double(sum(!is.finite(r[[1]]) | !is.finite(r[[2]]) | !is.finite(r[[3]]))))
     }
   }
   expect_identical(orvel_select(volcano, threads = 3)$table, orvel_select(volcano, threads = 1)$table)
