@@ -9,6 +9,8 @@
 #include <random>
 #include <vector>
 
+#include "common.h"
+
 inline const double kSpecials[] = {NAN,    -NAN,   INFINITY, -INFINITY, 0.0,   -0.0,
                                    1e300,  -1e300, 1e-310,   -4.9e-324, 1e154, DBL_MAX};
 
@@ -96,5 +98,25 @@ inline const Scenario kScenarios[] = {
     {"centre-only kernel", sprinkled, centreOnly},
     {"huge centre weight", finiteData, hugeCentre},
 };
+
+// One randomized grid of a scenario: small ones small in both directions,
+// so that every window is clipped somewhere, the others tall enough for
+// whole blocks of vectors.
+struct Case {
+    int ny, nx;
+    std::vector<double> data, K;
+};
+
+inline Case randomCase(std::mt19937_64& rng, const Scenario& sc, bool small)
+{
+    Case c;
+    c.ny = small ? 1 + (int)(rng() % 12) : 7 + (int)(rng() % 60);
+    c.nx = small ? 1 + (int)(rng() % 12) : 1 + (int)(rng() % 24);
+    c.data = uniformRandom(rng, (size_t)c.nx * c.ny, -50, 50);
+    c.K = uniformRandom(rng, 49, 0.0, 1.0);
+    sc.data(rng, c.data, c.ny);
+    sc.kernel(rng, c.K);
+    return c;
+}
 
 #endif

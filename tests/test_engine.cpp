@@ -123,13 +123,10 @@ TEST(Engine, RangesMatchTheOracleBitForBit)
     long fitted = 0;
     for (const Scenario& sc : scenarios)
         for (int trial = 0; trial < 6; ++trial) {
-            const bool small = trial % 3 == 0;
-            const int ny = small ? 1 + (int)(rng() % 12) : 7 + (int)(rng() % 60);
-            const int nx = small ? 1 + (int)(rng() % 12) : 1 + (int)(rng() % 24);
-            std::vector<double> data = uniformRandom(rng, (size_t)nx * ny, -50, 50);
-            std::vector<double> K = uniformRandom(rng, 49, 0.0, 1.0);
-            sc.data(rng, data, ny);
-            sc.kernel(rng, K);
+            const Case c = randomCase(rng, sc, trial % 3 == 0);
+            const int ny = c.ny, nx = c.nx;
+            const std::vector<double>& data = c.data;
+            const std::vector<double>& K = c.K;
             for (bool cv : {false, true}) {
                 const Outputs want = runOracle(cv, data, ny, nx, K.data());
                 for (int isa : variants) {

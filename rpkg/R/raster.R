@@ -148,13 +148,19 @@ orvel_holdout.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, ...,
   .orvel_raster_fit(z, kernel, spacing, holdout = TRUE, threads, ...)
 }
 
+# Rasters carry their cell sizes: `spacing` (missing where it was not
+# given) is an error.
+.orvel_no_spacing <- function(spacing, what) {
+  if (!missing(spacing))
+    .orvel_stop("`spacing` is taken from the raster's cells: leave it out for %s", what)
+}
+
 # orvel_fit() and orvel_holdout() of a SpatRaster: layers smooth, dzdx
 # (change per map unit eastward) and dzdy (northward).
 .orvel_raster_fit <- function(z, kernel, spacing, holdout, threads, ...) {
   .orvel_dots(...)
   z <- .orvel_check_raster(z)
-  if (!missing(spacing))
-    .orvel_stop("`spacing` is taken from the raster's cells: leave it out for a SpatRaster")
+  .orvel_no_spacing(spacing, "a SpatRaster")
   .orvel_raster_pass(z, .orvel_check_kernel(kernel), holdout, c("smooth", "dzdx", "dzdy"),
                      threads)
 }

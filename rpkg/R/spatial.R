@@ -99,8 +99,7 @@
 #' @export
 orvel_fit.stars <- function(z, kernel = orvel_kernel(), spacing, ...,
                             threads = getOption("orvel.threads", orvel_threads())) {
-  if (!missing(spacing))
-    .orvel_stop("`spacing` is taken from the raster's cells: leave it out for a stars object")
+  .orvel_no_spacing(spacing, "a stars object")
   .orvel_via_stars(z, "z", function(r) .orvel_raster_fit(r, kernel, , FALSE, threads, ...))
 }
 
@@ -108,8 +107,7 @@ orvel_fit.stars <- function(z, kernel = orvel_kernel(), spacing, ...,
 #' @export
 orvel_holdout.stars <- function(z, kernel = orvel_kernel(), spacing, ...,
                                 threads = getOption("orvel.threads", orvel_threads())) {
-  if (!missing(spacing))
-    .orvel_stop("`spacing` is taken from the raster's cells: leave it out for a stars object")
+  .orvel_no_spacing(spacing, "a stars object")
   .orvel_via_stars(z, "z", function(r) .orvel_raster_fit(r, kernel, , TRUE, threads, ...))
 }
 
@@ -117,8 +115,7 @@ orvel_holdout.stars <- function(z, kernel = orvel_kernel(), spacing, ...,
 #' @export
 orvel_fit.RasterLayer <- function(z, kernel = orvel_kernel(), spacing, ...,
                                   threads = getOption("orvel.threads", orvel_threads())) {
-  if (!missing(spacing))
-    .orvel_stop("`spacing` is taken from the raster's cells: leave it out for a RasterLayer")
+  .orvel_no_spacing(spacing, "a RasterLayer")
   .orvel_via_raster(z, "z", function(r) .orvel_raster_fit(r, kernel, , FALSE, threads, ...))
 }
 
@@ -126,8 +123,7 @@ orvel_fit.RasterLayer <- function(z, kernel = orvel_kernel(), spacing, ...,
 #' @export
 orvel_holdout.RasterLayer <- function(z, kernel = orvel_kernel(), spacing, ...,
                                       threads = getOption("orvel.threads", orvel_threads())) {
-  if (!missing(spacing))
-    .orvel_stop("`spacing` is taken from the raster's cells: leave it out for a RasterLayer")
+  .orvel_no_spacing(spacing, "a RasterLayer")
   .orvel_via_raster(z, "z", function(r) .orvel_raster_fit(r, kernel, , TRUE, threads, ...))
 }
 
