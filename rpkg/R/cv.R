@@ -3,40 +3,56 @@
 #' Predicts every node from its neighbours alone with [orvel_holdout()] and
 #' averages the squared prediction errors.
 #'
+#' Where the exact engine fits the model (a plane on at most 7 x 7, no
+#' missing value in the window) the predictions are those of the fitting
+#' library's leave-one-out fit; elsewhere they come from the full fit by
+#' the identity of linear smoothers, \eqn{z_i - (z_i - F_i) / (1 -
+#' L_{ii})}{z_i - (z_i - F_i) / (1 - L_ii)}, \eqn{L_{ii}}{L_ii} the weight
+#' of node i's own observation in its own fit.
+#'
 #' @inheritParams orvel_fit
 #' @return The mean squared difference between each observation and its
-#'   leave-one-out prediction, over the nodes where both are finite; `NaN`
-#'   when there is no such node (a kernel that is zero off the centre, say).
+#'   leave-one-out prediction, over the nodes where the observation is not
+#'   missing and the prediction exists (see [orvel_fit()] for when it does
+#'   not); `NaN` when there is no such node. The number of nodes scored is
+#'   the attribute `"nodes"`.
 #' @seealso [orvel_select()] to compare many kernels.
 #' @export
 #' @examples
 #' z <- volcano + rnorm(length(volcano), sd = 5)
 #' orvel_cv(z, orvel_kernel("gaussian", 1))
 #' orvel_cv(z, orvel_kernel("gaussian", 2))
-orvel_cv <- function(z, kernel = orvel_kernel(), ...,
+#' orvel_cv(z, orvel_kernel("gaussian", 4), degree = 2)
+orvel_cv <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = FALSE, ...,
                      threads = getOption("orvel.threads", orvel_threads())) {
   UseMethod("orvel_cv")
 }
 
 #' @rdname orvel_cv
 #' @export
-orvel_cv.default <- function(z, kernel = orvel_kernel(), ...,
+orvel_cv.default <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = FALSE, ...,
                              threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
-  .orvel_cv_score(.orvel_cv_scorer(.orvel_check_z(z), threads), kernel)
+  .orvel_cv_score(.orvel_cv_scorer(.orvel_check_z(z), threads),
+                  .orvel_model(kernel, degree, na.rm))
 }
 
-# A function of the 49 checked weights K giving c(cv, nodes) over `z` (the
-# methods of orvel_cv() and orvel_select() differ only in it).
+# A function of a model (and of `keep`, `can`: see .orvel_cv_grid()) giving
+# c(cv, nodes) over `z`; the methods of orvel_cv() and orvel_select() differ
+# only in it. `cells` is the number of nodes.
 .orvel_cv_scorer <- function(z, threads) {
   threads <- .orvel_check_threads(threads)
-  function(K) .orvel_score(.orvel_cv_grid(z, K, threads))
+  structure(function(model, keep = NULL, can = NULL)
+    .orvel_score(.orvel_cv_grid(z, model, threads, keep, can)), cells = length(z))
 }
 
 # c(cv, nodes) from c(sum of squared errors, nodes).
 .orvel_score <- function(s) c(cv = if (s[2L] > 0) s[1L] / s[2L] else NaN, nodes = s[2L])
 
-.orvel_cv_score <- function(scorer, kernel) unname(scorer(.orvel_check_kernel(kernel))[1L])
+.orvel_cv_score <- function(scorer, model) {
+  s <- scorer(model)
+  structure(unname(s[1L]), nodes = unname(s[2L]))
+}
 
 # The candidate bandwidths as a two-column matrix (rows, columns).
 .orvel_candidates <- function(bandwidths, type) {
@@ -61,13 +77,18 @@ orvel_cv.default <- function(z, kernel = orvel_kernel(), ...,
 #' Scores every candidate kernel with [orvel_cv()] and picks the best.
 #' Candidates are the kernel types in `type` at each of the bandwidths: one
 #' bandwidth per candidate for round kernels, or (rows, columns) pairs for
-#' kernels stretched along one axis.
+#' kernels stretched along one axis. Each candidate's window is
+#' [orvel_kernel()]'s default for its bandwidth (it grows with the
+#' bandwidth), or `size`.
 #'
-#' A candidate is eligible when its score is finite and it scores as many
-#' nodes as the best-covering candidate, so that a kernel that cannot predict
-#' some nodes (a compact support too small for the corners) is never
-#' preferred for having been scored on fewer, easier nodes. The choice is the
-#' eligible candidate with the smallest score (the first one on ties).
+#' Candidates are compared on the same nodes: those that every candidate
+#' can predict (a compact kernel too narrow for the corners cannot predict
+#' them; near missing values fewer nodes can be predicted), so that no
+#' candidate is preferred for having been scored on fewer, easier nodes.
+#' The number of nodes is in the table and the print-out. The choice is the
+#' candidate with the smallest score (the first one on ties). When it is
+#' the smallest or the largest bandwidth tried for its type, a warning
+#' says the best may lie beyond the candidates.
 #'
 #' @inheritParams orvel_fit
 #' @param type one or more kernel types (see [orvel_kernel()]).
@@ -75,14 +96,18 @@ orvel_cv.default <- function(z, kernel = orvel_kernel(), ...,
 #'   a numeric vector (round kernels) or a two-column matrix whose rows are
 #'   `c(rows, columns)` pairs. `NULL` (the default) takes
 #'   [orvel_bandwidths()] of each type.
+#' @param size the window of every candidate, as for [orvel_kernel()];
+#'   `NULL` for each bandwidth's default.
 #' @param progress show a progress bar when the search looks like taking
 #'   more than a second.
 #' @param threads the number of threads to fit on (see [orvel_threads()]).
 #' @return An object of class `"orvel_select"`: `table`, a data frame with
 #'   one row per candidate (`type`, the bandwidths `rows` and `columns`,
-#'   `cv` and `nodes`, the number of nodes scored); the chosen `type`,
+#'   the window's `size`, `cv` over the common nodes and `nodes`, the
+#'   number of nodes the candidate can predict); the chosen `type`,
 #'   `bandwidth` (one number, or `c(rows, columns)` when they differ),
-#'   `kernel` and its `cv`. It has `print()` and `plot()` methods, and can be
+#'   `kernel`, `degree` and its `cv`; `nodes`, the number of nodes the
+#'   scores are over. It has `print()` and `plot()` methods, and can be
 #'   passed as the `kernel` of [orvel_fit()].
 #' @export
 #' @examples
@@ -96,22 +121,24 @@ orvel_cv.default <- function(z, kernel = orvel_kernel(), ...,
 #' # Anisotropic candidates: (rows, columns) pairs
 #' pairs <- as.matrix(expand.grid(rows = c(1, 1.5, 2), columns = c(1, 1.5, 2)))
 #' orvel_select(z, bandwidths = pairs)
-orvel_select <- function(z, type = "gaussian", bandwidths = NULL, progress = interactive(),
-                         ..., threads = getOption("orvel.threads", orvel_threads())) {
+orvel_select <- function(z, type = "gaussian", bandwidths = NULL, degree = 1, na.rm = FALSE,
+                         size = NULL, progress = interactive(), ...,
+                         threads = getOption("orvel.threads", orvel_threads())) {
   UseMethod("orvel_select")
 }
 
 #' @rdname orvel_select
 #' @export
-orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL,
-                                 progress = interactive(), ...,
+orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree = 1,
+                                 na.rm = FALSE, size = NULL, progress = interactive(), ...,
                                  threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
-  .orvel_select(.orvel_cv_scorer(.orvel_check_z(z), threads), type, bandwidths, progress)
+  .orvel_select(.orvel_cv_scorer(.orvel_check_z(z), threads), type, bandwidths, degree, na.rm,
+                size, progress)
 }
 
-# The search itself, with `scorer` (see .orvel_cv_scorer()) scoring a kernel.
-.orvel_select <- function(scorer, type, bandwidths, progress) {
+# The search itself, with `scorer` (see .orvel_cv_scorer()) scoring a model.
+.orvel_select <- function(scorer, type, bandwidths, degree, na.rm, size, progress) {
   type <- unique(.orvel_type(type))
   progress <- .orvel_check_flag(progress, "progress")
   grid <- do.call(rbind, lapply(type, function(t) {
@@ -119,13 +146,19 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL,
     data.frame(type = t, rows = b[, 1L], columns = b[, 2L], stringsAsFactors = FALSE)
   }))
   n <- nrow(grid)
+  kernels <- lapply(seq_len(n), function(i)
+    orvel_kernel(grid$type[i], c(grid$rows[i], grid$columns[i]), size))
+  models <- lapply(kernels, .orvel_model, degree = degree, na.rm = na.rm)
+  grid$size <- vapply(kernels, function(K) paste(dim(K), collapse = " x "), "")
   grid$cv <- NA_real_
   grid$nodes <- NA_integer_
   bar <- NULL
   t0 <- proc.time()[["elapsed"]]
+  # First pass: every candidate's score over the nodes it can predict, and
+  # the nodes all of them can.
+  can <- as.raw(rep(1L, attr(scorer, "cells")))
   for (i in seq_len(n)) {
-    K <- orvel_kernel(grid$type[i], c(grid$rows[i], grid$columns[i]))
-    s <- scorer(as.double(K))
+    s <- scorer(models[[i]], can = can)
     grid$cv[i] <- s[["cv"]]
     grid$nodes[i] <- as.integer(s[["nodes"]])
     # A bar only once the first candidate shows the search will take a while.
@@ -134,21 +167,36 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL,
     if (!is.null(bar)) utils::setTxtProgressBar(bar, i)
   }
   if (!is.null(bar)) close(bar)
-  eligible <- is.finite(grid$cv) & grid$nodes == max(grid$nodes)
-  if (!any(eligible))
-    .orvel_stop("no candidate kernel gave a finite cross-validation score; try larger `bandwidths` or check `z` for missing values")
-  best <- which(eligible)[which.min(grid$cv[eligible])]
+  # Second pass, for the candidates that predict more nodes than all do:
+  # their scores over the common ones.
+  common <- sum(as.integer(can))
+  for (i in which(grid$nodes > common & common > 0))
+    grid$cv[i] <- scorer(models[[i]], keep = can)[["cv"]]
+  if (common == 0L || !any(is.finite(grid$cv)))
+    .orvel_stop("no node can be predicted by every candidate kernel; try larger `bandwidths`, fewer candidates or `na.rm = TRUE`")
+  best <- which.min(grid$cv)
   bw <- c(grid$rows[best], grid$columns[best])
+  same <- grid$type == grid$type[best]
+  span <- range(pmax(grid$rows[same], grid$columns[same]))
+  if (sum(same) > 1L && max(bw) %in% span)
+    warning(sprintf(paste0(
+      "the chosen bandwidth %s is the %s %s candidate: the best may lie %s; ",
+      "try `bandwidths` reaching further"),
+      paste(format(bw), collapse = " x "), if (max(bw) == span[2L]) "largest" else "smallest",
+      grid$type[best], if (max(bw) == span[2L]) "beyond it" else "below it"), call. = FALSE)
   if (bw[1L] == bw[2L]) bw <- bw[1L]
   structure(list(table = grid, type = grid$type[best], bandwidth = bw,
-                 kernel = orvel_kernel(grid$type[best], bw), cv = grid$cv[best]),
+                 kernel = kernels[[best]], degree = as.integer(degree), cv = grid$cv[best],
+                 nodes = common),
             class = "orvel_select")
 }
 
 #' @export
 print.orvel_select <- function(x, ...) {
-  cat(sprintf("orvel_select: %s kernel, bandwidth %s (CV score %.6g)\n",
-              x$type, paste(format(x$bandwidth), collapse = " x "), x$cv))
+  cat(sprintf("orvel_select: %s kernel, bandwidth %s, %s window, degree %d (CV score %.6g)\n",
+              x$type, paste(format(x$bandwidth), collapse = " x "),
+              paste(dim(x$kernel), collapse = " x "), x$degree, x$cv))
+  cat(sprintf("scores over the %d nodes every candidate can predict\n", x$nodes))
   cat(sprintf("%d candidates over %s\n", nrow(x$table),
               paste(unique(x$table$type), collapse = ", ")))
   invisible(x)

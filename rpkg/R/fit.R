@@ -1,27 +1,59 @@
-#' Local linear fit at every node of a grid
+#' Local polynomial fit at every node of a grid
 #'
-#' For every node of the grid `z`, fits the plane
-#' \eqn{b_0 + b_1 y + b_2 x}{b0 + b1 * y + b2 * x} by weighted least squares
-#' to the observations in the node's 7 x 7 neighbourhood, clipped at the
-#' edges of the grid, with the weights of `kernel` by offset. `orvel_fit()`
-#' uses every observation of the window; `orvel_holdout()` leaves each node's
-#' own observation out of its own fit, so that `F` is the node predicted from
-#' its neighbours alone (the leave-one-out fit behind [orvel_cv()]).
+#' For every node of the grid `z`, fits a polynomial in the offsets from
+#' the node by weighted least squares to the observations in the node's
+#' window, clipped at the edges of the grid, with the weights of `kernel`
+#' by offset: the plane \eqn{b_0 + b_1 y + b_2 x}{b0 + b1 * y + b2 * x}
+#' (`degree = 1`) or the quadratic that adds \eqn{b_3 y^2 + b_4 x y + b_5
+#' x^2}{b3 * y^2 + b4 * x * y + b5 * x^2} (`degree = 2`), where `y` is the
+#' offset along increasing row index and `x` along increasing column index.
+#' The window is the kernel's: any odd size from 3 x 3 to 101 x 101.
+#' `orvel_fit()` uses every observation of the window; `orvel_holdout()`
+#' leaves each node's own observation out of its own fit, so that `F` is
+#' the node predicted from its neighbours alone (the leave-one-out fit
+#' behind [orvel_cv()]).
 #'
-#' The offsets are scaled by the grid's size: \eqn{y = (j_y - i_y) / n_y}{y =
-#' (jy - iy) / ny} for the neighbour in row \eqn{j_y}{jy} of a grid of
-#' \eqn{n_y}{ny} rows, and \eqn{x = (j_x - i_x) / n_x}{x = (jx - ix) / nx}
-#' along the columns. So `gFx` (the coefficient of `y`) is the change of the
-#' fitted plane across all the rows of the grid and `gFy` (of `x`) across all
-#' its columns; [orvel_slopes()] turns them into change per unit of distance.
+#' [coef()] gives every coefficient at every node in the units of
+#' `spacing`. The fit also keeps the smooth `F` and the slopes `gFx` and
+#' `gFy` as the package's fitting libraries define them (see
+#' `vignette("orvel")`): the offsets scaled by the grid's size, \eqn{y =
+#' (j_y - i_y) / n_y}{y = (jy - iy) / ny} for the neighbour in row
+#' \eqn{j_y}{jy} of a grid of \eqn{n_y}{ny} rows and \eqn{x = (j_x - i_x) /
+#' n_x}{x = (jx - ix) / nx}, so that `gFx` is the change of the fitted plane
+#' across all the rows of the grid and `gFy` across all its columns;
+#' [orvel_slopes()] turns them into change per unit of distance.
 #'
-#' Missing values are not skipped: an `NA`, `NaN` or infinite observation
-#' makes every node whose window holds it `NA`/`NaN` in all three outputs,
-#' even where its weight is zero. A node whose weighted neighbours all lie on
-#' one line (a kernel that is zero off the centre, say) gets `NaN` or `Inf`.
+#' A plane on a window of at most 7 x 7 is fitted by the exact engine of
+#' those libraries (a smaller kernel padded with zero weights), bit for bit
+#' as they fit it, wherever no missing value is in play; every other fit by
+#' a general engine, accurate to rounding against weighted least squares.
+#'
+#' **Missing values.** An observation is missing when it is `NA`, `NaN` or
+#' infinite. With `na.rm = FALSE` a node is `NA` when a missing observation
+#' has a non-zero weight in its window (the kernel's footprint, not the
+#' whole window: with Horn's 3 x 3 weights a void takes with it exactly the
+#' cells `terra::terrain()` loses), and every other node is fitted as if
+#' the missing values were any finite numbers. With `na.rm = TRUE` missing
+#' observations are left out of every window, and a node is `NA` only where
+#' what is left cannot determine the polynomial. `na.policy` is as in
+#' `terra::focal()`: `"all"` fits every node (so voids are filled where
+#' their neighbours allow), `"omit"` keeps missing nodes missing, `"only"`
+#' keeps the observations as the smooth `F` where they exist and fills the
+#' missing nodes (the slopes are fitted at every node).
+#'
+#' **No number where no fit exists.** A node whose weighted, observed
+#' neighbours cannot determine the polynomial is `NaN` in every output,
+#' never a finite number. Determined means: the normal matrix of the
+#' weighted design, scaled to a unit diagonal, has no pivot below 1e-10
+#' (a direction fixed only to within the rounding of the sums); for the
+#' leave-one-out fit, also that the node's own weight in its fit, L, has
+#' 1 - L of at least 1e-10. Where no value is missing this is decided once
+#' per shape of the clipped window. Examples: a kernel that is zero off one
+#' line, a compact kernel too narrow for a corner once the corner itself is
+#' left out.
 #'
 #' Only the ratios of the weights matter: a kernel scaled by any factor
-#' gives the same planes. Weights whose largest magnitude lies beyond
+#' gives the same fits. Weights whose largest magnitude lies beyond
 #' \eqn{2^{64}}{2^64} or below \eqn{2^{-64}}{2^-64} are scaled by a power of
 #' two to bring it between 1 and 2 before the fit, which is exact, so that
 #' the products of weights in the fit neither overflow nor underflow; any
@@ -36,26 +68,35 @@
 #'   object or a raster::RasterLayer: see [orvel_rasters]. A `table` or
 #'   other classed numeric matrix is fitted as its numbers (its class
 #'   dropped).
-#' @param kernel 7 x 7 numeric matrix of finite weights, `kernel[dy + 4, dx +
-#'   4]` the weight of the neighbour `dy` rows and `dx` columns away (see
-#'   [orvel_kernel()]); applied as given, never symmetrised. An
-#'   [orvel_select()] result stands for its chosen kernel.
+#' @param kernel a numeric matrix of finite weights with an odd number of
+#'   rows and of columns, each from 3 to 101, `kernel[dy + hy + 1, dx + hx +
+#'   1]` the weight of the neighbour `dy` rows and `dx` columns away (`hy`,
+#'   `hx` the half-sizes; see [orvel_kernel()]); applied as given, never
+#'   symmetrised. An [orvel_select()] result stands for its chosen kernel.
 #' @param spacing the distance between neighbouring nodes: one number, or
 #'   `c(rows, columns)` for the step from one row to the next and from one
-#'   column to the next. Used only by [orvel_slopes()] and `plot()`.
+#'   column to the next. Used by [coef()], [orvel_slopes()] and `plot()`.
+#' @param degree 1 (a plane) or 2 (a quadratic).
+#' @param na.rm whether missing observations are left out of the windows
+#'   (`TRUE`) or make `NA` every node where they have weight (`FALSE`).
+#' @param na.policy `"all"`, `"omit"` or `"only"`: see Missing values.
 #' @param ... not used; an error if given.
 #' @param threads the number of threads to fit on (see [orvel_threads()]).
 #'   The results are the same bits with any number.
 #' @return An object of class `"orvel_fit"`: a list of the matrices `F` (the
 #'   smooth), `gFx` and `gFy` (the slopes across the whole grid along the
-#'   rows and along the columns), each shaped and named like `z`, and
-#'   `kernel`, `spacing`, `holdout` (whether it is the leave-one-out fit),
-#'   `data` (`z`) and `call`. It has `print()`, `summary()`, `plot()`,
-#'   `fitted()` and `residuals()` methods.
+#'   rows and along the columns), each shaped and named like `z`; for
+#'   degree 2 `Q`, the coefficients of \eqn{dy^2}{dy^2}, \eqn{dy\,dx}{dy dx}
+#'   and \eqn{dx^2}{dx^2} per node step (an array of `z`'s rows and columns
+#'   by 3); and `kernel`, `degree`, `na.rm`, `na.policy`, `spacing`,
+#'   `holdout` (whether it is the leave-one-out fit), `data` (`z`) and
+#'   `call`. It has `print()`, `summary()`, `plot()`, `coef()`, `fitted()`
+#'   and `residuals()` methods.
 #'   For a SpatRaster, a SpatRaster on the same grid with the layers
-#'   `smooth`, `dzdx` and `dzdy` (see [orvel_rasters]).
-#' @seealso [orvel_slopes()] for slopes in your units, [orvel_select()] to
-#'   choose the kernel.
+#'   `smooth`, `dzdx` and `dzdy`, and for degree 2 `d2zdx2`, `d2zdxdy` and
+#'   `d2zdy2` (see [orvel_rasters]).
+#' @seealso [coef.orvel_fit()] and [orvel_slopes()] for the coefficients in
+#'   your units, [orvel_select()] to choose the kernel.
 #' @export
 #' @examples
 #' fit <- orvel_fit(volcano, orvel_kernel("gaussian", 1.5))
@@ -64,45 +105,72 @@
 #' range(s$rows)
 #' plot(fit, spacing = 10)
 #'
+#' # A quadratic on a wider window, and its curvature along the rows
+#' q <- orvel_fit(volcano, orvel_kernel("gaussian", 3), spacing = 10, degree = 2)
+#' summary(as.vector(2 * coef(q)[, , "y^2"]))
+#'
+#' # Missing values: left out of the windows, the void filled
+#' z <- volcano
+#' z[30:35, 20:25] <- NA
+#' filled <- orvel_fit(z, na.rm = TRUE)
+#' sum(is.na(filled$F))
+#'
 #' # The leave-one-out residuals
 #' summary(residuals(orvel_holdout(volcano)))
-orvel_fit <- function(z, kernel = orvel_kernel(), spacing = 1, ...,
+orvel_fit <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1, na.rm = FALSE,
+                      na.policy = c("all", "omit", "only"), ...,
                       threads = getOption("orvel.threads", orvel_threads())) {
   UseMethod("orvel_fit")
 }
 
 #' @rdname orvel_fit
 #' @export
-orvel_fit.default <- function(z, kernel = orvel_kernel(), spacing = 1, ...,
+orvel_fit.default <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1,
+                              na.rm = FALSE, na.policy = c("all", "omit", "only"), ...,
                               threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
-  .orvel_fit(z, kernel, spacing, holdout = FALSE, threads, call = match.call())
+  .orvel_fit(z, .orvel_model(kernel, degree, na.rm, na.policy), spacing, holdout = FALSE,
+             threads, call = match.call())
 }
 
 #' @rdname orvel_fit
 #' @export
-orvel_holdout <- function(z, kernel = orvel_kernel(), spacing = 1, ...,
+orvel_holdout <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1, na.rm = FALSE,
+                          na.policy = c("all", "omit", "only"), ...,
                           threads = getOption("orvel.threads", orvel_threads())) {
   UseMethod("orvel_holdout")
 }
 
 #' @rdname orvel_fit
 #' @export
-orvel_holdout.default <- function(z, kernel = orvel_kernel(), spacing = 1, ...,
+orvel_holdout.default <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1,
+                                  na.rm = FALSE, na.policy = c("all", "omit", "only"), ...,
                                   threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
-  .orvel_fit(z, kernel, spacing, holdout = TRUE, threads, call = match.call())
+  .orvel_fit(z, .orvel_model(kernel, degree, na.rm, na.policy), spacing, holdout = TRUE,
+             threads, call = match.call())
 }
 
-.orvel_fit <- function(z, kernel, spacing, holdout, threads, call) {
+.orvel_fit <- function(z, model, spacing, holdout, threads, call) {
   z <- .orvel_check_z(z)
-  K <- .orvel_check_kernel(kernel)
   spacing <- .orvel_check_pair(spacing, "spacing")
   threads <- .orvel_check_threads(threads)
-  r <- .orvel_fit_grid(z, K, holdout, threads)
-  .orvel_warn_lost(z, K, holdout, threads, r)
-  structure(c(r, list(kernel = matrix(K, 7L, 7L, dimnames = list(dy = -3:3, dx = -3:3)),
-                      spacing = spacing, holdout = holdout, data = z, call = call)),
+  r <- .orvel_fit_grid(z, model, holdout, threads)
+  .orvel_warn_lost(z, model, holdout, threads, r)
+  if (model$policy != "all") {
+    miss <- !is.finite(z)
+    if (model$policy == "omit") {
+      for (k in names(r)) r[[k]][miss] <- NA
+    } else {
+      r$F[!miss] <- z[!miss]
+    }
+  }
+  K <- model$K
+  dimnames(K) <- list(dy = seq_len(nrow(K)) - (nrow(K) + 1L) %/% 2L,
+                      dx = seq_len(ncol(K)) - (ncol(K) + 1L) %/% 2L)
+  structure(c(r, list(kernel = K, degree = model$degree, na.rm = model$narm,
+                      na.policy = model$policy, spacing = spacing, holdout = holdout,
+                      data = z, call = call)),
             class = "orvel_fit")
 }
 
@@ -110,19 +178,19 @@ orvel_holdout.default <- function(z, kernel = orvel_kernel(), spacing = 1, ...,
 # fit `r` because the weighted sums left the range of double precision: the
 # fit is linear in z, so those are the nodes that come out finite when z is
 # scaled (exactly, by a power of two) to magnitudes near 1. Nodes that get
-# no plane at any scale (a kernel that is zero off the centre) are left to
-# the documentation. Costs nothing unless some node is not finite (the fit
-# counts them), and a second fit only when one is away from missing values.
-.orvel_warn_lost <- function(z, K, holdout, threads, r) {
+# no fit at any scale are left to the documentation. Costs nothing unless
+# some node is not finite (the fit counts them), and a second fit only when
+# one is away from missing values.
+.orvel_warn_lost <- function(z, model, holdout, threads, r) {
   if (identical(attr(r, "nonfinite"), 0)) return(invisible())
   out <- !is.finite(r$F) | !is.finite(r$gFx) | !is.finite(r$gFy)
   ok <- is.finite(z)
-  out <- out & !.orvel_near(!ok)
+  out <- out & !.orvel_near(!ok, (dim(model$K) - 1L) %/% 2L)
   big <- if (any(ok)) max(abs(z[ok])) else 0
   if (!any(out) || big == 0) return(invisible())
   k <- -floor(log2(big))
   zs <- z * 2^(k %/% 2) * 2^(k - k %/% 2)
-  rs <- .orvel_fit_grid(zs, K, holdout, threads)
+  rs <- .orvel_fit_grid(zs, model, holdout, threads)
   lost <- sum(out & is.finite(rs$F) & is.finite(rs$gFx) & is.finite(rs$gFy))
   if (lost == 0L) return(invisible())
   small <- min(abs(z[ok & z != 0]), big)
@@ -135,14 +203,14 @@ orvel_holdout.default <- function(z, kernel = orvel_kernel(), spacing = 1, ...,
     call. = FALSE)
 }
 
-# Nodes with a TRUE within three rows and three columns of them in `b` (a
-# logical matrix): those whose 7 x 7 windows hold one.
-.orvel_near <- function(b) {
+# Nodes with a TRUE within h[1] rows and h[2] columns of them in `b` (a
+# logical matrix): those whose windows hold one.
+.orvel_near <- function(b, h = c(3L, 3L)) {
   if (!any(b)) return(b)
   shift <- function(m, along) {
     r <- m
     n <- dim(m)[along]
-    for (s in seq_len(min(3L, n - 1L))) {
+    for (s in seq_len(min(max(3L, h[along]), n - 1L))) {
       a <- seq_len(n - s)
       if (along == 1L) {
         r[a + s, ] <- r[a + s, ] | m[a, ]
@@ -155,6 +223,48 @@ orvel_holdout.default <- function(z, kernel = orvel_kernel(), spacing = 1, ...,
     r
   }
   shift(shift(b, 1L), 2L)
+}
+
+#' Coefficients of a local polynomial fit
+#'
+#' Every coefficient of the polynomial fitted at every node, in the units
+#' of the grid's spacing: the fitted surface near node (row `i`, column
+#' `j`) is \eqn{z(i + dy, j + dx) \approx b_0 + b_1 y + b_2 x + b_3 y^2 +
+#' b_4 x y + b_5 x^2}{z(i + dy, j + dx) = b0 + b1 y + b2 x + b3 y^2 + b4 x y
+#' + b5 x^2} with \eqn{y = dy \cdot s_1}{y = dy * s1} and \eqn{x = dx \cdot
+#' s_2}{x = dx * s2}, `spacing = c(s1, s2)`: `y` along increasing row index
+#' and `x` along increasing column index. So the slope along the rows is
+#' `b1`, and the second derivative along them `2 * b3`.
+#'
+#' @param object an [orvel_fit()] or [orvel_holdout()] result.
+#' @param spacing the distance between neighbouring nodes, one number or
+#'   `c(rows, columns)`; by default the spacing given to the fit.
+#' @param ... not used.
+#' @return An array of the grid's rows by its columns by the coefficients,
+#'   named `"(Intercept)"`, `"y"`, `"x"` and for degree 2 `"y^2"`, `"x*y"`,
+#'   `"x^2"`.
+#' @export
+#' @examples
+#' q <- orvel_fit(volcano, orvel_kernel("gaussian", 2), spacing = 10, degree = 2)
+#' b <- coef(q)
+#' dim(b)
+#' b[40, 30, ]
+coef.orvel_fit <- function(object, spacing = object$spacing, ...) {
+  sp <- .orvel_check_pair(spacing, "spacing")
+  d <- dim(object$F)
+  p <- if (identical(object$degree, 2L)) 6L else 3L
+  b <- array(NA_real_, c(d, p), dimnames = c(
+    if (is.null(dimnames(object$F))) list(NULL, NULL) else dimnames(object$F),
+    list(c("(Intercept)", "y", "x", "y^2", "x*y", "x^2")[seq_len(p)])))
+  b[, , 1L] <- object$F
+  b[, , 2L] <- object$gFx / (d[1L] * sp[1L])
+  b[, , 3L] <- object$gFy / (d[2L] * sp[2L])
+  if (p == 6L) {
+    b[, , 4L] <- object$Q[, , 1L] / sp[1L]^2
+    b[, , 5L] <- object$Q[, , 2L] / (sp[1L] * sp[2L])
+    b[, , 6L] <- object$Q[, , 3L] / sp[2L]^2
+  }
+  b
 }
 
 #' Slopes of a fit per unit of distance
@@ -192,15 +302,22 @@ orvel_slopes <- function(fit, spacing = fit$spacing) {
 }
 
 .orvel_kernel_line <- function(K) {
-  sprintf("7 x 7, %d non-zero weights, %s .. %s, centre %s", sum(K != 0),
-          format(min(K), digits = 3), format(max(K), digits = 3), format(K[4L, 4L], digits = 3))
+  d <- dim(K)
+  sprintf("%d x %d, %d non-zero weights, %s .. %s, centre %s", d[1L], d[2L], sum(K != 0),
+          format(min(K), digits = 3), format(max(K), digits = 3),
+          format(K[(d[1L] + 1L) %/% 2L, (d[2L] + 1L) %/% 2L], digits = 3))
+}
+
+# "local linear fit", "leave-one-out quadratic fit", ...
+.orvel_fit_kind <- function(x) {
+  paste(if (x$holdout) "leave-one-out" else "local",
+        if (identical(x$degree, 2L)) "quadratic fit" else "linear fit")
 }
 
 #' @export
 print.orvel_fit <- function(x, ...) {
   d <- dim(x$F)
-  cat(sprintf("orvel %s of a %d x %d grid\n",
-              if (x$holdout) "leave-one-out fit" else "local linear fit", d[1L], d[2L]))
+  cat(sprintf("orvel %s of a %d x %d grid\n", .orvel_fit_kind(x), d[1L], d[2L]))
   cat("kernel: ", .orvel_kernel_line(x$kernel), "\n", sep = "")
   cat("smooth F: ", .orvel_range(x$F), "\n", sep = "")
   s <- orvel_slopes(x)
@@ -209,7 +326,7 @@ print.orvel_fit <- function(x, ...) {
   cat("  along increasing row index ", .orvel_range(s$rows),
       "; along increasing column index ", .orvel_range(s$columns), "\n", sep = "")
   bad <- sum(!is.finite(x$F))
-  if (bad) cat(sprintf("%d nodes not finite (missing values in their windows, or no plane)\n", bad))
+  if (bad) cat(sprintf("%d nodes not finite (missing values in their windows, or no fit)\n", bad))
   invisible(x)
 }
 
@@ -225,7 +342,7 @@ summary.orvel_fit <- function(object, ...) {
                `slope, column index` = stats(s$columns), residual = stats(res))
   colnames(tab)[1:5] <- c("min", "q1", "median", "q3", "max")
   ok <- is.finite(res)
-  structure(list(dim = dim(object$F), holdout = object$holdout, spacing = object$spacing,
+  structure(list(dim = dim(object$F), kind = .orvel_fit_kind(object), spacing = object$spacing,
                  kernel = object$kernel, table = tab,
                  rms = if (any(ok)) sqrt(mean(res[ok]^2)) else NaN),
             class = "summary.orvel_fit")
@@ -233,8 +350,7 @@ summary.orvel_fit <- function(object, ...) {
 
 #' @export
 print.summary.orvel_fit <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
-  cat(sprintf("orvel %s of a %d x %d grid, node spacing %s\n",
-              if (x$holdout) "leave-one-out fit" else "local linear fit", x$dim[1L], x$dim[2L],
+  cat(sprintf("orvel %s of a %d x %d grid, node spacing %s\n", x$kind, x$dim[1L], x$dim[2L],
               paste(format(x$spacing), collapse = " x ")))
   cat("kernel: ", .orvel_kernel_line(x$kernel), "\n\n", sep = "")
   print(signif(x$table, digits))

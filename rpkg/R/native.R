@@ -58,24 +58,46 @@ orvel_threads <- function() {
   if (nzchar(arch) && dir.exists(file.path(libs, arch))) file.path(libs, arch) else libs
 }
 
-# The fit of the checked grid `z` (a numeric matrix) with the 49 weights
-# `K`: list(F, gFx, gFy), each shaped and named like z.
-.orvel_fit_grid <- function(z, K, holdout, threads) {
+# A model: the checked kernel matrix `K` (weights safely scaled), the
+# `degree`, whether missing observations are left out (`narm`), na.policy
+# and whether the exact 7 x 7 engine fits it (a plane on at most 7 x 7).
+.orvel_model <- function(kernel, degree = 1, na.rm = FALSE, na.policy = "all") {
+  K <- .orvel_check_kernel(kernel)
+  if (!is.matrix(K)) K <- matrix(K, 7L, 7L)
+  if (!is.numeric(degree) || length(degree) != 1L || !degree %in% 1:2)
+    .orvel_stop("`degree` must be 1 (a plane) or 2 (a quadratic), not %s",
+                if (is.numeric(degree) && length(degree) == 1L) format(degree) else .orvel_what(degree))
+  na.rm <- .orvel_check_flag(na.rm, "na.rm")
+  policy <- .orvel_choose(na.policy, c("all", "omit", "only"), "na.policy")
+  K <- .orvel_safe_weights(K)
+  storage.mode(K) <- "double"
+  dimnames(K) <- NULL
+  list(K = K, degree = as.integer(degree), narm = na.rm, policy = policy,
+       exact = degree == 1 && all(dim(K) <= 7L))
+}
+
+# The fit of the checked grid `z` (a numeric matrix) under `model`:
+# list(F, gFx, gFy), each shaped and named like z, and for degree 2 `Q`,
+# the coefficients of dy^2, dy dx and dx^2 per node step (z's rows x
+# columns x 3).
+.orvel_fit_grid <- function(z, model, holdout, threads) {
   if (!is.double(z)) storage.mode(z) <- "double"
-  r <- .Call(C_orvel_fit_grid, z, .orvel_safe_weights(K), holdout, threads, NULL)
-  names(r) <- c("F", "gFx", "gFy")
+  r <- .Call(C_orvel_fit_grid, z, model$K, model$degree, holdout, model$narm, model$exact,
+             threads, NULL)
+  names(r) <- c("F", "gFx", "gFy", "Q")[seq_along(r)]
   r
 }
 
-# Leave-one-out CV of the checked grid `z` with the 49 weights `K`:
-# c(sum of squared errors, nodes scored) over the nodes where observation
-# and prediction are both finite.
-.orvel_cv_grid <- function(z, K, threads) {
+# Leave-one-out CV of the checked grid `z` under `model`: c(sum of squared
+# errors, nodes scored) over the nodes where observation and prediction are
+# both finite (and flagged in the raw vector `keep`, unless NULL); a node
+# that cannot be scored has its flag in `can` (a raw vector, or NULL)
+# cleared in place.
+.orvel_cv_grid <- function(z, model, threads, keep = NULL, can = NULL) {
   if (!is.double(z)) storage.mode(z) <- "double"
   d <- dim(z)
-  .Call(C_orvel_fit_block, z, c(d[1L], d[2L], 0, 0, d[2L], 0), .orvel_safe_weights(K), TRUE,
-        0L, 1, 1, 1, c(0, 0),
-        threads)
+  .Call(C_orvel_fit_block, z, c(d[1L], d[2L], 0, 0, d[2L], 0), model$K, model$degree, TRUE,
+        model$narm, model$exact, 0L, 0L, 1, 1, 1, c(0, 0), keep, can, threads)
 }
 
 # Arguments that no method takes are an error, as in a function without `...`.

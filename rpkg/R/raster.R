@@ -38,9 +38,12 @@
   x
 }
 
-# The 49 weights of a checked kernel, transposed for a raster: the engine's
-# fast index runs along the raster's rows (see the top).
-.orvel_raster_kernel <- function(K) as.double(t(matrix(K, 7L, 7L)))
+# A model's kernel transposed for a raster: the engine's fast index runs
+# along the raster's rows (see the top).
+.orvel_raster_model <- function(model) {
+  model$K <- t(model$K)
+  model
+}
 
 # Cell sizes in map units: `dx` east-west (one number, or one per raster row
 # on a longitude/latitude raster), `dy` north-south. On longitude/latitude
@@ -60,20 +63,28 @@
 }
 
 # Layer codes of the compiled pass (src/fit.c).
-.orvel_layer_codes <- c(smooth = 1L, dzdx = 2L, dzdy = 3L, slope = 4L, aspect = 5L)
+.orvel_layer_codes <- c(smooth = 1L, dzdx = 2L, dzdy = 3L, slope = 4L, aspect = 5L,
+                        d2zdx2 = 6L, d2zdxdy = 7L, d2zdy2 = 8L)
 
-# The one pass over raster x: fits every cell with the 49 checked weights K
-# (the leave-one-out fit if `holdout`), block by block, and returns a
-# SpatRaster on x's grid with the named `layers` (names of
+# The one pass over raster x: fits every cell under `model` (see
+# .orvel_model(); the leave-one-out fit if `holdout`), block by block, and
+# returns a SpatRaster on x's grid with the named `layers` (names of
 # .orvel_layer_codes; angles in radians times `scale`), or with
-# layers = NULL c(sum of squared leave-one-out errors, cells scored).
-.orvel_raster_pass <- function(x, K, holdout, layers, threads, scale = 1) {
+# layers = NULL c(sum of squared leave-one-out errors, cells scored), over
+# the cells flagged in the raw vector `keep` (NULL: all) and clearing the
+# flags in `can` of cells that cannot be scored.
+.orvel_raster_pass <- function(x, model, holdout, layers, threads, scale = 1, keep = NULL,
+                               can = NULL) {
   nr <- terra::nrow(x)
   nc <- terra::ncol(x)
   rows <- .orvel_block_rows(x)
   threads <- .orvel_check_threads(threads)
   cells <- .orvel_cells(x)
-  K <- .orvel_raster_kernel(.orvel_safe_weights(K))
+  # The rows a block is read with beyond its own: the window's half-height,
+  # at least the exact engine's three.
+  halo <- max(3L, (nrow(model$K) - 1L) %/% 2L)
+  m <- .orvel_raster_model(model)
+  policy <- match(model$policy, c("all", "omit", "only")) - 1L
   cv <- is.null(layers)
   if (cv) {
     b <- terra::blocks(x, n = 2L)
@@ -100,16 +111,16 @@
     if (!cv) buf <- .Call(C_orvel_buffer_alloc, b$nrows[k] * nc * length(what))
     for (s in seq(b$row[k], last, by = rows)) {
       e <- min(s + rows - 1, last)
-      r0 <- max(1, s - 3)
-      r1 <- min(nr, e + 3)
+      r0 <- max(1, s - halo)
+      r1 <- min(nr, e + halo)
       z <- terra::readValues(x, r0, r1 - r0 + 1, 1, nc)
       geom <- c(nc, nr, r0 - 1, s - 1, e, (s - b$row[k]) * nc)
       if (cv)
-        acc <- .Call(C_orvel_fit_block, z, geom, K, TRUE, what, cells$dx, cells$dy, 1, acc,
-                     threads)
+        acc <- .Call(C_orvel_fit_block, z, geom, m$K, m$degree, TRUE, m$narm, m$exact, 0L,
+                     what, cells$dx, cells$dy, 1, acc, keep, can, threads)
       else
-        .Call(C_orvel_fit_block, z, geom, K, holdout, what, cells$dx, cells$dy, scale, buf,
-              threads)
+        .Call(C_orvel_fit_block, z, geom, m$K, m$degree, holdout, m$narm, m$exact, policy,
+              what, cells$dx, cells$dy, scale, buf, NULL, NULL, threads)
     }
     if (!cv) terra::writeValues(out, buf, b$row[k], b$nrows[k])
   }
@@ -136,16 +147,22 @@
 
 #' @rdname orvel_fit
 #' @export
-orvel_fit.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, ...,
+orvel_fit.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, degree = 1, na.rm = FALSE,
+                                 na.policy = c("all", "omit", "only"), ...,
                                  threads = getOption("orvel.threads", orvel_threads())) {
-  .orvel_raster_fit(z, kernel, spacing, holdout = FALSE, threads, ...)
+  .orvel_dots(...)
+  .orvel_no_spacing(spacing, "a SpatRaster")
+  .orvel_raster_fit(z, .orvel_model(kernel, degree, na.rm, na.policy), holdout = FALSE, threads)
 }
 
 #' @rdname orvel_fit
 #' @export
-orvel_holdout.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, ...,
+orvel_holdout.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, degree = 1,
+                                     na.rm = FALSE, na.policy = c("all", "omit", "only"), ...,
                                      threads = getOption("orvel.threads", orvel_threads())) {
-  .orvel_raster_fit(z, kernel, spacing, holdout = TRUE, threads, ...)
+  .orvel_dots(...)
+  .orvel_no_spacing(spacing, "a SpatRaster")
+  .orvel_raster_fit(z, .orvel_model(kernel, degree, na.rm, na.policy), holdout = TRUE, threads)
 }
 
 # Rasters carry their cell sizes: `spacing` (missing where it was not
@@ -156,37 +173,40 @@ orvel_holdout.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, ...,
 }
 
 # orvel_fit() and orvel_holdout() of a SpatRaster: layers smooth, dzdx
-# (change per map unit eastward) and dzdy (northward).
-.orvel_raster_fit <- function(z, kernel, spacing, holdout, threads, ...) {
-  .orvel_dots(...)
+# (change per map unit eastward) and dzdy (northward), and for degree 2 the
+# second derivatives.
+.orvel_raster_fit <- function(z, model, holdout, threads) {
   z <- .orvel_check_raster(z)
-  .orvel_no_spacing(spacing, "a SpatRaster")
-  .orvel_raster_pass(z, .orvel_check_kernel(kernel), holdout, c("smooth", "dzdx", "dzdy"),
-                     threads)
+  layers <- c("smooth", "dzdx", "dzdy",
+              if (model$degree == 2L) c("d2zdx2", "d2zdxdy", "d2zdy2"))
+  .orvel_raster_pass(z, model, holdout, layers, threads)
 }
 
 #' @rdname orvel_cv
 #' @export
-orvel_cv.SpatRaster <- function(z, kernel = orvel_kernel(), ...,
+orvel_cv.SpatRaster <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = FALSE, ...,
                                 threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
-  .orvel_cv_score(.orvel_raster_scorer(.orvel_check_raster(z), threads), kernel)
+  .orvel_cv_score(.orvel_raster_scorer(.orvel_check_raster(z), threads),
+                  .orvel_model(kernel, degree, na.rm))
 }
 
 #' @rdname orvel_select
 #' @export
-orvel_select.SpatRaster <- function(z, type = "gaussian", bandwidths = NULL,
-                                    progress = interactive(), ...,
+orvel_select.SpatRaster <- function(z, type = "gaussian", bandwidths = NULL, degree = 1,
+                                    na.rm = FALSE, size = NULL, progress = interactive(), ...,
                                     threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   .orvel_select(.orvel_raster_scorer(.orvel_check_raster(z), threads), type, bandwidths,
-                progress)
+                degree, na.rm, size, progress)
 }
 
 # As .orvel_cv_scorer(), over a SpatRaster's cells.
 .orvel_raster_scorer <- function(x, threads) {
   threads <- .orvel_check_threads(threads)
-  function(K) .orvel_score(.orvel_raster_pass(x, K, TRUE, NULL, threads))
+  structure(function(model, keep = NULL, can = NULL)
+    .orvel_score(.orvel_raster_pass(x, model, TRUE, NULL, threads, keep = keep, can = can)),
+    cells = terra::ncell(x))
 }
 
 #' SpatRasters, stars and RasterLayers in and out

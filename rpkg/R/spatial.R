@@ -97,66 +97,76 @@
 
 #' @rdname orvel_fit
 #' @export
-orvel_fit.stars <- function(z, kernel = orvel_kernel(), spacing, ...,
-                            threads = getOption("orvel.threads", orvel_threads())) {
+orvel_fit.stars <- function(z, kernel = orvel_kernel(), spacing, degree = 1, na.rm = FALSE,
+    na.policy = c("all", "omit", "only"), ...,
+    threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_no_spacing(spacing, "a stars object")
-  .orvel_via_stars(z, "z", function(r) .orvel_raster_fit(r, kernel, , FALSE, threads, ...))
+  .orvel_via_stars(z, "z", function(r) orvel_fit.SpatRaster(r, kernel, degree = degree, na.rm = na.rm,
+    na.policy = na.policy, ..., threads = threads))
 }
 
 #' @rdname orvel_fit
 #' @export
-orvel_holdout.stars <- function(z, kernel = orvel_kernel(), spacing, ...,
-                                threads = getOption("orvel.threads", orvel_threads())) {
+orvel_holdout.stars <- function(z, kernel = orvel_kernel(), spacing, degree = 1, na.rm = FALSE,
+    na.policy = c("all", "omit", "only"), ...,
+    threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_no_spacing(spacing, "a stars object")
-  .orvel_via_stars(z, "z", function(r) .orvel_raster_fit(r, kernel, , TRUE, threads, ...))
+  .orvel_via_stars(z, "z", function(r) orvel_holdout.SpatRaster(r, kernel, degree = degree, na.rm = na.rm,
+    na.policy = na.policy, ..., threads = threads))
 }
 
 #' @rdname orvel_fit
 #' @export
-orvel_fit.RasterLayer <- function(z, kernel = orvel_kernel(), spacing, ...,
-                                  threads = getOption("orvel.threads", orvel_threads())) {
+orvel_fit.RasterLayer <- function(z, kernel = orvel_kernel(), spacing, degree = 1, na.rm = FALSE,
+    na.policy = c("all", "omit", "only"), ...,
+    threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_no_spacing(spacing, "a RasterLayer")
-  .orvel_via_raster(z, "z", function(r) .orvel_raster_fit(r, kernel, , FALSE, threads, ...))
+  .orvel_via_raster(z, "z", function(r) orvel_fit.SpatRaster(r, kernel, degree = degree, na.rm = na.rm,
+    na.policy = na.policy, ..., threads = threads))
 }
 
 #' @rdname orvel_fit
 #' @export
-orvel_holdout.RasterLayer <- function(z, kernel = orvel_kernel(), spacing, ...,
-                                      threads = getOption("orvel.threads", orvel_threads())) {
+orvel_holdout.RasterLayer <- function(z, kernel = orvel_kernel(), spacing, degree = 1, na.rm = FALSE,
+    na.policy = c("all", "omit", "only"), ...,
+    threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_no_spacing(spacing, "a RasterLayer")
-  .orvel_via_raster(z, "z", function(r) .orvel_raster_fit(r, kernel, , TRUE, threads, ...))
+  .orvel_via_raster(z, "z", function(r) orvel_holdout.SpatRaster(r, kernel, degree = degree, na.rm = na.rm,
+    na.policy = na.policy, ..., threads = threads))
 }
 
 #' @rdname orvel_cv
 #' @export
-orvel_cv.stars <- function(z, kernel = orvel_kernel(), ...,
-                           threads = getOption("orvel.threads", orvel_threads())) {
-  .orvel_via_stars(z, "z", function(r) orvel_cv.SpatRaster(r, kernel, ..., threads = threads))
+orvel_cv.stars <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = FALSE, ...,
+    threads = getOption("orvel.threads", orvel_threads())) {
+  .orvel_via_stars(z, "z", function(r) orvel_cv.SpatRaster(r, kernel, degree, na.rm, ...,
+    threads = threads))
 }
 
 #' @rdname orvel_cv
 #' @export
-orvel_cv.RasterLayer <- function(z, kernel = orvel_kernel(), ...,
-                                 threads = getOption("orvel.threads", orvel_threads())) {
-  .orvel_via_raster(z, "z", function(r) orvel_cv.SpatRaster(r, kernel, ..., threads = threads))
+orvel_cv.RasterLayer <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = FALSE, ...,
+    threads = getOption("orvel.threads", orvel_threads())) {
+  .orvel_via_raster(z, "z", function(r) orvel_cv.SpatRaster(r, kernel, degree, na.rm, ...,
+    threads = threads))
 }
 
 #' @rdname orvel_select
 #' @export
-orvel_select.stars <- function(z, type = "gaussian", bandwidths = NULL,
-                               progress = interactive(), ...,
-                               threads = getOption("orvel.threads", orvel_threads())) {
-  .orvel_via_stars(z, "z", function(r)
-    orvel_select.SpatRaster(r, type, bandwidths, progress, ..., threads = threads))
+orvel_select.stars <- function(z, type = "gaussian", bandwidths = NULL, degree = 1,
+    na.rm = FALSE, size = NULL, progress = interactive(), ...,
+    threads = getOption("orvel.threads", orvel_threads())) {
+  .orvel_via_stars(z, "z", function(r) orvel_select.SpatRaster(r, type, bandwidths, degree, na.rm, size,
+    progress, ..., threads = threads))
 }
 
 #' @rdname orvel_select
 #' @export
-orvel_select.RasterLayer <- function(z, type = "gaussian", bandwidths = NULL,
-                                     progress = interactive(), ...,
-                                     threads = getOption("orvel.threads", orvel_threads())) {
-  .orvel_via_raster(z, "z", function(r)
-    orvel_select.SpatRaster(r, type, bandwidths, progress, ..., threads = threads))
+orvel_select.RasterLayer <- function(z, type = "gaussian", bandwidths = NULL, degree = 1,
+    na.rm = FALSE, size = NULL, progress = interactive(), ...,
+    threads = getOption("orvel.threads", orvel_threads())) {
+  .orvel_via_raster(z, "z", function(r) orvel_select.SpatRaster(r, type, bandwidths, degree, na.rm, size,
+    progress, ..., threads = threads))
 }
 
 #' @rdname orvel_terrain

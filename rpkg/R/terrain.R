@@ -105,8 +105,8 @@ orvel_terrain.SpatRaster <- function(x, kernel = orvel_kernel("horn"), v = c("sl
                                      threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   x <- .orvel_check_raster(x, "x")
-  K <- .orvel_check_kernel(kernel)
+  model <- .orvel_model(kernel)
   v <- .orvel_choose(v, c("slope", "aspect"), "v", several = TRUE)
   unit <- .orvel_choose(unit, c("degrees", "radians"), "unit")
-  .orvel_raster_pass(x, K, FALSE, v, threads, scale = if (unit == "degrees") 180 / pi else 1)
+  .orvel_raster_pass(x, model, FALSE, v, threads, scale = if (unit == "degrees") 180 / pi else 1)
 }

@@ -4,9 +4,11 @@
 #include <Rinternals.h>
 #include <R_ext/Rdynload.h>
 
-SEXP orvel_fit_grid(SEXP z, SEXP K, SEXP holdout, SEXP threads, SEXP work);
-SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP holdout, SEXP what, SEXP dx, SEXP dy,
-                     SEXP scale, SEXP out, SEXP threads);
+SEXP orvel_fit_grid(SEXP z, SEXP K, SEXP degree, SEXP holdout, SEXP narm, SEXP exact,
+                    SEXP threads, SEXP work);
+SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP narm,
+                     SEXP exact, SEXP policy, SEXP what, SEXP dx, SEXP dy, SEXP scale, SEXP out,
+                     SEXP keep, SEXP can, SEXP threads);
 SEXP orvel_buffer_alloc(SEXP n);
 SEXP orvel_engine_isa(void);
 SEXP orvel_angles(SEXP gx, SEXP gy, SEXP rows, SEXP cols, SEXP cx, SEXP ny, SEXP what,
@@ -14,8 +16,8 @@ SEXP orvel_angles(SEXP gx, SEXP gy, SEXP rows, SEXP cols, SEXP cx, SEXP ny, SEXP
 SEXP orvel_angles_isa(void);
 
 static const R_CallMethodDef calls[] = {
-    {"orvel_fit_grid", (DL_FUNC) &orvel_fit_grid, 5},
-    {"orvel_fit_block", (DL_FUNC) &orvel_fit_block, 10},
+    {"orvel_fit_grid", (DL_FUNC) &orvel_fit_grid, 8},
+    {"orvel_fit_block", (DL_FUNC) &orvel_fit_block, 16},
     {"orvel_buffer_alloc", (DL_FUNC) &orvel_buffer_alloc, 1},
     {"orvel_engine_isa", (DL_FUNC) &orvel_engine_isa, 0},
     {"orvel_angles", (DL_FUNC) &orvel_angles, 9},

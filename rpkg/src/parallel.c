@@ -115,34 +115,30 @@ void orvel_parallel(ptrdiff_t n, int threads, size_t scratch, orvel_chunk_fn *fn
     UNPROTECT(1);
 }
 
-void orvel_chunks_init(orvel_chunks *c, ptrdiff_t ny, ptrdiff_t ix0, ptrdiff_t ix1)
+void orvel_chunks_init(orvel_chunks *c, ptrdiff_t ny, ptrdiff_t ix0, ptrdiff_t ix1,
+                       ptrdiff_t mincols)
 {
     c->ny = ny;
     c->ix0 = ix0;
     c->ix1 = ix1;
+    if (mincols < 1) mincols = 1;
     if (ny > ORVEL_CHUNK) {
         c->nseg = (ny + ORVEL_CHUNK - 1) / ORVEL_CHUNK;
-        c->cols = 1;
-        c->n = (ix1 - ix0) * c->nseg;
+        c->cols = mincols;
     } else {
         c->nseg = 1;
         c->cols = ny > 0 ? ORVEL_CHUNK / ny : 1;
-        c->n = (ix1 - ix0 + c->cols - 1) / c->cols;
+        if (c->cols < mincols) c->cols = mincols;
     }
+    c->n = (ix1 - ix0 + c->cols - 1) / c->cols * c->nseg;
 }
 
 void orvel_chunk(const orvel_chunks *c, ptrdiff_t k, ptrdiff_t *jx0, ptrdiff_t *jx1,
                  ptrdiff_t *jy0, ptrdiff_t *jy1)
 {
-    if (c->nseg > 1) {
-        *jx0 = c->ix0 + k / c->nseg;
-        *jx1 = *jx0 + 1;
-        *jy0 = (k % c->nseg) * ORVEL_CHUNK;
-        *jy1 = *jy0 + ORVEL_CHUNK < c->ny ? *jy0 + ORVEL_CHUNK : c->ny;
-    } else {
-        *jx0 = c->ix0 + k * c->cols;
-        *jx1 = *jx0 + c->cols < c->ix1 ? *jx0 + c->cols : c->ix1;
-        *jy0 = 0;
-        *jy1 = c->ny;
-    }
+    ptrdiff_t g = k / c->nseg, seg = k % c->nseg;
+    *jx0 = c->ix0 + g * c->cols;
+    *jx1 = *jx0 + c->cols < c->ix1 ? *jx0 + c->cols : c->ix1;
+    *jy0 = seg * ORVEL_CHUNK;
+    *jy1 = *jy0 + ORVEL_CHUNK < c->ny ? *jy0 + ORVEL_CHUNK : c->ny;
 }

@@ -36,4 +36,5 @@ CC=$1 CXX=$2 "$CMAKE" -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DORVEL_T
 "$CMAKE" --build "$build"
 cp "$build/orvel-fit.so" "$build/orvel-holdout.so" .
 mkdir -p engine
-cp "$build/liborvel_localfit.a" "$src/lib/localfit/engine.h" engine/
+cp "$build/liborvel_localfit.a" "$src/lib/localfit/engine.h" "$build/liborvel_lpoly.a" \
+  "$src/lib/lpoly/lpoly.h" engine/

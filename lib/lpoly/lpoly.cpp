@@ -1,0 +1,609 @@
+// The general local polynomial engine: see lpoly.h.
+#include "lpoly/lpoly.h"
+
+#include <math.h>
+#include <stdlib.h>
+#include <string.h>
+
+// The passes and the per-shape products run in the widest vectors the CPU
+// has (a version per instruction set, chosen when the library loads). Each
+// lane computes one node with the same operations in the same order, and
+// nothing is contracted into fused multiply-adds, so every version gives
+// the same bits.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__ELF__) && \
+    !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#define ORVEL_LP_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define ORVEL_LP_CLONES
+#endif
+
+namespace {
+
+constexpr int MAXK = 101;      // largest window side
+constexpr int MAXP = 6;        // coefficients: degree 2
+constexpr int MAXM = 15;       // moments of the normal matrix: degree <= 4
+constexpr int MAXPOW = 5;      // powers of one offset: 0 .. 4
+
+// Monomials u^a v^b in the order of total degree, then falling a: 1, u, v,
+// u^2, uv, v^2, u^3, ... ; the first 3 or 6 are the coefficients' order.
+inline int mono(int a, int b)
+{
+    int t = a + b;
+    return t * (t + 1) / 2 + b;
+}
+
+struct Shape {
+    double inv[MAXP * MAXP];   // the inverse normal matrix, row-major
+    double g[MAXP];            // w0 times its first column: the leave-one-out update
+    double lev;                // w0 inv[0]: the node's weight in its own fit
+    unsigned char ok, okloo;
+};
+
+}  // namespace
+
+struct orvel_lp {
+    int ky, kx, hy, hx, deg, p, flags;
+    int pz, pm, nm;            // powers for the data and for the mask; mask moments
+    ptrdiff_t ny, nx;
+    double w0;                 // the centre weight
+    double oscale[MAXP];       // scaled basis to per node step
+    int sep;                   // separable: one term
+    int nterm;                 // terms: 1, or the kernel's non-zero columns
+    int *tdx;                  // per term: its column offset (non-separable)
+    double *wa;                // per term, power a < pm, row tap t: A(dy) u^a
+    unsigned char *sa;         // per term, row tap t: A(dy) != 0
+    double *wb;                // separable: per power b, column tap: B(dx) v^b;
+                               // else per term, power b: v^b
+    int ncy, ncx;              // classes of rows and columns by clipping
+    Shape *shape;              // ncy * ncx of them, cy fastest
+    int seg;                   // rows a segment
+};
+
+namespace {
+
+// Class of row iy of n rows under half-width h: how the window is clipped.
+inline int clip_class(ptrdiff_t i, ptrdiff_t n, int h)
+{
+    if (n <= 2 * h + 1) return (int) i;
+    if (i < h) return (int) i;
+    if (i >= n - h) return (int) (2 * h - (n - 1 - i));
+    return h;
+}
+
+// A node of class c: its first and last offsets inside the grid.
+inline void class_range(int c, ptrdiff_t n, int h, int *lo, int *hi)
+{
+    ptrdiff_t i = n <= 2 * h + 1 ? c : (c <= h ? c : n - 1 - (2 * h - c));
+    *lo = (int) (i < h ? -i : -h);
+    *hi = (int) (n - 1 - i < h ? n - 1 - i : h);
+}
+
+// Inverts the symmetric p x p matrix m (row-major) into inv by sweeping
+// the unit-diagonal scaling of it, largest remaining pivot first. False
+// when a diagonal is zero or a pivot falls below ORVEL_LP_TOL: the design
+// does not determine the coefficients.
+bool invert(const double *m, int p, double *inv)
+{
+    double s[MAXP], a[MAXP * MAXP];
+    for (int i = 0; i < p; i++) {
+        double d = fabs(m[i * p + i]);
+        if (!(d > 0) || !isfinite(d)) return false;
+        s[i] = 1 / sqrt(d);
+    }
+    for (int i = 0; i < p; i++)
+        for (int j = 0; j < p; j++) a[i * p + j] = m[i * p + j] * s[i] * s[j];
+    bool done[MAXP] = {};
+    for (int step = 0; step < p; step++) {
+        int k = -1;
+        double best = 0;
+        for (int i = 0; i < p; i++)
+            if (!done[i] && fabs(a[i * p + i]) > best) {
+                best = fabs(a[i * p + i]);
+                k = i;
+            }
+        if (k < 0 || !(best >= ORVEL_LP_TOL)) return false;
+        double d = a[k * p + k];
+        for (int i = 0; i < p; i++) {
+            if (i == k) continue;
+            double f = a[i * p + k] / d;
+            for (int j = 0; j < p; j++)
+                if (j != k) a[i * p + j] -= f * a[k * p + j];
+        }
+        for (int i = 0; i < p; i++)
+            if (i != k) {
+                a[i * p + k] /= d;
+                a[k * p + i] /= d;
+            }
+        a[k * p + k] = -1 / d;
+        done[k] = true;
+    }
+    // Sweeping every index leaves minus the inverse.
+    for (int i = 0; i < p; i++)
+        for (int j = 0; j < p; j++) inv[i * p + j] = -a[i * p + j] * s[i] * s[j];
+    return true;
+}
+
+// The normal matrix of degree deg from the moments m (by mono()).
+void normal(const double *mom, int deg, int p, double *m)
+{
+    static_assert(MAXP == 6, "monomial tables");
+    const int ea[MAXP] = {0, 1, 0, 2, 1, 0}, eb[MAXP] = {0, 0, 1, 0, 1, 2};
+    (void) deg;
+    for (int i = 0; i < p; i++)
+        for (int j = 0; j < p; j++) m[i * p + j] = mom[mono(ea[i] + ea[j], eb[i] + eb[j])];
+}
+
+// The shape of row class cy and column class cx.
+void make_shape(orvel_lp *P, const double *K, int cy, int cx, Shape *sh)
+{
+    int ylo, yhi, xlo, xhi;
+    class_range(cy, P->ny, P->hy, &ylo, &yhi);
+    class_range(cx, P->nx, P->hx, &xlo, &xhi);
+    double mom[MAXM] = {};
+    for (int dx = xlo; dx <= xhi; dx++) {
+        double v = (double) dx / P->hx, vp[MAXPOW] = {1, v, v * v, v * v * v, v * v * v * v};
+        const double *col = K + (ptrdiff_t) (dx + P->hx) * P->ky;
+        for (int dy = ylo; dy <= yhi; dy++) {
+            double w = col[dy + P->hy];
+            if (w == 0) continue;
+            double u = (double) dy / P->hy, up[MAXPOW] = {1, u, u * u, u * u * u, u * u * u * u};
+            for (int a = 0; a < P->pm; a++)
+                for (int b = 0; a + b < P->pm; b++) mom[mono(a, b)] += w * up[a] * vp[b];
+        }
+    }
+    double m[MAXP * MAXP];
+    normal(mom, P->deg, P->p, m);
+    sh->ok = invert(m, P->p, sh->inv);
+    sh->lev = 0;
+    for (int j = 0; j < P->p; j++) sh->g[j] = 0;
+    sh->okloo = sh->ok;
+    if (sh->ok && P->w0 != 0) {
+        for (int j = 0; j < P->p; j++) sh->g[j] = P->w0 * sh->inv[j * P->p];
+        sh->lev = sh->g[0];
+        sh->okloo = 1 - sh->lev >= ORVEL_LP_TOL;
+    }
+}
+
+// K as A(dy) B(dx) when it is that to rounding (every weight within 8 ulps
+// of the largest, and the same weights zero): separable kernels, the
+// Gaussian among them, take one pass each way.
+bool separate(const double *K, int ky, int kx, double *A, double *B)
+{
+    int iy = 0, ix = 0;
+    double big = 0;
+    for (int x = 0; x < kx; x++)
+        for (int y = 0; y < ky; y++)
+            if (fabs(K[x * ky + y]) > big) {
+                big = fabs(K[x * ky + y]);
+                iy = y;
+                ix = x;
+            }
+    if (!(big > 0)) return false;
+    double piv = K[ix * ky + iy];
+    for (int y = 0; y < ky; y++) A[y] = K[ix * ky + y];
+    for (int x = 0; x < kx; x++) B[x] = K[x * ky + iy] / piv;
+    for (int x = 0; x < kx; x++)
+        for (int y = 0; y < ky; y++) {
+            double k = K[x * ky + y], ab = A[y] * B[x];
+            if ((k == 0) != (ab == 0) || fabs(k - ab) > 8 * 2.220446049250313e-16 * big)
+                return false;
+        }
+    return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+orvel_lp *orvel_lp_new(const double *K, int ky, int kx, int degree, ptrdiff_t ny, ptrdiff_t nx,
+                       int flags)
+{
+    if (!K || ky < 3 || kx < 3 || ky > MAXK || kx > MAXK || ky % 2 == 0 || kx % 2 == 0 ||
+        (degree != 1 && degree != 2) || ny < 1 || nx < 1 || (flags & ~3))
+        return nullptr;
+    for (int i = 0; i < ky * kx; i++)
+        if (!isfinite(K[i])) return nullptr;
+    orvel_lp *P = (orvel_lp *) calloc(1, sizeof(orvel_lp));
+    if (!P) return nullptr;
+    P->ky = ky;
+    P->kx = kx;
+    P->hy = ky / 2;
+    P->hx = kx / 2;
+    P->deg = degree;
+    P->p = degree == 1 ? 3 : 6;
+    P->pz = degree + 1;
+    P->pm = 2 * degree + 1;
+    P->nm = P->pm * (P->pm + 1) / 2;
+    P->flags = flags;
+    P->ny = ny;
+    P->nx = nx;
+    P->w0 = flags & ORVEL_LP_LOO ? K[P->hx * ky + P->hy] : 0;
+    const int ea[MAXP] = {0, 1, 0, 2, 1, 0}, eb[MAXP] = {0, 0, 1, 0, 1, 2};
+    for (int j = 0; j < P->p; j++)
+        P->oscale[j] = 1 / (pow((double) P->hy, ea[j]) * pow((double) P->hx, eb[j]));
+
+    double A[MAXK], B[MAXK];
+    P->sep = separate(K, ky, kx, A, B);
+    if (P->sep) {
+        P->nterm = 1;
+    } else {
+        for (int x = 0; x < kx; x++) {
+            bool any = false;
+            for (int y = 0; y < ky; y++) any |= K[x * ky + y] != 0;
+            P->nterm += any;
+        }
+    }
+    int nt = P->nterm > 0 ? P->nterm : 1;
+    P->ncy = (int) (ny <= ky ? ny : ky);
+    P->ncx = (int) (nx <= kx ? nx : kx);
+    P->tdx = (int *) calloc(nt, sizeof(int));
+    P->wa = (double *) calloc((size_t) nt * P->pm * ky, sizeof(double));
+    P->sa = (unsigned char *) calloc((size_t) nt * ky, 1);
+    P->wb = (double *) calloc((size_t) (P->sep ? kx : nt) * P->pm, sizeof(double));
+    P->shape = (Shape *) calloc((size_t) P->ncy * P->ncx, sizeof(Shape));
+    if (!P->tdx || !P->wa || !P->sa || !P->wb || !P->shape) {
+        orvel_lp_free(P);
+        return nullptr;
+    }
+    // Row taps of every term, times the powers of u.
+    auto set_rows = [&](int t, const double *a) {
+        for (int y = 0; y < ky; y++) {
+            double u = (double) (y - P->hy) / P->hy, up = 1;
+            P->sa[(size_t) t * ky + y] = a[y] != 0;
+            for (int e = 0; e < P->pm; e++, up *= u)
+                P->wa[((size_t) t * P->pm + e) * ky + y] = a[y] * up;
+        }
+    };
+    if (P->sep) {
+        set_rows(0, A);
+        for (int x = 0; x < kx; x++) {
+            double v = (double) (x - P->hx) / P->hx, vp = 1;
+            for (int e = 0; e < P->pm; e++, vp *= v) P->wb[(size_t) e * kx + x] = B[x] * vp;
+        }
+    } else {
+        int t = 0;
+        for (int x = 0; x < kx; x++) {
+            const double *col = K + (ptrdiff_t) x * ky;
+            bool any = false;
+            for (int y = 0; y < ky; y++) any |= col[y] != 0;
+            if (!any) continue;
+            P->tdx[t] = x - P->hx;
+            set_rows(t, col);
+            double v = (double) (x - P->hx) / P->hx, vp = 1;
+            for (int e = 0; e < P->pm; e++, vp *= v) P->wb[(size_t) t * P->pm + e] = vp;
+            t++;
+        }
+    }
+    for (int cx = 0; cx < P->ncx; cx++)
+        for (int cy = 0; cy < P->ncy; cy++)
+            make_shape(P, K, cy, cx, &P->shape[(size_t) cx * P->ncy + cy]);
+    // Rows a segment: the passes' arrays of a window's worth of columns
+    // stay within about 1 MB.
+    int arrays = P->pz + P->pm + 1;
+    long seg = (1L << 17) / ((long) arrays * (P->sep ? kx : 1));
+    seg = seg < 64 ? 64 : seg > 2048 ? 2048 : seg;
+    P->seg = (int) (seg & ~7L);
+    return P;
+}
+
+void orvel_lp_free(orvel_lp *P)
+{
+    if (!P) return;
+    free(P->tdx);
+    free(P->wa);
+    free(P->sa);
+    free(P->wb);
+    free(P->shape);
+    free(P);
+}
+
+int orvel_lp_ncoef(const orvel_lp *P) { return P->p; }
+
+// Scratch: the cleaned column with its halo (data, observed, missing);
+// per ring slot (or the one term's column) the down-column sums; the
+// across sums of the node column: data pairs, mask moments, count.
+static size_t layout(const orvel_lp *P, size_t *slot)
+{
+    size_t L = (size_t) P->seg;
+    *slot = (size_t) (P->pz + P->pm + 1) * L;
+    return 3 * (L + 2 * (size_t) P->hy) + (size_t) (P->sep ? P->kx : 1) * *slot +
+           (size_t) (P->p + P->nm + 1) * L;
+}
+
+size_t orvel_lp_scratch(const orvel_lp *P)
+{
+    size_t slot;
+    return layout(P, &slot);
+}
+
+}  // extern "C"
+
+namespace {
+
+// A segment's work: rows y0 .. y0 + n - 1 of the target columns.
+struct Seg {
+    const orvel_lp *P;
+    const double *data;
+    ptrdiff_t col0, y0, n;
+    bool missing;              // the segment's windows hold a missing value
+    double *zc, *oc, *mc;      // cleaned column, rows y0 - hy .. y0 + n + hy - 1
+};
+
+// Column c of the grid, rows y0 - hy .. , into the cleaned arrays: zeros
+// outside the grid and where missing; oc 1 where observed, mc 1 where
+// missing.
+void load(const Seg &s, ptrdiff_t c)
+{
+    const orvel_lp *P = s.P;
+    ptrdiff_t m = s.n + 2 * P->hy, r0 = s.y0 - P->hy;
+    const double *col = s.data + (c - s.col0) * P->ny;
+    // The rows inside the grid: j in [a, b).
+    ptrdiff_t a = r0 < 0 ? -r0 : 0, b = P->ny - r0 < m ? P->ny - r0 : m;
+    for (ptrdiff_t j = 0; j < a; j++) s.zc[j] = 0;
+    for (ptrdiff_t j = b; j < m; j++) s.zc[j] = 0;
+    if (!s.missing) {
+        memcpy(s.zc + a, col + r0 + a, (size_t) (b - a) * sizeof(double));
+        return;
+    }
+    for (ptrdiff_t j = 0; j < a; j++) s.oc[j] = s.mc[j] = 0;
+    for (ptrdiff_t j = b; j < m; j++) s.oc[j] = s.mc[j] = 0;
+    for (ptrdiff_t j = a; j < b; j++) {
+        double z = col[r0 + j];
+        bool obs = isfinite(z);
+        s.zc[j] = obs ? z : 0;
+        s.oc[j] = obs;
+        s.mc[j] = !obs;
+    }
+}
+
+// Down-column sums of term t over the loaded column into y: pz data sums,
+// then (with missing values) pm mask sums and the missing count.
+ORVEL_LP_CLONES void down(const Seg &s, int t, double *y)
+{
+    const orvel_lp *P = s.P;
+    ptrdiff_t n = s.n, L = P->seg;
+    int ky = P->ky;
+    const double *wa = P->wa + (size_t) t * P->pm * ky;
+    const unsigned char *sa = P->sa + (size_t) t * ky;
+    auto pass = [&](const double *w, const double *x, double *o) {
+        bool first = true;
+        for (int k = 0; k < ky; k++) {
+            if (!sa[k]) continue;
+            double wk = w[k];
+            const double *xk = x + k;
+            if (first) {
+                for (ptrdiff_t i = 0; i < n; i++) o[i] = wk * xk[i];
+                first = false;
+            } else {
+                for (ptrdiff_t i = 0; i < n; i++) o[i] += wk * xk[i];
+            }
+        }
+        if (first)
+            for (ptrdiff_t i = 0; i < n; i++) o[i] = 0;
+    };
+    for (int a = 0; a < P->pz; a++) pass(wa + (size_t) a * ky, s.zc, y + a * L);
+    if (!s.missing) return;
+    double *ym = y + P->pz * L;
+    for (int a = 0; a < P->pm; a++) pass(wa + (size_t) a * ky, s.oc, ym + a * L);
+    double *cnt = ym + P->pm * L;
+    for (ptrdiff_t i = 0; i < n; i++) cnt[i] = 0;
+    for (int k = 0; k < ky; k++)
+        if (sa[k])
+            for (ptrdiff_t i = 0; i < n; i++) cnt[i] += s.mc[k + i];
+}
+
+// Adds the down sums y of one column, weighted by vb[b] (the column's
+// weight times v^b), to the node column's sums.
+ORVEL_LP_CLONES void across(const Seg &s, const double *y, const double *vb, double *S,
+                            double *mom, double *cnt, bool first)
+{
+    const orvel_lp *P = s.P;
+    ptrdiff_t n = s.n, L = P->seg;
+    const int ea[MAXP] = {0, 1, 0, 2, 1, 0}, eb[MAXP] = {0, 0, 1, 0, 1, 2};
+    auto acc = [&](double w, const double *x, double *o) {
+        if (first)
+            for (ptrdiff_t i = 0; i < n; i++) o[i] = w * x[i];
+        else
+            for (ptrdiff_t i = 0; i < n; i++) o[i] += w * x[i];
+    };
+    for (int j = 0; j < P->p; j++) acc(vb[eb[j]], y + ea[j] * L, S + j * L);
+    if (!s.missing) return;
+    const double *ym = y + P->pz * L;
+    for (int a = 0; a < P->pm; a++)
+        for (int b = 0; a + b < P->pm; b++) acc(vb[b], ym + a * L, mom + mono(a, b) * L);
+    const double *c = ym + P->pm * L;
+    if (vb[0] == 0) {
+        if (first)
+            for (ptrdiff_t i = 0; i < n; i++) cnt[i] = 0;
+    } else {
+        acc(1, c, cnt);
+    }
+}
+
+// Nodes i .. e - 1 of a node column, all of shape sh with nothing missing:
+// the coefficients from the moment sums S (a row of L each), updated to
+// leave the node out (loo; z the node's own values), scaled by osc.
+ORVEL_LP_CLONES void apply_shape(const Shape &sh, int p, bool loo, const double *osc,
+                                 const double *S, ptrdiff_t L, const double *z, ptrdiff_t i,
+                                 ptrdiff_t e, double *const *o)
+{
+    for (int k = 0; k < p; k++) {
+        const double *row = sh.inv + k * p;
+        double *ok = o[k];
+        for (ptrdiff_t j = i; j < e; j++) ok[j] = row[0] * S[j];
+        for (int l = 1; l < p; l++) {
+            double w = row[l];
+            const double *sl = S + l * L;
+            for (ptrdiff_t j = i; j < e; j++) ok[j] += w * sl[j];
+        }
+    }
+    if (loo) {
+        double f = 1 / (1 - sh.lev);
+        for (int k = p - 1; k >= 0; k--) {
+            double g = sh.g[k], *ok = o[k];
+            const double *o0 = o[0];
+            // o[0] is updated last, so every update reads its value before.
+            for (ptrdiff_t j = i; j < e; j++) ok[j] -= g * ((z[j] - o0[j]) * f);
+        }
+    }
+    for (int k = 0; k < p; k++) {
+        double c = osc[k], *ok = o[k];
+        for (ptrdiff_t j = i; j < e; j++) ok[j] *= c;
+    }
+}
+
+}  // namespace
+
+extern "C" int orvel_lp_fit(const orvel_lp *P, const double *data, ptrdiff_t col0, ptrdiff_t ncol,
+                            ptrdiff_t ix0, ptrdiff_t ix1, ptrdiff_t iy0, ptrdiff_t iy1,
+                            double *const *out, ptrdiff_t stride, const double *scale, int mode,
+                            double *scratch)
+{
+    if (!P || !out || !scale || !scratch || ix0 < 0 || ix0 > ix1 || ix1 > P->nx || iy0 < 0 ||
+        iy0 > iy1 || iy1 > P->ny || col0 < 0 || ncol < 0 || col0 > P->nx ||
+        ncol > P->nx - col0 || (mode != ORVEL_LP_ALL && mode != ORVEL_LP_MERGE))
+        return 1;
+    if (ix0 == ix1 || iy0 == iy1) return 0;
+    ptrdiff_t need0 = ix0 - P->hx > 0 ? ix0 - P->hx : 0;
+    ptrdiff_t need1 = ix1 + P->hx < P->nx ? ix1 + P->hx : P->nx;
+    if (!data || col0 > need0 || col0 + ncol < need1 || (ix1 - ix0 > 1 && stride < iy1 - iy0))
+        return 1;
+    for (int k = 0; k < P->p; k++)
+        if (!out[k]) return 1;
+
+    const int p = P->p, hy = P->hy, hx = P->hx;
+    const bool loo = P->flags & ORVEL_LP_LOO, narm = P->flags & ORVEL_LP_NARM;
+    size_t slot;
+    layout(P, &slot);
+    const ptrdiff_t L = P->seg;
+    double *zc = scratch, *oc = zc + L + 2 * hy, *mc = oc + L + 2 * hy;
+    double *ring = mc + L + 2 * hy;
+    double *S = ring + (size_t) (P->sep ? P->kx : 1) * slot;
+    double *mom = S + (size_t) p * L, *cnt = mom + (size_t) P->nm * L;
+    double osc[MAXP];
+    for (int k = 0; k < p; k++) osc[k] = P->oscale[k] * scale[k];
+    const double nan = NAN;
+
+    for (ptrdiff_t y0 = iy0; y0 < iy1; y0 += L) {
+        ptrdiff_t n = iy1 - y0 < L ? iy1 - y0 : L;
+        Seg s = {P, data, col0, y0, n, false, zc, oc, mc};
+        // Whether any window of the segment's nodes holds a missing value.
+        ptrdiff_t r0 = y0 - hy > 0 ? y0 - hy : 0, r1 = y0 + n + hy < P->ny ? y0 + n + hy : P->ny;
+        for (ptrdiff_t c = need0; c < need1 && !s.missing; c++) {
+            const double *col = data + (c - col0) * P->ny;
+            for (ptrdiff_t r = r0; r < r1; r++)
+                if (!isfinite(col[r])) {
+                    s.missing = true;
+                    break;
+                }
+        }
+        // Where the exact engine has fitted every node and nothing is
+        // missing, only the undetermined shapes are left to mark.
+        bool passes = mode == ORVEL_LP_ALL || s.missing;
+        ptrdiff_t filled = -1;   // the last column loaded into the ring
+        for (ptrdiff_t ix = ix0; ix < ix1; ix++) {
+            ptrdiff_t xlo = ix - hx > 0 ? ix - hx : 0, xhi = ix + hx < P->nx ? ix + hx : P->nx - 1;
+            if (passes && P->sep) {
+                for (ptrdiff_t c = filled + 1 > xlo ? filled + 1 : xlo; c <= xhi; c++) {
+                    load(s, c);
+                    down(s, 0, ring + (size_t) (c % P->kx) * slot);
+                }
+                filled = xhi;
+                bool first = true;
+                for (ptrdiff_t c = xlo; c <= xhi; c++) {
+                    int k = (int) (c - ix + hx);
+                    double vb[MAXPOW];
+                    for (int b = 0; b < P->pm; b++) vb[b] = P->wb[(size_t) b * P->kx + k];
+                    if (vb[0] == 0) continue;
+                    across(s, ring + (size_t) (c % P->kx) * slot, vb, S, mom, cnt, first);
+                    first = false;
+                }
+                if (first) {
+                    for (size_t i = 0; i < (size_t) (p + P->nm + 1) * L; i++) S[i] = 0;
+                }
+            } else if (passes) {
+                bool first = true;
+                for (int t = 0; t < P->nterm; t++) {
+                    ptrdiff_t c = ix + P->tdx[t];
+                    if (c < xlo || c > xhi) continue;
+                    load(s, c);
+                    down(s, t, ring);
+                    across(s, ring, P->wb + (size_t) t * P->pm, S, mom, cnt, first);
+                    first = false;
+                }
+                if (first) {
+                    for (size_t i = 0; i < (size_t) (p + P->nm + 1) * L; i++) S[i] = 0;
+                }
+            }
+            // The node column's own cleaned values, for the leave-one-out
+            // update and the centre's count.
+            if (passes && (loo || s.missing)) load(s, ix);
+            int cx = clip_class(ix, P->nx, hx);
+            double *o[MAXP];
+            for (int k = 0; k < p; k++) o[k] = out[k] + (ix - ix0) * stride + (y0 - iy0);
+            ptrdiff_t i = 0;
+            while (i < n) {
+                int cy = clip_class(y0 + i, P->ny, hy);
+                // A run of nodes of one shape: the interior rows, or one
+                // row near an edge.
+                ptrdiff_t e = i + 1;
+                if (P->ny > 2 * hy + 1 && cy == hy) e = P->ny - hy - y0 < n ? P->ny - hy - y0 : n;
+                const Shape &sh = P->shape[(size_t) cx * P->ncy + cy];
+                bool ok = loo ? sh.okloo : sh.ok;
+                // Nodes whose windows hold a missing value with weight: NaN,
+                // or fitted one by one below.
+                auto affected = [&](ptrdiff_t j) {
+                    if (!s.missing) return false;
+                    double c = cnt[j];
+                    if (loo && P->w0 != 0) c -= mc[j + hy];
+                    return c > 0;
+                };
+                if (mode == ORVEL_LP_MERGE) {
+                    for (ptrdiff_t j = i; j < e; j++)
+                        if (!ok || affected(j))
+                            for (int k = 0; k < p; k++) o[k][j] = nan;
+                } else if (!ok) {
+                    for (int k = 0; k < p; k++)
+                        for (ptrdiff_t j = i; j < e; j++) o[k][j] = nan;
+                } else {
+                    apply_shape(sh, p, loo && P->w0 != 0, osc, S, L, zc + hy, i, e, o);
+                    if (s.missing)
+                        for (ptrdiff_t j = i; j < e; j++)
+                            if (affected(j))
+                                for (int k = 0; k < p; k++) o[k][j] = nan;
+                }
+                // Near missing values, with narm: each node from its own
+                // observed cells.
+                if (narm && s.missing) {
+                    for (ptrdiff_t j = i; j < e; j++) {
+                        if (!affected(j)) continue;
+                        double mm[MAXM], m[MAXP * MAXP], inv[MAXP * MAXP], beta[MAXP];
+                        for (int q = 0; q < P->nm; q++) mm[q] = mom[q * L + j];
+                        normal(mm, P->deg, p, m);
+                        bool good = invert(m, p, inv);
+                        if (good) {
+                            for (int k = 0; k < p; k++) {
+                                double b = 0;
+                                for (int l = 0; l < p; l++) b += inv[k * p + l] * S[l * L + j];
+                                beta[k] = b;
+                            }
+                            // The centre, if observed, is in this fit: take it out.
+                            if (loo && P->w0 != 0 && oc[j + hy] != 0) {
+                                double lev = P->w0 * inv[0];
+                                if (1 - lev >= ORVEL_LP_TOL) {
+                                    double r = (zc[j + hy] - beta[0]) / (1 - lev);
+                                    for (int k = p - 1; k >= 0; k--) beta[k] -= P->w0 * inv[k * p] * r;
+                                } else {
+                                    good = false;
+                                }
+                            }
+                        }
+                        for (int k = 0; k < p; k++) o[k][j] = good ? beta[k] * osc[k] : nan;
+                    }
+                }
+                i = e;
+            }
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,201 @@
+// The general local polynomial engine against weighted least squares node by
+// node, and its independence of how the targets are cut up.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "lpoly/lpoly.h"
+
+namespace {
+
+struct Model {
+    int ky, kx, degree, flags;
+    std::vector<double> K;
+};
+
+// Node (iy, ix) from the definition: the observed cells with weight in the
+// clipped window, normal equations in long double, Gauss-Jordan with
+// partial pivoting. Returns false where the scaled design is close to
+// singular (smallest pivot below `tol`).
+bool oracle(const std::vector<double>& z, int ny, int nx, const Model& m, int iy, int ix,
+            double* beta, long double tol)
+{
+    const int hy = m.ky / 2, hx = m.kx / 2, p = m.degree == 1 ? 3 : 6;
+    long double M[6][7] = {};
+    for (int dx = -hx; dx <= hx; dx++)
+        for (int dy = -hy; dy <= hy; dy++) {
+            int y = iy + dy, x = ix + dx;
+            if (y < 0 || y >= ny || x < 0 || x >= nx) continue;
+            if ((m.flags & ORVEL_LP_LOO) && dy == 0 && dx == 0) continue;
+            double w = m.K[(dx + hx) * m.ky + dy + hy], v = z[(size_t)x * ny + y];
+            if (w == 0) continue;
+            if (!std::isfinite(v)) {
+                if (!(m.flags & ORVEL_LP_NARM)) return false;
+                continue;
+            }
+            long double u = (long double)dy / hy, s = (long double)dx / hx;
+            long double f[6] = {1, u, s, u * u, u * s, s * s};
+            for (int i = 0; i < p; i++) {
+                for (int j = 0; j < p; j++) M[i][j] += w * f[i] * f[j];
+                M[i][p] += w * f[i] * v;
+            }
+        }
+    long double d[6];
+    for (int i = 0; i < p; i++) {
+        if (!(M[i][i] > 0)) return false;
+        d[i] = 1 / std::sqrt(M[i][i]);
+    }
+    for (int i = 0; i < p; i++) {
+        for (int j = 0; j < p; j++) M[i][j] *= d[i] * d[j];
+        M[i][p] *= d[i];
+    }
+    for (int c = 0; c < p; c++) {
+        int piv = c;
+        for (int r = c + 1; r < p; r++)
+            if (std::fabs(M[r][c]) > std::fabs(M[piv][c])) piv = r;
+        std::swap(M[c], M[piv]);
+        if (std::fabs(M[c][c]) < tol) return false;
+        for (int r = 0; r < p; r++)
+            if (r != c) {
+                long double f = M[r][c] / M[c][c];
+                for (int j = c; j <= p; j++) M[r][j] -= f * M[c][j];
+            }
+    }
+    const int ea[6] = {0, 1, 0, 2, 1, 0}, eb[6] = {0, 0, 1, 0, 1, 2};
+    for (int i = 0; i < p; i++)
+        beta[i] = (double)(M[i][p] / M[i][i] * d[i] / std::pow((long double)hy, ea[i]) /
+                           std::pow((long double)hx, eb[i]));
+    return true;
+}
+
+std::vector<double> fit(const std::vector<double>& z, int ny, int nx, const Model& m, int ix0,
+                        int ix1, int iy0, int iy1, int mode = ORVEL_LP_ALL,
+                        std::vector<double> init = {})
+{
+    orvel_lp* plan = orvel_lp_new(m.K.data(), m.ky, m.kx, m.degree, ny, nx, m.flags);
+    EXPECT_NE(plan, nullptr);
+    int p = orvel_lp_ncoef(plan);
+    size_t n = (size_t)(ix1 - ix0) * (iy1 - iy0);
+    std::vector<double> out = init.empty() ? std::vector<double>(p * n, -1.0) : init;
+    std::vector<double> scratch(orvel_lp_scratch(plan));
+    double* o[6];
+    for (int k = 0; k < p; k++) o[k] = out.data() + k * n;
+    const double scale[6] = {1, 1, 1, 1, 1, 1};
+    EXPECT_EQ(orvel_lp_fit(plan, z.data(), 0, nx, ix0, ix1, iy0, iy1, o, iy1 - iy0, scale, mode,
+                           scratch.data()),
+              0);
+    orvel_lp_free(plan);
+    return out;
+}
+
+Model randomModel(std::mt19937_64& rng)
+{
+    const int sizes[] = {3, 5, 7, 9, 15};
+    Model m{sizes[rng() % 5], sizes[rng() % 5], 1 + (int)(rng() % 2), (int)(rng() % 4), {}};
+    std::uniform_real_distribution<double> U(0, 1);
+    double by = 0.5 + 3 * U(rng), bx = 0.5 + 3 * U(rng);
+    int kind = rng() % 3;  // Gaussian (separable), lopsided random, disc
+    for (int dx = -(m.kx / 2); dx <= m.kx / 2; dx++)
+        for (int dy = -(m.ky / 2); dy <= m.ky / 2; dy++) {
+            double r2 = dy * dy / (by * by) + dx * dx / (bx * bx);
+            m.K.push_back(kind == 0 ? std::exp(-r2 / 2)
+                          : kind == 1 ? (rng() % 4 ? U(rng) : 0)
+                                      : (r2 < 1 ? 1 - r2 : 0));
+        }
+    return m;
+}
+
+}  // namespace
+
+TEST(Lpoly, MatchesWeightedLeastSquares)
+{
+    std::mt19937_64 rng(11);
+    std::normal_distribution<double> N(0, 1);
+    int checked = 0, undetermined = 0;
+    for (int rep = 0; rep < 60; rep++) {
+        int ny = 2 + rng() % 30, nx = 2 + rng() % 30;
+        Model m = randomModel(rng);
+        std::vector<double> z(ny * nx);
+        for (int x = 0; x < nx; x++)
+            for (int y = 0; y < ny; y++)
+                z[x * ny + y] = 50 + 0.3 * y - 0.2 * x + 0.01 * x * y + N(rng);
+        if (rep % 2)
+            for (int k = 0; k < 1 + ny * nx / 20; k++)
+                z[rng() % z.size()] = rng() % 2 ? NAN : INFINITY;
+        std::vector<double> out = fit(z, ny, nx, m, 0, nx, 0, ny);
+        int p = m.degree == 1 ? 3 : 6;
+        size_t n = (size_t)ny * nx;
+        for (int x = 0; x < nx; x++)
+            for (int y = 0; y < ny; y++) {
+                double beta[6];
+                // Clearly determined or clearly not: nodes in between are
+                // left to the tolerance.
+                bool clear = oracle(z, ny, nx, m, y, x, beta, 1e-7L);
+                bool none = !oracle(z, ny, nx, m, y, x, beta, 1e-13L);
+                double b0 = out[(size_t)x * ny + y];
+                if (none) {
+                    EXPECT_TRUE(std::isnan(b0)) << rep << " " << y << " " << x;
+                    undetermined++;
+                } else if (clear) {
+                    for (int k = 0; k < p; k++)
+                        EXPECT_NEAR(out[k * n + (size_t)x * ny + y], beta[k],
+                                    1e-9 * (100 + std::fabs(beta[k])))
+                            << "case " << rep << " node " << y << "," << x << " coef " << k;
+                    checked++;
+                }
+            }
+    }
+    EXPECT_GT(checked, 10000);
+    EXPECT_GT(undetermined, 100);
+}
+
+TEST(Lpoly, SameBitsWhateverTheCut)
+{
+    std::mt19937_64 rng(5);
+    std::normal_distribution<double> N(0, 1);
+    for (int rep = 0; rep < 20; rep++) {
+        int ny = 40 + rng() % 3000, nx = 20 + rng() % 30;
+        Model m = randomModel(rng);
+        std::vector<double> z(ny * nx);
+        for (double& v : z) v = N(rng);
+        for (int k = 0; k < 5; k++) z[rng() % z.size()] = NAN;
+        std::vector<double> whole = fit(z, ny, nx, m, 0, nx, 0, ny);
+        int p = m.degree == 1 ? 3 : 6;
+        int x0 = rng() % nx, x1 = x0 + 1 + rng() % (nx - x0), y0 = rng() % ny,
+            y1 = y0 + 1 + rng() % (ny - y0);
+        std::vector<double> part = fit(z, ny, nx, m, x0, x1, y0, y1);
+        size_t n = (size_t)(x1 - x0) * (y1 - y0), nw = (size_t)ny * nx;
+        for (int k = 0; k < p; k++)
+            for (int x = x0; x < x1; x++)
+                for (int y = y0; y < y1; y++) {
+                    double a = part[k * n + (size_t)(x - x0) * (y1 - y0) + y - y0],
+                           b = whole[k * nw + (size_t)x * ny + y];
+                    ASSERT_TRUE(std::memcmp(&a, &b, sizeof a) == 0) << rep;
+                }
+    }
+}
+
+// Merging into the exact engine's fit: undetermined shapes and windows with
+// a weighted missing value change; the rest is left as it is.
+TEST(Lpoly, MergeTouchesOnlyWhatItMust)
+{
+    const int ny = 9, nx = 8;
+    Model m{7, 7, 1, 0, std::vector<double>(49, 0.0)};
+    m.K[3 * 7 + 3] = m.K[3 * 7 + 4] = m.K[4 * 7 + 3] = m.K[4 * 7 + 4] = 1;  // dy, dx in {0, 1}
+    std::vector<double> z(ny * nx, 1.0);
+    z[4 * ny + 4] = NAN;
+    std::vector<double> init(3 * ny * nx, 7.0);
+    std::vector<double> out = fit(z, ny, nx, m, 0, nx, 0, ny, ORVEL_LP_MERGE, init);
+    for (int x = 0; x < nx; x++)
+        for (int y = 0; y < ny; y++) {
+            bool edge = y == ny - 1 || x == nx - 1;   // only a line of cells left
+            bool hit = (y == 3 || y == 4) && (x == 3 || x == 4);
+            EXPECT_EQ(std::isnan(out[x * ny + y]), edge || hit) << y << "," << x;
+            if (!edge && !hit) EXPECT_EQ(out[x * ny + y], 7.0);
+        }
+    EXPECT_EQ(orvel_lp_new(m.K.data(), 6, 7, 1, ny, nx, 0), nullptr);
+    EXPECT_EQ(orvel_lp_new(m.K.data(), 7, 7, 3, ny, nx, 0), nullptr);
+}
