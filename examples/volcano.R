@@ -16,7 +16,7 @@ rms <- function(e) sqrt(mean(e^2))
 
 # What the truth would have picked among the same candidates, for comparison.
 hindsight <- sapply(seq_len(nrow(sel$table)), function(i)
-  rms(orvel_fit(z, orvel_kernel(sel$table$type[i], sel$table$rows[i]))$F - truth))
+  rms(orvel_fit(z, orvel_kernel(sel$table$type[i], sel$table$rows[i], size = 7))$F - truth))
 h <- which.min(hindsight)
 
 cat(sprintf("grid %d x %d, noise sd 5 (RMS %.2f)\n", ny, nx, rms(z - truth)))

@@ -50,20 +50,42 @@
   z
 }
 
-# A 7 x 7 matrix of finite weights (an orvel_select() result stands for its
-# chosen kernel). Returns the 49 weights as doubles.
+# A matrix of finite weights with an odd number of rows and of columns,
+# each from 3 to 101, not all zero (an orvel_select() result stands for its
+# chosen kernel). Returns the weights as a double matrix of the same shape,
+# without dimnames.
 .orvel_check_kernel <- function(kernel, arg = "kernel") {
   if (inherits(kernel, "orvel_select")) kernel <- kernel$kernel
-  if (!is.matrix(kernel) || !(is.double(kernel) || is.integer(kernel)) ||
-      !identical(dim(kernel), c(7L, 7L)))
-    .orvel_stop("`%s` must be a 7 x 7 numeric matrix (see orvel_kernel()), not %s",
+  if (!is.matrix(kernel) || !(is.double(kernel) || is.integer(kernel)))
+    .orvel_stop("`%s` must be a numeric matrix of weights (see orvel_kernel()), not %s",
                 arg, .orvel_what(kernel))
+  d <- dim(kernel)
+  if (any(d < 3L) || any(d > 101L) || any(d %% 2L != 1L))
+    .orvel_stop("`%s` must have an odd number of rows and of columns, each from 3 to 101, not %d x %d",
+                arg, d[1L], d[2L])
   if (!all(is.finite(kernel)))
     .orvel_stop("`%s` must hold finite weights only, not %s", arg,
                 paste(unique(format(kernel[!is.finite(kernel)])), collapse = ", "))
   if (all(kernel == 0))
-    .orvel_stop("`%s` must have at least one non-zero weight, not all 49 zero: no node can be fitted", arg)
-  as.double(kernel)
+    .orvel_stop("`%s` must have at least one non-zero weight, not all %d zero: no node can be fitted",
+                arg, length(kernel))
+  matrix(as.double(kernel), d[1L], d[2L])
+}
+
+# A checked kernel of at most 7 x 7 as the 7 x 7 window of the compiled
+# linear fit: padded with zeros around it, centred. The fit of the padded
+# kernel is that of the kernel itself, since zero weights add nothing, with
+# one exception: a missing value anywhere in the 7 x 7 window still makes
+# the node missing. Larger windows are not fitted by the 7 x 7 engine.
+.orvel_pad7 <- function(K) {
+  d <- dim(K)
+  if (any(d > 7L))
+    .orvel_stop("`kernel` is %d x %d, but windows larger than 7 x 7 are not fitted yet (internal error: the kernel reached the 7 x 7 fit)",
+                d[1L], d[2L])
+  if (all(d == 7L)) return(K)
+  P <- matrix(0, 7L, 7L)
+  P[(7L - d[1L]) %/% 2L + seq_len(d[1L]), (7L - d[2L]) %/% 2L + seq_len(d[2L])] <- K
+  P
 }
 
 # The checked weights K as the libraries take them. Scaling every weight by

@@ -12,7 +12,7 @@
 #' @examples
 #' z <- volcano + rnorm(length(volcano), sd = 5)
 #' orvel_cv(z, orvel_kernel("gaussian", 1))
-#' orvel_cv(z, orvel_kernel("gaussian", 2))
+#' orvel_cv(z, orvel_kernel("gaussian", 2, size = 7))
 orvel_cv <- function(z, kernel = orvel_kernel(), ...,
                      threads = getOption("orvel.threads", orvel_threads())) {
   UseMethod("orvel_cv")
@@ -26,7 +26,7 @@ orvel_cv.default <- function(z, kernel = orvel_kernel(), ...,
   .orvel_cv_score(.orvel_cv_scorer(.orvel_check_z(z), threads), kernel)
 }
 
-# A function of the 49 checked weights K giving c(cv, nodes) over `z` (the
+# A function of the checked kernel K giving c(cv, nodes) over `z` (the
 # methods of orvel_cv() and orvel_select() differ only in it).
 .orvel_cv_scorer <- function(z, threads) {
   threads <- .orvel_check_threads(threads)
@@ -61,7 +61,8 @@ orvel_cv.default <- function(z, kernel = orvel_kernel(), ...,
 #' Scores every candidate kernel with [orvel_cv()] and picks the best.
 #' Candidates are the kernel types in `type` at each of the bandwidths: one
 #' bandwidth per candidate for round kernels, or (rows, columns) pairs for
-#' kernels stretched along one axis.
+#' kernels stretched along one axis. Every candidate is built by
+#' [orvel_kernel()] on the 7 x 7 window (`size = 7`), whatever its bandwidth.
 #'
 #' A candidate is eligible when its score is finite and it scores as many
 #' nodes as the best-covering candidate, so that a kernel that cannot predict
@@ -110,6 +111,10 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL,
   .orvel_select(.orvel_cv_scorer(.orvel_check_z(z), threads), type, bandwidths, progress)
 }
 
+# The window of the candidate kernels: the 7 x 7 of the compiled fit,
+# whatever the bandwidth.
+.orvel_select_size <- 7L
+
 # The search itself, with `scorer` (see .orvel_cv_scorer()) scoring a kernel.
 .orvel_select <- function(scorer, type, bandwidths, progress) {
   type <- unique(.orvel_type(type))
@@ -124,8 +129,8 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL,
   bar <- NULL
   t0 <- proc.time()[["elapsed"]]
   for (i in seq_len(n)) {
-    K <- orvel_kernel(grid$type[i], c(grid$rows[i], grid$columns[i]))
-    s <- scorer(as.double(K))
+    K <- orvel_kernel(grid$type[i], c(grid$rows[i], grid$columns[i]), size = .orvel_select_size)
+    s <- scorer(.orvel_check_kernel(K))
     grid$cv[i] <- s[["cv"]]
     grid$nodes[i] <- as.integer(s[["nodes"]])
     # A bar only once the first candidate shows the search will take a while.
@@ -141,7 +146,7 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL,
   bw <- c(grid$rows[best], grid$columns[best])
   if (bw[1L] == bw[2L]) bw <- bw[1L]
   structure(list(table = grid, type = grid$type[best], bandwidth = bw,
-                 kernel = orvel_kernel(grid$type[best], bw), cv = grid$cv[best]),
+                 kernel = orvel_kernel(grid$type[best], bw, size = .orvel_select_size), cv = grid$cv[best]),
             class = "orvel_select")
 }
 

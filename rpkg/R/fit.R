@@ -36,10 +36,14 @@
 #'   object or a raster::RasterLayer: see [orvel_rasters]. A `table` or
 #'   other classed numeric matrix is fitted as its numbers (its class
 #'   dropped).
-#' @param kernel 7 x 7 numeric matrix of finite weights, `kernel[dy + 4, dx +
-#'   4]` the weight of the neighbour `dy` rows and `dx` columns away (see
-#'   [orvel_kernel()]); applied as given, never symmetrised. An
-#'   [orvel_select()] result stands for its chosen kernel.
+#' @param kernel numeric matrix of finite weights with an odd number of rows
+#'   \eqn{2h_1 + 1}{2 h1 + 1} and of columns \eqn{2h_2 + 1}{2 h2 + 1}, each
+#'   from 3 to 101, `kernel[dy + h1 + 1, dx + h2 + 1]` the weight of the
+#'   neighbour `dy` rows and `dx` columns away (see [orvel_kernel()]);
+#'   applied as given, never symmetrised. The fit takes windows of up to
+#'   7 x 7: a smaller kernel is padded with zero weights to 7 x 7, and a
+#'   larger one is an error. An [orvel_select()] result stands for its
+#'   chosen kernel.
 #' @param spacing the distance between neighbouring nodes: one number, or
 #'   `c(rows, columns)` for the step from one row to the next and from one
 #'   column to the next. Used only by [orvel_slopes()] and `plot()`.
@@ -101,7 +105,7 @@ orvel_holdout.default <- function(z, kernel = orvel_kernel(), spacing = 1, ...,
   threads <- .orvel_check_threads(threads)
   r <- .orvel_fit_grid(z, K, holdout, threads)
   .orvel_warn_lost(z, K, holdout, threads, r)
-  structure(c(r, list(kernel = matrix(K, 7L, 7L, dimnames = list(dy = -3:3, dx = -3:3)),
+  structure(c(r, list(kernel = .orvel_kernel_named(K),
                       spacing = spacing, holdout = holdout, data = z, call = call)),
             class = "orvel_fit")
 }
@@ -172,7 +176,7 @@ orvel_holdout.default <- function(z, kernel = orvel_kernel(), spacing = 1, ...,
 #'   index, and `columns`, in the direction of increasing column index.
 #' @export
 #' @examples
-#' fit <- orvel_fit(volcano, orvel_kernel("gaussian", 2))
+#' fit <- orvel_fit(volcano, orvel_kernel("gaussian", 2, size = 7))
 #' s <- orvel_slopes(fit, spacing = 10)      # metres per metre
 #' slope_degrees <- atan(sqrt(s$rows^2 + s$columns^2)) * 180 / pi
 #' range(slope_degrees)
@@ -192,8 +196,17 @@ orvel_slopes <- function(fit, spacing = fit$spacing) {
 }
 
 .orvel_kernel_line <- function(K) {
-  sprintf("7 x 7, %d non-zero weights, %s .. %s, centre %s", sum(K != 0),
-          format(min(K), digits = 3), format(max(K), digits = 3), format(K[4L, 4L], digits = 3))
+  d <- dim(K)
+  sprintf("%d x %d, %d non-zero weights, %s .. %s, centre %s", d[1L], d[2L], sum(K != 0),
+          format(min(K), digits = 3), format(max(K), digits = 3),
+          format(K[(d[1L] + 1L) %/% 2L, (d[2L] + 1L) %/% 2L], digits = 3))
+}
+
+# A checked kernel with the dimnames of orvel_kernel(): the offsets dy, dx.
+.orvel_kernel_named <- function(K) {
+  h <- (dim(K) - 1L) %/% 2L
+  dimnames(K) <- list(dy = -h[1L]:h[1L], dx = -h[2L]:h[2L])
+  K
 }
 
 #' @export
@@ -268,7 +281,7 @@ residuals.orvel_fit <- function(object, ...) {
 #' @return `x`, invisibly.
 #' @export
 #' @examples
-#' plot(orvel_fit(volcano, orvel_kernel("gaussian", 2)), spacing = 10)
+#' plot(orvel_fit(volcano, orvel_kernel("gaussian", 2, size = 7)), spacing = 10)
 plot.orvel_fit <- function(x, spacing = x$spacing, arrows = 20, ...) {
   s <- orvel_slopes(x, spacing)
   sp <- .orvel_check_pair(spacing, "spacing")

@@ -58,22 +58,25 @@ orvel_threads <- function() {
   if (nzchar(arch) && dir.exists(file.path(libs, arch))) file.path(libs, arch) else libs
 }
 
-# The fit of the checked grid `z` (a numeric matrix) with the 49 weights
-# `K`: list(F, gFx, gFy), each shaped and named like z.
+# The fit of the checked grid `z` (a numeric matrix) with the checked
+# kernel `K` (at most 7 x 7): list(F, gFx, gFy), each shaped and named like z.
 .orvel_fit_grid <- function(z, K, holdout, threads) {
   if (!is.double(z)) storage.mode(z) <- "double"
-  r <- .Call(C_orvel_fit_grid, z, .orvel_safe_weights(K), holdout, threads, NULL)
+  r <- .Call(C_orvel_fit_grid, z, as.double(.orvel_pad7(.orvel_safe_weights(K))), holdout,
+             threads, NULL)
   names(r) <- c("F", "gFx", "gFy")
   r
 }
 
-# Leave-one-out CV of the checked grid `z` with the 49 weights `K`:
+# Leave-one-out CV of the checked grid `z` with the checked kernel `K` (at
+# most 7 x 7):
 # c(sum of squared errors, nodes scored) over the nodes where observation
 # and prediction are both finite.
 .orvel_cv_grid <- function(z, K, threads) {
   if (!is.double(z)) storage.mode(z) <- "double"
   d <- dim(z)
-  .Call(C_orvel_fit_block, z, c(d[1L], d[2L], 0, 0, d[2L], 0), .orvel_safe_weights(K), TRUE,
+  .Call(C_orvel_fit_block, z, c(d[1L], d[2L], 0, 0, d[2L], 0),
+        as.double(.orvel_pad7(.orvel_safe_weights(K))), TRUE,
         0L, 1, 1, 1, c(0, 0),
         threads)
 }

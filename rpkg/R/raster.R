@@ -38,9 +38,10 @@
   x
 }
 
-# The 49 weights of a checked kernel, transposed for a raster: the engine's
-# fast index runs along the raster's rows (see the top).
-.orvel_raster_kernel <- function(K) as.double(t(matrix(K, 7L, 7L)))
+# The 49 weights of a checked kernel (at most 7 x 7, padded to 7 x 7),
+# transposed for a raster: the engine's fast index runs along the raster's
+# rows (see the top).
+.orvel_raster_kernel <- function(K) as.double(t(.orvel_pad7(K)))
 
 # Cell sizes in map units: `dx` east-west (one number, or one per raster row
 # on a longitude/latitude raster), `dy` north-south. On longitude/latitude
@@ -62,7 +63,7 @@
 # Layer codes of the compiled pass (src/fit.c).
 .orvel_layer_codes <- c(smooth = 1L, dzdx = 2L, dzdy = 3L, slope = 4L, aspect = 5L)
 
-# The one pass over raster x: fits every cell with the 49 checked weights K
+# The one pass over raster x: fits every cell with the checked kernel K
 # (the leave-one-out fit if `holdout`), block by block, and returns a
 # SpatRaster on x's grid with the named `layers` (names of
 # .orvel_layer_codes; angles in radians times `scale`), or with

@@ -51,9 +51,14 @@ object or a raster::RasterLayer: see \link{orvel_rasters}. A \code{table} or
 other classed numeric matrix is fitted as its numbers (its class
 dropped).}
 
-\item{kernel}{7 x 7 numeric matrix of finite weights, \code{kernel[dy + 4, dx + 4]} the weight of the neighbour \code{dy} rows and \code{dx} columns away (see
-\code{\link[=orvel_kernel]{orvel_kernel()}}); applied as given, never symmetrised. An
-\code{\link[=orvel_select]{orvel_select()}} result stands for its chosen kernel.}
+\item{kernel}{numeric matrix of finite weights with an odd number of rows
+\eqn{2h_1 + 1}{2 h1 + 1} and of columns \eqn{2h_2 + 1}{2 h2 + 1}, each
+from 3 to 101, \code{kernel[dy + h1 + 1, dx + h2 + 1]} the weight of the
+neighbour \code{dy} rows and \code{dx} columns away (see \code{\link[=orvel_kernel]{orvel_kernel()}});
+applied as given, never symmetrised. The fit takes windows of up to
+7 x 7: a smaller kernel is padded with zero weights to 7 x 7, and a
+larger one is an error. An \code{\link[=orvel_select]{orvel_select()}} result stands for its
+chosen kernel.}
 
 \item{...}{not used; an error if given.}
 
@@ -72,7 +77,7 @@ averages the squared prediction errors.
 \examples{
 z <- volcano + rnorm(length(volcano), sd = 5)
 orvel_cv(z, orvel_kernel("gaussian", 1))
-orvel_cv(z, orvel_kernel("gaussian", 2))
+orvel_cv(z, orvel_kernel("gaussian", 2, size = 7))
 }
 \seealso{
 \code{\link[=orvel_select]{orvel_select()}} to compare many kernels.

@@ -87,7 +87,8 @@ passed as the \code{kernel} of \code{\link[=orvel_fit]{orvel_fit()}}.
 Scores every candidate kernel with \code{\link[=orvel_cv]{orvel_cv()}} and picks the best.
 Candidates are the kernel types in \code{type} at each of the bandwidths: one
 bandwidth per candidate for round kernels, or (rows, columns) pairs for
-kernels stretched along one axis.
+kernels stretched along one axis. Every candidate is built by
+\code{\link[=orvel_kernel]{orvel_kernel()}} on the 7 x 7 window (\code{size = 7}), whatever its bandwidth.
 }
 \details{
 A candidate is eligible when its score is finite and it scores as many

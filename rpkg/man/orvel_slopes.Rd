@@ -24,7 +24,7 @@ The fitted planes' slopes in the units of the grid's spacing:
 the change across the whole grid.
 }
 \examples{
-fit <- orvel_fit(volcano, orvel_kernel("gaussian", 2))
+fit <- orvel_fit(volcano, orvel_kernel("gaussian", 2, size = 7))
 s <- orvel_slopes(fit, spacing = 10)      # metres per metre
 slope_degrees <- atan(sqrt(s$rows^2 + s$columns^2)) * 180 / pi
 range(slope_degrees)

@@ -26,5 +26,5 @@ magnitude as an image and its direction as arrows. As with
 vertical one.
 }
 \examples{
-plot(orvel_fit(volcano, orvel_kernel("gaussian", 2)), spacing = 10)
+plot(orvel_fit(volcano, orvel_kernel("gaussian", 2, size = 7)), spacing = 10)
 }

@@ -2,24 +2,17 @@
 # orientation, dimnames and missing values, the CV score, bandwidth choice and
 # the errors for bad input.
 
-# Weighted least squares for node (iy, ix) (1-based) straight from the
-# definition: the plane b0 + b1 * dy / ny + b2 * dx / nx over the clipped
-# 7 x 7 window, weights K[dy + 4, dx + 4], the node itself dropped if holdout.
-wls_node <- function(z, K, iy, ix, holdout = FALSE) {
-  ny <- nrow(z); nx <- ncol(z)
-  g <- expand.grid(jy = max(1, iy - 3):min(ny, iy + 3), jx = max(1, ix - 3):min(nx, ix + 3))
-  if (holdout) g <- g[!(g$jy == iy & g$jx == ix), ]
-  w <- K[cbind(g$jy - iy + 4, g$jx - ix + 4)]
-  X <- cbind(1, (g$jy - iy) / ny, (g$jx - ix) / nx)
-  unname(lm.wfit(X, z[cbind(g$jy, g$jx)], w)$coefficients)
-}
+# The plane b0 + b1 * dy / ny + b2 * dx / nx at node (iy, ix) (see
+# helper-wls.R): offsets scaled by the grid's size, as orvel_fit() has them.
+wls_node <- function(z, K, iy, ix, holdout = FALSE)
+  unname(wls_coef(z, K, iy, ix, holdout = holdout, spacing = 1 / dim(z)))
 
 set.seed(7)
 small <- volcano[10:40, 5:30] + matrix(rnorm(31 * 26), 31, 26)
 dimnames(small) <- list(paste0("r", 1:31), paste0("c", 1:26))
 
 test_that("orvel_kernel follows its documented profiles and orientation", {
-  at <- function(K, dy, dx) K[dy + 4, dx + 4]
+  at <- function(K, dy, dx) K[dy + (nrow(K) + 1) / 2, dx + (ncol(K) + 1) / 2]
   expect_equal(at(orvel_kernel("gaussian", 2), 1, 1), exp(-0.25))
   expect_equal(at(orvel_kernel("epanechnikov", 2), 1, 1), 0.5)
   expect_equal(at(orvel_kernel("biweight", 2), 1, 1), 0.25)
@@ -96,11 +89,11 @@ test_that("orvel_select scores every candidate and returns the minimum of its ow
   tab <- sel$table
   expect_equal(nrow(tab), length(orvel_bandwidths("gaussian")) + length(orvel_bandwidths("epanechnikov")))
   for (i in c(1, 9, 20)) {
-    expect_identical(tab$cv[i], orvel_cv(small, orvel_kernel(tab$type[i], tab$rows[i])))
+    expect_identical(tab$cv[i], orvel_cv(small, orvel_kernel(tab$type[i], tab$rows[i], size = 7)))
   }
   best <- which.min(tab$cv)
   expect_identical(c(sel$type, sel$bandwidth, sel$cv), c(tab$type[best], tab$rows[best], tab$cv[best]))
-  expect_identical(sel$kernel, orvel_kernel(tab$type[best], tab$rows[best]))
+  expect_identical(sel$kernel, orvel_kernel(tab$type[best], tab$rows[best], size = 7))
   expect_identical(orvel_fit(small, sel)$F, orvel_fit(small, sel$kernel)$F)
 
   # A bandwidth that leaves only the centre is listed but never chosen.
@@ -129,7 +122,7 @@ test_that("bad input gives an error naming the argument, what was given and what
     expect_error(orvel_fit(small, bad), "`kernel`")
     expect_error(orvel_cv(small, bad), "`kernel`")
   }
-  expect_error(orvel_fit(small, K[, 1:6]), "not a 7 x 6 numeric matrix")
+  expect_error(orvel_fit(small, K[, 1:6]), "odd number of rows and of columns, each from 3 to 101, not 7 x 6")
   expect_error(orvel_fit(small, replace(K, 9, NA)), "finite weights only, not NA")
   expect_error(orvel_fit(small, K, spcing = 2), "unused argument: spcing")
   expect_error(orvel_kernel("cosine"), "`type` must be one of .* not \"cosine\"")
@@ -170,7 +163,7 @@ test_that("no malformed input crashes R: every call returns or stops with a mess
 })
 
 test_that("a fit is an object with the usual methods and slopes in the user's units", {
-  K <- orvel_kernel("gaussian", 2)
+  K <- orvel_kernel("gaussian", 2, size = 7)
   fit <- orvel_fit(small, K, spacing = c(2, 5))
   expect_s3_class(fit, "orvel_fit")
   expect_identical(fitted(fit), fit$F)
@@ -201,7 +194,7 @@ test_that("orvel_select searches (rows, columns) pairs", {
   sel <- orvel_select(z, "gaussian", pairs)
   expect_identical(sel$table$rows, c(1, 3, 1, 3))
   expect_identical(sel$bandwidth, c(3, 1))
-  expect_identical(sel$table$cv[4], orvel_cv(z, orvel_kernel("gaussian", c(3, 3))))
+  expect_identical(sel$table$cv[4], orvel_cv(z, orvel_kernel("gaussian", c(3, 3), size = 7)))
   pdf(NULL)
   on.exit(dev.off())
   expect_invisible(plot(sel))
@@ -287,7 +280,7 @@ test_that("nodes lost to overflow are counted in a warning; missing values and p
 })
 
 test_that("print and summary give slopes per unit of spacing, which cropping does not change", {
-  K <- orvel_kernel("gaussian", 2)
+  K <- orvel_kernel("gaussian", 2, size = 7)
   full <- orvel_fit(volcano, K, spacing = 10)
   crop <- orvel_fit(volcano[1:50, ], K, spacing = 10)
   sf <- orvel_slopes(full)
