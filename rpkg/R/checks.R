@@ -50,20 +50,26 @@
   z
 }
 
-# A 7 x 7 matrix of finite weights (an orvel_select() result stands for its
-# chosen kernel). Returns the 49 weights as doubles.
+# A matrix of finite weights with an odd number of rows and of columns,
+# each from 3 to 101, not all zero (an orvel_select() result stands for its
+# chosen kernel). Returns the weights as a double matrix of the same shape,
+# without dimnames.
 .orvel_check_kernel <- function(kernel, arg = "kernel") {
   if (inherits(kernel, "orvel_select")) kernel <- kernel$kernel
-  if (!is.matrix(kernel) || !(is.double(kernel) || is.integer(kernel)) ||
-      !identical(dim(kernel), c(7L, 7L)))
-    .orvel_stop("`%s` must be a 7 x 7 numeric matrix (see orvel_kernel()), not %s",
+  if (!is.matrix(kernel) || !(is.double(kernel) || is.integer(kernel)))
+    .orvel_stop("`%s` must be a numeric matrix of weights (see orvel_kernel()), not %s",
                 arg, .orvel_what(kernel))
+  d <- dim(kernel)
+  if (any(d < 3L) || any(d > 101L) || any(d %% 2L != 1L))
+    .orvel_stop("`%s` must have an odd number of rows and of columns, each from 3 to 101, not %d x %d",
+                arg, d[1L], d[2L])
   if (!all(is.finite(kernel)))
     .orvel_stop("`%s` must hold finite weights only, not %s", arg,
                 paste(unique(format(kernel[!is.finite(kernel)])), collapse = ", "))
   if (all(kernel == 0))
-    .orvel_stop("`%s` must have at least one non-zero weight, not all 49 zero: no node can be fitted", arg)
-  as.double(kernel)
+    .orvel_stop("`%s` must have at least one non-zero weight, not all %d zero: no node can be fitted",
+                arg, length(kernel))
+  matrix(as.double(kernel), d[1L], d[2L])
 }
 
 # The checked weights K as the libraries take them. Scaling every weight by

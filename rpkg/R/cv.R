@@ -14,8 +14,7 @@
 #' @return The mean squared difference between each observation and its
 #'   leave-one-out prediction, over the nodes where the observation is not
 #'   missing and the prediction exists (see [orvel_fit()] for when it does
-#'   not); `NaN` when there is no such node. The number of nodes scored is
-#'   the attribute `"nodes"`.
+#'   not); `NaN` when there is no such node.
 #' @seealso [orvel_select()] to compare many kernels.
 #' @export
 #' @examples
@@ -49,10 +48,7 @@ orvel_cv.default <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = FAL
 # c(cv, nodes) from c(sum of squared errors, nodes).
 .orvel_score <- function(s) c(cv = if (s[2L] > 0) s[1L] / s[2L] else NaN, nodes = s[2L])
 
-.orvel_cv_score <- function(scorer, model) {
-  s <- scorer(model)
-  structure(unname(s[1L]), nodes = unname(s[2L]))
-}
+.orvel_cv_score <- function(scorer, model) unname(scorer(model)[1L])
 
 # The candidate bandwidths as a two-column matrix (rows, columns).
 .orvel_candidates <- function(bandwidths, type) {
@@ -155,25 +151,29 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
   bar <- NULL
   t0 <- proc.time()[["elapsed"]]
   # First pass: every candidate's score over the nodes it can predict, and
-  # the nodes all of them can.
-  can <- as.raw(rep(1L, attr(scorer, "cells")))
+  # the nodes all of them can (of those that predict any).
+  can <- NULL
   for (i in seq_len(n)) {
-    s <- scorer(models[[i]], can = can)
+    mine <- as.raw(rep(1L, attr(scorer, "cells")))
+    s <- scorer(models[[i]], can = mine)
     grid$cv[i] <- s[["cv"]]
     grid$nodes[i] <- as.integer(s[["nodes"]])
+    if (grid$nodes[i] > 0L) can <- if (is.null(can)) mine else can & mine
     # A bar only once the first candidate shows the search will take a while.
     if (i == 1L && progress && n > 1L && (proc.time()[["elapsed"]] - t0) * (n - 1L) > 1)
       bar <- utils::txtProgressBar(min = 0, max = n, style = 3)
     if (!is.null(bar)) utils::setTxtProgressBar(bar, i)
   }
   if (!is.null(bar)) close(bar)
+  if (is.null(can))
+    .orvel_stop("no candidate kernel can predict any node; try larger `bandwidths` or check `z` for missing values")
   # Second pass, for the candidates that predict more nodes than all do:
   # their scores over the common ones.
   common <- sum(as.integer(can))
-  for (i in which(grid$nodes > common & common > 0))
+  if (common == 0L)
+    .orvel_stop("no node can be predicted by every candidate kernel; try fewer candidates, larger `bandwidths` or `na.rm = TRUE`")
+  for (i in which(grid$nodes > common))
     grid$cv[i] <- scorer(models[[i]], keep = can)[["cv"]]
-  if (common == 0L || !any(is.finite(grid$cv)))
-    .orvel_stop("no node can be predicted by every candidate kernel; try larger `bandwidths`, fewer candidates or `na.rm = TRUE`")
   best <- which.min(grid$cv)
   bw <- c(grid$rows[best], grid$columns[best])
   same <- grid$type == grid$type[best]

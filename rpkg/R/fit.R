@@ -165,10 +165,7 @@ orvel_holdout.default <- function(z, kernel = orvel_kernel(), spacing = 1, degre
       r$F[!miss] <- z[!miss]
     }
   }
-  K <- model$K
-  dimnames(K) <- list(dy = seq_len(nrow(K)) - (nrow(K) + 1L) %/% 2L,
-                      dx = seq_len(ncol(K)) - (ncol(K) + 1L) %/% 2L)
-  structure(c(r, list(kernel = K, degree = model$degree, na.rm = model$narm,
+  structure(c(r, list(kernel = .orvel_kernel_named(model$kernel), degree = model$degree, na.rm = model$narm,
                       na.policy = model$policy, spacing = spacing, holdout = holdout,
                       data = z, call = call)),
             class = "orvel_fit")
@@ -312,6 +309,13 @@ orvel_slopes <- function(fit, spacing = fit$spacing) {
 .orvel_fit_kind <- function(x) {
   paste(if (x$holdout) "leave-one-out" else "local",
         if (identical(x$degree, 2L)) "quadratic fit" else "linear fit")
+}
+
+# A checked kernel with the dimnames of orvel_kernel(): the offsets dy, dx.
+.orvel_kernel_named <- function(K) {
+  h <- (dim(K) - 1L) %/% 2L
+  dimnames(K) <- list(dy = -h[1L]:h[1L], dx = -h[2L]:h[2L])
+  K
 }
 
 #' @export

@@ -15,10 +15,11 @@
   types[m]
 }
 
-#' Kernel weights on the 7 x 7 window
+#' Kernel weights on a window of odd size
 #'
 #' Builds the table of weights that [orvel_fit()] and its relatives apply to
-#' each node's neighbours.
+#' each node's neighbours, on a window of any odd number of rows and of
+#' columns from 3 to 101.
 #'
 #' With \eqn{u = \sqrt{(dy/b_1)^2 + (dx/b_2)^2}}{u = sqrt((dy / b1)^2 + (dx / b2)^2)}
 #' for the neighbour `dy` rows and `dx` columns away and the bandwidths
@@ -28,15 +29,30 @@
 #' \eqn{(1 - u^2)^3} (triweight), \eqn{(1 - u^3)^3} (tricube) or 1 (uniform).
 #' A compact kernel's support is thus the ellipse of radii `bandwidth`; with
 #' a bandwidth of 1 or less only the centre is left, and no plane can be
-#' fitted. The window stops at three node steps whatever the bandwidth.
+#' fitted.
 #'
-#' Any finite 7 x 7 matrix can serve as a kernel: the weights are applied as
-#' given, never symmetrised or normalised.
+#' The window is \eqn{(2h_1 + 1) \times (2h_2 + 1)}{(2 h1 + 1) x (2 h2 + 1)}
+#' nodes, `h` the half-width along the rows and along the columns. By
+#' default (`size = NULL`) each half-width follows from that axis's
+#' bandwidth `b`: \eqn{h = \max(3, \lceil 2b \rceil)}{h = max(3,
+#' ceiling(2 * b))} for the Gaussian, so that the window covers at least two
+#' bandwidths either side of the centre, and \eqn{h = \max(3, \lceil b
+#' \rceil - 1)}{h = max(3, ceiling(b) - 1)} for the compact kernels, the
+#' farthest offset strictly inside the support. Either way the window is at
+#' least 7 x 7, and at most 101 x 101 (\eqn{h \le 50}{h <= 50}): a kernel
+#' that the cap cuts short (a Gaussian bandwidth above 25, a compact one above
+#' 51) is truncated, with a warning. A `size` given is used as it is,
+#' whatever the bandwidth.
+#'
+#' Any finite matrix with an odd number of rows and of columns, from 3 to
+#' 101, can serve as a kernel: the weights are applied as given, never
+#' symmetrised or normalised.
 #'
 #' `"horn"` and `"rook"` are the 3 x 3 finite differences of elevation
 #' models as kernels: Horn's weights \eqn{(1, 2, 1) \otimes (1, 2, 1) / 4}{(1,
 #' 2, 1) x (1, 2, 1) / 4} on the 3 x 3 neighbourhood, and the centre with its
-#' four rook neighbours, all zero beyond. The plane fitted with them has the
+#' four rook neighbours, all zero beyond (on a 7 x 7 window unless `size`
+#' says otherwise). The plane fitted with them has the
 #' slopes of Horn's method and of the rook's case difference
 #' (`terra::terrain()` with `neighbors = 8` and `4`); the smooth is the
 #' weighted mean of the neighbourhood. They have no bandwidth: giving one is
@@ -47,34 +63,49 @@
 #'   `"rook"` (unambiguous abbreviations allowed).
 #' @param bandwidth in node steps: one number, or `c(rows, columns)` for an
 #'   anisotropic kernel. Not for `"horn"` and `"rook"`.
-#' @return A 7 x 7 matrix `K` with dimnames `dy` and `dx` (`-3:3`):
-#'   `K[dy + 4, dx + 4]` is the weight of the neighbour `dy` rows and `dx`
-#'   columns away. The centre weight is 1.
+#' @param size the window's size in nodes: one odd whole number from 3 to
+#'   101 for a square window, or `c(rows, columns)`. `NULL` (the default)
+#'   takes the size from the bandwidth as described above (7 x 7 for
+#'   `"horn"` and `"rook"`).
+#' @return A \eqn{(2h_1 + 1) \times (2h_2 + 1)}{(2 h1 + 1) x (2 h2 + 1)}
+#'   matrix `K` with dimnames `dy = -h1:h1` and `dx = -h2:h2`:
+#'   `K[dy + h1 + 1, dx + h2 + 1]` is the weight of the neighbour `dy` rows
+#'   and `dx` columns away. The centre weight is 1.
 #' @seealso [orvel_select()] to choose the bandwidth by cross-validation.
 #' @export
 #' @examples
-#' orvel_kernel("gaussian", 1.5)
+#' orvel_kernel("gaussian", 1.5)           # 7 x 7
+#' dim(orvel_kernel("gaussian", 4))        # 17 x 17: two bandwidths either side
 #' # narrow along the rows, wide along the columns
 #' round(orvel_kernel("epanechnikov", c(1.5, 3)), 2)
+#' # a 5 x 5 window, whatever the bandwidth
+#' orvel_kernel("gaussian", 1, size = 5)
 #' # Horn's weights, as for the slope of an elevation model
 #' orvel_kernel("horn")[3:5, 3:5]
-orvel_kernel <- function(type = "gaussian", bandwidth = 1.5) {
+orvel_kernel <- function(type = "gaussian", bandwidth = 1.5, size = NULL) {
   type <- .orvel_type(type, types = c(.orvel_types, .orvel_fixed_types))
   if (length(type) != 1L)
     .orvel_stop("`type` must be a single kernel type, not %d of them", length(type))
+  if (!is.null(size)) size <- .orvel_check_size(size)
   if (type %in% .orvel_fixed_types) {
     if (!missing(bandwidth))
       .orvel_stop("`bandwidth` does not apply to the \"%s\" kernel: its weights are fixed", type)
-    K <- matrix(0, 7L, 7L, dimnames = list(dy = -3:3, dx = -3:3))
+    h <- if (is.null(size)) c(3L, 3L) else (size - 1L) %/% 2L
+    K <- matrix(0, 2L * h[1L] + 1L, 2L * h[2L] + 1L,
+                dimnames = list(dy = -h[1L]:h[1L], dx = -h[2L]:h[2L]))
+    core <- cbind(h[1L] + 0:2, h[2L] + 0:2)
     if (type == "horn") {
-      K[3:5, 3:5] <- outer(c(0.5, 1, 0.5), c(0.5, 1, 0.5))
+      K[core[, 1L], core[, 2L]] <- outer(c(0.5, 1, 0.5), c(0.5, 1, 0.5))
     } else {
-      K[4L, 3:5] <- K[3:5, 4L] <- 1
+      K[h[1L] + 1L, core[, 2L]] <- K[core[, 1L], h[2L] + 1L] <- 1
     }
     return(K)
   }
   bw <- .orvel_check_pair(bandwidth, "bandwidth")
-  u <- sqrt(outer((-3:3) / bw[1L], (-3:3) / bw[2L], function(y, x) y^2 + x^2))
+  h <- if (is.null(size)) .orvel_half_width(type, bw) else (size - 1L) %/% 2L
+  dy <- -h[1L]:h[1L]
+  dx <- -h[2L]:h[2L]
+  u <- sqrt(outer(dy / bw[1L], dx / bw[2L], function(y, x) y^2 + x^2))
   inside <- u < 1
   K <- switch(type,
     gaussian     = exp(-u^2 / 2),
@@ -83,21 +114,58 @@ orvel_kernel <- function(type = "gaussian", bandwidth = 1.5) {
     triweight    = ifelse(inside, (1 - u^2)^3, 0),
     tricube      = ifelse(inside, (1 - u^3)^3, 0),
     uniform      = ifelse(inside, 1, 0))
-  dimnames(K) <- list(dy = -3:3, dx = -3:3)
+  dimnames(K) <- list(dy = dy, dx = dx)
   K
+}
+
+# The largest half-width of a window: 101 x 101 nodes.
+.orvel_max_half <- 50L
+
+# The default half-widths c(rows, columns) of a kernel of bandwidths `bw`:
+# two bandwidths for the Gaussian, the farthest offset strictly inside the
+# support for the compact kernels; at least 3, at most .orvel_max_half,
+# with a warning where the cap cuts weights off.
+.orvel_half_width <- function(type, bw) {
+  want <- if (type == "gaussian") ceiling(2 * bw) else ceiling(bw) - 1
+  want <- pmax(3, want)
+  if (any(want > .orvel_max_half))
+    warning(sprintf(paste0(
+      "`bandwidth` %s needs a window of more than %d x %d nodes for the %s kernel: ",
+      "truncated to offsets of at most %d node steps"),
+      paste(format(bw), collapse = " x "), 2L * .orvel_max_half + 1L, 2L * .orvel_max_half + 1L,
+      type, .orvel_max_half), call. = FALSE)
+  as.integer(pmin(want, .orvel_max_half))
+}
+
+# A window size: one odd whole number from 3 to 101, or two (rows,
+# columns). Returns two integers.
+.orvel_check_size <- function(size, arg = "size") {
+  top <- 2L * .orvel_max_half + 1L
+  ok <- is.numeric(size) && !is.object(size) && length(size) %in% 1:2 && all(is.finite(size))
+  if (!ok)
+    .orvel_stop("`%s` must be one odd whole number from 3 to %d or c(rows, columns), not %s",
+                arg, top, if (is.numeric(size) && length(size) %in% 1:2) toString(size)
+                          else .orvel_what(size))
+  if (any(size != round(size)) || any(size < 3) || any(size > top) || any(size %% 2 != 1))
+    .orvel_stop("`%s` must be one odd whole number from 3 to %d or c(rows, columns), not %s",
+                arg, top, toString(size))
+  rep(as.integer(size), length.out = 2L)
 }
 
 #' Default candidate bandwidths of a kernel type
 #'
 #' The bandwidths, in node steps, that [orvel_select()] tries when none are
-#' given. Gaussian kernels are useful from half a node step up to where the
-#' window truncates them; compact kernels need a support radius beyond
-#' \eqn{\sqrt 2}{sqrt(2)} so that even a corner node keeps three neighbours
-#' once it is left out, and cover the whole window from
-#' \eqn{\sqrt{18} \approx 4.24}{sqrt(18) = 4.24} on.
+#' given. Gaussian kernels are useful from half a node step on; compact
+#' kernels need a support radius beyond \eqn{\sqrt 2}{sqrt(2)} so that even
+#' a corner node keeps three neighbours once it is left out. The candidates
+#' go in steps of a quarter node up to 3 (Gaussian) or 4.5 (compact), then
+#' in steps growing by a factor of about 1.25, rounded to two significant
+#' digits, up to 12 (Gaussian) or 24 (compact), so that a search reaches
+#' wide windows (up to 49 x 49 and 47 x 47 by the default sizes of
+#' [orvel_kernel()]) without scoring every quarter step.
 #'
 #' @param type a kernel type, as for [orvel_kernel()].
-#' @return A numeric vector of bandwidths.
+#' @return A numeric vector of bandwidths, increasing.
 #' @export
 #' @examples
 #' orvel_bandwidths("gaussian")
@@ -106,5 +174,15 @@ orvel_bandwidths <- function(type = "gaussian") {
   type <- .orvel_type(type)
   if (length(type) != 1L)
     .orvel_stop("`type` must be a single kernel type, not %d of them", length(type))
-  if (type == "gaussian") seq(0.5, 4, by = 0.25) else seq(1.5, 4.5, by = 0.25)
+  if (type == "gaussian")
+    c(seq(0.5, 3, by = 0.25), .orvel_geometric(3, 12))
+  else
+    c(seq(1.5, 4.5, by = 0.25), .orvel_geometric(4.5, 24))
+}
+
+# Steps from `from` (excluded) to `to` growing by a factor near 1.25, to two
+# significant digits.
+.orvel_geometric <- function(from, to) {
+  n <- round(log(to / from) / log(1.25))
+  signif(from * (to / from)^(seq_len(n) / n), 2)
 }

@@ -58,21 +58,18 @@ orvel_threads <- function() {
   if (nzchar(arch) && dir.exists(file.path(libs, arch))) file.path(libs, arch) else libs
 }
 
-# A model: the checked kernel matrix `K` (weights safely scaled), the
+# A model: the checked kernel matrix `kernel` and its weights safely
+# scaled for the fit `K`, the
 # `degree`, whether missing observations are left out (`narm`), na.policy
 # and whether the exact 7 x 7 engine fits it (a plane on at most 7 x 7).
 .orvel_model <- function(kernel, degree = 1, na.rm = FALSE, na.policy = "all") {
   K <- .orvel_check_kernel(kernel)
-  if (!is.matrix(K)) K <- matrix(K, 7L, 7L)
   if (!is.numeric(degree) || length(degree) != 1L || !degree %in% 1:2)
     .orvel_stop("`degree` must be 1 (a plane) or 2 (a quadratic), not %s",
                 if (is.numeric(degree) && length(degree) == 1L) format(degree) else .orvel_what(degree))
   na.rm <- .orvel_check_flag(na.rm, "na.rm")
   policy <- .orvel_choose(na.policy, c("all", "omit", "only"), "na.policy")
-  K <- .orvel_safe_weights(K)
-  storage.mode(K) <- "double"
-  dimnames(K) <- NULL
-  list(K = K, degree = as.integer(degree), narm = na.rm, policy = policy,
+  list(K = .orvel_safe_weights(K), kernel = K, degree = as.integer(degree), narm = na.rm, policy = policy,
        exact = degree == 1 && all(dim(K) <= 7L))
 }
 

@@ -5,7 +5,8 @@
 #' node's 7 x 7 neighbourhood and returns the plane's value at the node (the
 #' smooth) and its two slopes (the gradient).
 #'
-#' * [orvel_kernel()] builds the 7 x 7 table of weights;
+#' * [orvel_kernel()] builds the table of weights, on a window of any odd
+#'   size;
 #' * [orvel_fit()] fits every node, [orvel_holdout()] each node without its
 #'   own observation;
 #' * [orvel_cv()] scores a kernel by leave-one-out cross-validation and

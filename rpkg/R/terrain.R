@@ -62,9 +62,11 @@
 #' @param x an elevation model: a SpatRaster of one layer, a stars object
 #'   with one attribute on a 2-D grid (the result is then a stars object on
 #'   the same grid) or a RasterLayer (see [orvel_rasters]).
-#' @param kernel the 7 x 7 kernel (see [orvel_kernel()]), `kernel[dy + 4,
-#'   dx + 4]` the weight of the cell `dy` rows south and `dx` columns east;
-#'   or an [orvel_select()] result.
+#' @param kernel a kernel of at most 7 x 7 weights (see [orvel_kernel()]),
+#'   `kernel[dy + h1 + 1, dx + h2 + 1]` the weight of the cell `dy` rows
+#'   south and `dx` columns east for a kernel of \eqn{2h_1 + 1}{2 h1 + 1}
+#'   rows and \eqn{2h_2 + 1}{2 h2 + 1} columns; or an [orvel_select()]
+#'   result.
 #' @param v what to compute: `"slope"`, `"aspect"` or both.
 #' @param unit `"degrees"` or `"radians"`.
 #' @param ... not used; an error if given.

@@ -13,7 +13,8 @@ smooth) and its two slopes (the gradient).
 }
 \details{
 \itemize{
-\item \code{\link[=orvel_kernel]{orvel_kernel()}} builds the 7 x 7 table of weights;
+\item \code{\link[=orvel_kernel]{orvel_kernel()}} builds the table of weights, on a window of any odd
+size;
 \item \code{\link[=orvel_fit]{orvel_fit()}} fits every node, \code{\link[=orvel_holdout]{orvel_holdout()}} each node without its
 own observation;
 \item \code{\link[=orvel_cv]{orvel_cv()}} scores a kernel by leave-one-out cross-validation and

@@ -10,15 +10,18 @@ orvel_bandwidths(type = "gaussian")
 \item{type}{a kernel type, as for \code{\link[=orvel_kernel]{orvel_kernel()}}.}
 }
 \value{
-A numeric vector of bandwidths.
+A numeric vector of bandwidths, increasing.
 }
 \description{
 The bandwidths, in node steps, that \code{\link[=orvel_select]{orvel_select()}} tries when none are
-given. Gaussian kernels are useful from half a node step up to where the
-window truncates them; compact kernels need a support radius beyond
-\eqn{\sqrt 2}{sqrt(2)} so that even a corner node keeps three neighbours
-once it is left out, and cover the whole window from
-\eqn{\sqrt{18} \approx 4.24}{sqrt(18) = 4.24} on.
+given. Gaussian kernels are useful from half a node step on; compact
+kernels need a support radius beyond \eqn{\sqrt 2}{sqrt(2)} so that even
+a corner node keeps three neighbours once it is left out. The candidates
+go in steps of a quarter node up to 3 (Gaussian) or 4.5 (compact), then
+in steps growing by a factor of about 1.25, rounded to two significant
+digits, up to 12 (Gaussian) or 24 (compact), so that a search reaches
+wide windows (up to 49 x 49 and 47 x 47 by the default sizes of
+\code{\link[=orvel_kernel]{orvel_kernel()}}) without scoring every quarter step.
 }
 \examples{
 orvel_bandwidths("gaussian")

@@ -11,6 +11,8 @@
 orvel_cv(
   z,
   kernel = orvel_kernel(),
+  degree = 1,
+  na.rm = FALSE,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -18,6 +20,8 @@ orvel_cv(
 \method{orvel_cv}{default}(
   z,
   kernel = orvel_kernel(),
+  degree = 1,
+  na.rm = FALSE,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -25,6 +29,8 @@ orvel_cv(
 \method{orvel_cv}{SpatRaster}(
   z,
   kernel = orvel_kernel(),
+  degree = 1,
+  na.rm = FALSE,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -32,6 +38,8 @@ orvel_cv(
 \method{orvel_cv}{stars}(
   z,
   kernel = orvel_kernel(),
+  degree = 1,
+  na.rm = FALSE,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -39,6 +47,8 @@ orvel_cv(
 \method{orvel_cv}{RasterLayer}(
   z,
   kernel = orvel_kernel(),
+  degree = 1,
+  na.rm = FALSE,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -51,9 +61,15 @@ object or a raster::RasterLayer: see \link{orvel_rasters}. A \code{table} or
 other classed numeric matrix is fitted as its numbers (its class
 dropped).}
 
-\item{kernel}{7 x 7 numeric matrix of finite weights, \code{kernel[dy + 4, dx + 4]} the weight of the neighbour \code{dy} rows and \code{dx} columns away (see
-\code{\link[=orvel_kernel]{orvel_kernel()}}); applied as given, never symmetrised. An
-\code{\link[=orvel_select]{orvel_select()}} result stands for its chosen kernel.}
+\item{kernel}{a numeric matrix of finite weights with an odd number of
+rows and of columns, each from 3 to 101, \code{kernel[dy + hy + 1, dx + hx + 1]} the weight of the neighbour \code{dy} rows and \code{dx} columns away (\code{hy},
+\code{hx} the half-sizes; see \code{\link[=orvel_kernel]{orvel_kernel()}}); applied as given, never
+symmetrised. An \code{\link[=orvel_select]{orvel_select()}} result stands for its chosen kernel.}
+
+\item{degree}{1 (a plane) or 2 (a quadratic).}
+
+\item{na.rm}{whether missing observations are left out of the windows
+(\code{TRUE}) or make \code{NA} every node where they have weight (\code{FALSE}).}
 
 \item{...}{not used; an error if given.}
 
@@ -62,17 +78,28 @@ The results are the same bits with any number.}
 }
 \value{
 The mean squared difference between each observation and its
-leave-one-out prediction, over the nodes where both are finite; \code{NaN}
-when there is no such node (a kernel that is zero off the centre, say).
+leave-one-out prediction, over the nodes where the observation is not
+missing and the prediction exists (see \code{\link[=orvel_fit]{orvel_fit()}} for when it does
+not); \code{NaN} when there is no such node. The number of nodes scored is
+the attribute \code{"nodes"}.
 }
 \description{
 Predicts every node from its neighbours alone with \code{\link[=orvel_holdout]{orvel_holdout()}} and
 averages the squared prediction errors.
 }
+\details{
+Where the exact engine fits the model (a plane on at most 7 x 7, no
+missing value in the window) the predictions are those of the fitting
+library's leave-one-out fit; elsewhere they come from the full fit by
+the identity of linear smoothers, \eqn{z_i - (z_i - F_i) / (1 -
+L_{ii})}{z_i - (z_i - F_i) / (1 - L_ii)}, \eqn{L_{ii}}{L_ii} the weight
+of node i's own observation in its own fit.
+}
 \examples{
 z <- volcano + rnorm(length(volcano), sd = 5)
 orvel_cv(z, orvel_kernel("gaussian", 1))
 orvel_cv(z, orvel_kernel("gaussian", 2))
+orvel_cv(z, orvel_kernel("gaussian", 4), degree = 2)
 }
 \seealso{
 \code{\link[=orvel_select]{orvel_select()}} to compare many kernels.

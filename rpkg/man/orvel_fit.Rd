@@ -11,12 +11,15 @@
 \alias{orvel_holdout.stars}
 \alias{orvel_fit.RasterLayer}
 \alias{orvel_holdout.RasterLayer}
-\title{Local linear fit at every node of a grid}
+\title{Local polynomial fit at every node of a grid}
 \usage{
 orvel_fit(
   z,
   kernel = orvel_kernel(),
   spacing = 1,
+  degree = 1,
+  na.rm = FALSE,
+  na.policy = c("all", "omit", "only"),
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -25,6 +28,9 @@ orvel_fit(
   z,
   kernel = orvel_kernel(),
   spacing = 1,
+  degree = 1,
+  na.rm = FALSE,
+  na.policy = c("all", "omit", "only"),
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -33,6 +39,9 @@ orvel_holdout(
   z,
   kernel = orvel_kernel(),
   spacing = 1,
+  degree = 1,
+  na.rm = FALSE,
+  na.policy = c("all", "omit", "only"),
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -41,6 +50,9 @@ orvel_holdout(
   z,
   kernel = orvel_kernel(),
   spacing = 1,
+  degree = 1,
+  na.rm = FALSE,
+  na.policy = c("all", "omit", "only"),
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -49,6 +61,9 @@ orvel_holdout(
   z,
   kernel = orvel_kernel(),
   spacing,
+  degree = 1,
+  na.rm = FALSE,
+  na.policy = c("all", "omit", "only"),
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -57,6 +72,9 @@ orvel_holdout(
   z,
   kernel = orvel_kernel(),
   spacing,
+  degree = 1,
+  na.rm = FALSE,
+  na.policy = c("all", "omit", "only"),
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -65,6 +83,9 @@ orvel_holdout(
   z,
   kernel = orvel_kernel(),
   spacing,
+  degree = 1,
+  na.rm = FALSE,
+  na.policy = c("all", "omit", "only"),
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -73,6 +94,9 @@ orvel_holdout(
   z,
   kernel = orvel_kernel(),
   spacing,
+  degree = 1,
+  na.rm = FALSE,
+  na.policy = c("all", "omit", "only"),
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -81,6 +105,9 @@ orvel_holdout(
   z,
   kernel = orvel_kernel(),
   spacing,
+  degree = 1,
+  na.rm = FALSE,
+  na.policy = c("all", "omit", "only"),
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -89,6 +116,9 @@ orvel_holdout(
   z,
   kernel = orvel_kernel(),
   spacing,
+  degree = 1,
+  na.rm = FALSE,
+  na.policy = c("all", "omit", "only"),
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -101,13 +131,21 @@ object or a raster::RasterLayer: see \link{orvel_rasters}. A \code{table} or
 other classed numeric matrix is fitted as its numbers (its class
 dropped).}
 
-\item{kernel}{7 x 7 numeric matrix of finite weights, \code{kernel[dy + 4, dx + 4]} the weight of the neighbour \code{dy} rows and \code{dx} columns away (see
-\code{\link[=orvel_kernel]{orvel_kernel()}}); applied as given, never symmetrised. An
-\code{\link[=orvel_select]{orvel_select()}} result stands for its chosen kernel.}
+\item{kernel}{a numeric matrix of finite weights with an odd number of
+rows and of columns, each from 3 to 101, \code{kernel[dy + hy + 1, dx + hx + 1]} the weight of the neighbour \code{dy} rows and \code{dx} columns away (\code{hy},
+\code{hx} the half-sizes; see \code{\link[=orvel_kernel]{orvel_kernel()}}); applied as given, never
+symmetrised. An \code{\link[=orvel_select]{orvel_select()}} result stands for its chosen kernel.}
 
 \item{spacing}{the distance between neighbouring nodes: one number, or
 \code{c(rows, columns)} for the step from one row to the next and from one
-column to the next. Used only by \code{\link[=orvel_slopes]{orvel_slopes()}} and \code{plot()}.}
+column to the next. Used by \code{\link[=coef]{coef()}}, \code{\link[=orvel_slopes]{orvel_slopes()}} and \code{plot()}.}
+
+\item{degree}{1 (a plane) or 2 (a quadratic).}
+
+\item{na.rm}{whether missing observations are left out of the windows
+(\code{TRUE}) or make \code{NA} every node where they have weight (\code{FALSE}).}
+
+\item{na.policy}{\code{"all"}, \code{"omit"} or \code{"only"}: see Missing values.}
 
 \item{...}{not used; an error if given.}
 
@@ -117,37 +155,73 @@ The results are the same bits with any number.}
 \value{
 An object of class \code{"orvel_fit"}: a list of the matrices \code{F} (the
 smooth), \code{gFx} and \code{gFy} (the slopes across the whole grid along the
-rows and along the columns), each shaped and named like \code{z}, and
-\code{kernel}, \code{spacing}, \code{holdout} (whether it is the leave-one-out fit),
-\code{data} (\code{z}) and \code{call}. It has \code{print()}, \code{summary()}, \code{plot()},
-\code{fitted()} and \code{residuals()} methods.
+rows and along the columns), each shaped and named like \code{z}; for
+degree 2 \code{Q}, the coefficients of \eqn{dy^2}{dy^2}, \eqn{dy\,dx}{dy dx}
+and \eqn{dx^2}{dx^2} per node step (an array of \code{z}'s rows and columns
+by 3); and \code{kernel}, \code{degree}, \code{na.rm}, \code{na.policy}, \code{spacing},
+\code{holdout} (whether it is the leave-one-out fit), \code{data} (\code{z}) and
+\code{call}. It has \code{print()}, \code{summary()}, \code{plot()}, \code{coef()}, \code{fitted()}
+and \code{residuals()} methods.
 For a SpatRaster, a SpatRaster on the same grid with the layers
-\code{smooth}, \code{dzdx} and \code{dzdy} (see \link{orvel_rasters}).
+\code{smooth}, \code{dzdx} and \code{dzdy}, and for degree 2 \code{d2zdx2}, \code{d2zdxdy} and
+\code{d2zdy2} (see \link{orvel_rasters}).
 }
 \description{
-For every node of the grid \code{z}, fits the plane
-\eqn{b_0 + b_1 y + b_2 x}{b0 + b1 * y + b2 * x} by weighted least squares
-to the observations in the node's 7 x 7 neighbourhood, clipped at the
-edges of the grid, with the weights of \code{kernel} by offset. \code{orvel_fit()}
-uses every observation of the window; \code{orvel_holdout()} leaves each node's
-own observation out of its own fit, so that \code{F} is the node predicted from
-its neighbours alone (the leave-one-out fit behind \code{\link[=orvel_cv]{orvel_cv()}}).
+For every node of the grid \code{z}, fits a polynomial in the offsets from
+the node by weighted least squares to the observations in the node's
+window, clipped at the edges of the grid, with the weights of \code{kernel}
+by offset: the plane \eqn{b_0 + b_1 y + b_2 x}{b0 + b1 * y + b2 * x}
+(\code{degree = 1}) or the quadratic that adds \eqn{b_3 y^2 + b_4 x y + b_5
+x^2}{b3 * y^2 + b4 * x * y + b5 * x^2} (\code{degree = 2}), where \code{y} is the
+offset along increasing row index and \code{x} along increasing column index.
+The window is the kernel's: any odd size from 3 x 3 to 101 x 101.
+\code{orvel_fit()} uses every observation of the window; \code{orvel_holdout()}
+leaves each node's own observation out of its own fit, so that \code{F} is
+the node predicted from its neighbours alone (the leave-one-out fit
+behind \code{\link[=orvel_cv]{orvel_cv()}}).
 }
 \details{
-The offsets are scaled by the grid's size: \eqn{y = (j_y - i_y) / n_y}{y =
-(jy - iy) / ny} for the neighbour in row \eqn{j_y}{jy} of a grid of
-\eqn{n_y}{ny} rows, and \eqn{x = (j_x - i_x) / n_x}{x = (jx - ix) / nx}
-along the columns. So \code{gFx} (the coefficient of \code{y}) is the change of the
-fitted plane across all the rows of the grid and \code{gFy} (of \code{x}) across all
-its columns; \code{\link[=orvel_slopes]{orvel_slopes()}} turns them into change per unit of distance.
+\code{\link[=coef]{coef()}} gives every coefficient at every node in the units of
+\code{spacing}. The fit also keeps the smooth \code{F} and the slopes \code{gFx} and
+\code{gFy} as the package's fitting libraries define them (see
+\code{vignette("orvel")}): the offsets scaled by the grid's size, \eqn{y =
+(j_y - i_y) / n_y}{y = (jy - iy) / ny} for the neighbour in row
+\eqn{j_y}{jy} of a grid of \eqn{n_y}{ny} rows and \eqn{x = (j_x - i_x) /
+n_x}{x = (jx - ix) / nx}, so that \code{gFx} is the change of the fitted plane
+across all the rows of the grid and \code{gFy} across all its columns;
+\code{\link[=orvel_slopes]{orvel_slopes()}} turns them into change per unit of distance.
 
-Missing values are not skipped: an \code{NA}, \code{NaN} or infinite observation
-makes every node whose window holds it \code{NA}/\code{NaN} in all three outputs,
-even where its weight is zero. A node whose weighted neighbours all lie on
-one line (a kernel that is zero off the centre, say) gets \code{NaN} or \code{Inf}.
+A plane on a window of at most 7 x 7 is fitted by the exact engine of
+those libraries (a smaller kernel padded with zero weights), bit for bit
+as they fit it, wherever no missing value is in play; every other fit by
+a general engine, accurate to rounding against weighted least squares.
+
+\strong{Missing values.} An observation is missing when it is \code{NA}, \code{NaN} or
+infinite. With \code{na.rm = FALSE} a node is \code{NA} when a missing observation
+has a non-zero weight in its window (the kernel's footprint, not the
+whole window: with Horn's 3 x 3 weights a void takes with it exactly the
+cells \code{terra::terrain()} loses), and every other node is fitted as if
+the missing values were any finite numbers. With \code{na.rm = TRUE} missing
+observations are left out of every window, and a node is \code{NA} only where
+what is left cannot determine the polynomial. \code{na.policy} is as in
+\code{terra::focal()}: \code{"all"} fits every node (so voids are filled where
+their neighbours allow), \code{"omit"} keeps missing nodes missing, \code{"only"}
+keeps the observations as the smooth \code{F} where they exist and fills the
+missing nodes (the slopes are fitted at every node).
+
+\strong{No number where no fit exists.} A node whose weighted, observed
+neighbours cannot determine the polynomial is \code{NaN} in every output,
+never a finite number. Determined means: the normal matrix of the
+weighted design, scaled to a unit diagonal, has no pivot below 1e-10
+(a direction fixed only to within the rounding of the sums); for the
+leave-one-out fit, also that the node's own weight in its fit, L, has
+1 - L of at least 1e-10. Where no value is missing this is decided once
+per shape of the clipped window. Examples: a kernel that is zero off one
+line, a compact kernel too narrow for a corner once the corner itself is
+left out.
 
 Only the ratios of the weights matter: a kernel scaled by any factor
-gives the same planes. Weights whose largest magnitude lies beyond
+gives the same fits. Weights whose largest magnitude lies beyond
 \eqn{2^{64}}{2^64} or below \eqn{2^{-64}}{2^-64} are scaled by a power of
 two to bring it between 1 and 2 before the fit, which is exact, so that
 the products of weights in the fit neither overflow nor underflow; any
@@ -163,10 +237,20 @@ s <- orvel_slopes(fit, spacing = 10)   # volcano's nodes are 10 m apart
 range(s$rows)
 plot(fit, spacing = 10)
 
+# A quadratic on a wider window, and its curvature along the rows
+q <- orvel_fit(volcano, orvel_kernel("gaussian", 3), spacing = 10, degree = 2)
+summary(as.vector(2 * coef(q)[, , "y^2"]))
+
+# Missing values: left out of the windows, the void filled
+z <- volcano
+z[30:35, 20:25] <- NA
+filled <- orvel_fit(z, na.rm = TRUE)
+sum(is.na(filled$F))
+
 # The leave-one-out residuals
 summary(residuals(orvel_holdout(volcano)))
 }
 \seealso{
-\code{\link[=orvel_slopes]{orvel_slopes()}} for slopes in your units, \code{\link[=orvel_select]{orvel_select()}} to
-choose the kernel.
+\code{\link[=coef.orvel_fit]{coef.orvel_fit()}} and \code{\link[=orvel_slopes]{orvel_slopes()}} for the coefficients in
+your units, \code{\link[=orvel_select]{orvel_select()}} to choose the kernel.
 }

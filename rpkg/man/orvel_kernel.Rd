@@ -2,9 +2,9 @@
 % Please edit documentation in R/kernel.R
 \name{orvel_kernel}
 \alias{orvel_kernel}
-\title{Kernel weights on the 7 x 7 window}
+\title{Kernel weights on a window of odd size}
 \usage{
-orvel_kernel(type = "gaussian", bandwidth = 1.5)
+orvel_kernel(type = "gaussian", bandwidth = 1.5, size = NULL)
 }
 \arguments{
 \item{type}{kernel type: one of \code{"gaussian"}, \code{"epanechnikov"},
@@ -13,15 +13,22 @@ orvel_kernel(type = "gaussian", bandwidth = 1.5)
 
 \item{bandwidth}{in node steps: one number, or \code{c(rows, columns)} for an
 anisotropic kernel. Not for \code{"horn"} and \code{"rook"}.}
+
+\item{size}{the window's size in nodes: one odd whole number from 3 to
+101 for a square window, or \code{c(rows, columns)}. \code{NULL} (the default)
+takes the size from the bandwidth as described above (7 x 7 for
+\code{"horn"} and \code{"rook"}).}
 }
 \value{
-A 7 x 7 matrix \code{K} with dimnames \code{dy} and \code{dx} (\code{-3:3}):
-\code{K[dy + 4, dx + 4]} is the weight of the neighbour \code{dy} rows and \code{dx}
-columns away. The centre weight is 1.
+A \eqn{(2h_1 + 1) \times (2h_2 + 1)}{(2 h1 + 1) x (2 h2 + 1)}
+matrix \code{K} with dimnames \code{dy = -h1:h1} and \code{dx = -h2:h2}:
+\code{K[dy + h1 + 1, dx + h2 + 1]} is the weight of the neighbour \code{dy} rows
+and \code{dx} columns away. The centre weight is 1.
 }
 \description{
 Builds the table of weights that \code{\link[=orvel_fit]{orvel_fit()}} and its relatives apply to
-each node's neighbours.
+each node's neighbours, on a window of any odd number of rows and of
+columns from 3 to 101.
 }
 \details{
 With \eqn{u = \sqrt{(dy/b_1)^2 + (dx/b_2)^2}}{u = sqrt((dy / b1)^2 + (dx / b2)^2)}
@@ -32,24 +39,42 @@ the compact kernels are zero where \eqn{u \ge 1}{u >= 1} and otherwise
 \eqn{(1 - u^2)^3} (triweight), \eqn{(1 - u^3)^3} (tricube) or 1 (uniform).
 A compact kernel's support is thus the ellipse of radii \code{bandwidth}; with
 a bandwidth of 1 or less only the centre is left, and no plane can be
-fitted. The window stops at three node steps whatever the bandwidth.
+fitted.
 
-Any finite 7 x 7 matrix can serve as a kernel: the weights are applied as
-given, never symmetrised or normalised.
+The window is \eqn{(2h_1 + 1) \times (2h_2 + 1)}{(2 h1 + 1) x (2 h2 + 1)}
+nodes, \code{h} the half-width along the rows and along the columns. By
+default (\code{size = NULL}) each half-width follows from that axis's
+bandwidth \code{b}: \eqn{h = \max(3, \lceil 2b \rceil)}{h = max(3,
+ceiling(2 * b))} for the Gaussian, so that the window covers at least two
+bandwidths either side of the centre, and \eqn{h = \max(3, \lceil b
+\rceil - 1)}{h = max(3, ceiling(b) - 1)} for the compact kernels, the
+farthest offset strictly inside the support. Either way the window is at
+least 7 x 7, and at most 101 x 101 (\eqn{h \le 50}{h <= 50}): a kernel
+that the cap cuts short (a Gaussian bandwidth above 25, a compact one above
+51) is truncated, with a warning. A \code{size} given is used as it is,
+whatever the bandwidth.
+
+Any finite matrix with an odd number of rows and of columns, from 3 to
+101, can serve as a kernel: the weights are applied as given, never
+symmetrised or normalised.
 
 \code{"horn"} and \code{"rook"} are the 3 x 3 finite differences of elevation
 models as kernels: Horn's weights \eqn{(1, 2, 1) \otimes (1, 2, 1) / 4}{(1,
 2, 1) x (1, 2, 1) / 4} on the 3 x 3 neighbourhood, and the centre with its
-four rook neighbours, all zero beyond. The plane fitted with them has the
+four rook neighbours, all zero beyond (on a 7 x 7 window unless \code{size}
+says otherwise). The plane fitted with them has the
 slopes of Horn's method and of the rook's case difference
 (\code{terra::terrain()} with \code{neighbors = 8} and \code{4}); the smooth is the
 weighted mean of the neighbourhood. They have no bandwidth: giving one is
 an error.
 }
 \examples{
-orvel_kernel("gaussian", 1.5)
+orvel_kernel("gaussian", 1.5)           # 7 x 7
+dim(orvel_kernel("gaussian", 4))        # 17 x 17: two bandwidths either side
 # narrow along the rows, wide along the columns
 round(orvel_kernel("epanechnikov", c(1.5, 3)), 2)
+# a 5 x 5 window, whatever the bandwidth
+orvel_kernel("gaussian", 1, size = 5)
 # Horn's weights, as for the slope of an elevation model
 orvel_kernel("horn")[3:5, 3:5]
 }

@@ -12,6 +12,9 @@ orvel_select(
   z,
   type = "gaussian",
   bandwidths = NULL,
+  degree = 1,
+  na.rm = FALSE,
+  size = NULL,
   progress = interactive(),
   ...,
   threads = getOption("orvel.threads", orvel_threads())
@@ -21,6 +24,9 @@ orvel_select(
   z,
   type = "gaussian",
   bandwidths = NULL,
+  degree = 1,
+  na.rm = FALSE,
+  size = NULL,
   progress = interactive(),
   ...,
   threads = getOption("orvel.threads", orvel_threads())
@@ -30,6 +36,9 @@ orvel_select(
   z,
   type = "gaussian",
   bandwidths = NULL,
+  degree = 1,
+  na.rm = FALSE,
+  size = NULL,
   progress = interactive(),
   ...,
   threads = getOption("orvel.threads", orvel_threads())
@@ -39,6 +48,9 @@ orvel_select(
   z,
   type = "gaussian",
   bandwidths = NULL,
+  degree = 1,
+  na.rm = FALSE,
+  size = NULL,
   progress = interactive(),
   ...,
   threads = getOption("orvel.threads", orvel_threads())
@@ -48,6 +60,9 @@ orvel_select(
   z,
   type = "gaussian",
   bandwidths = NULL,
+  degree = 1,
+  na.rm = FALSE,
+  size = NULL,
   progress = interactive(),
   ...,
   threads = getOption("orvel.threads", orvel_threads())
@@ -68,6 +83,14 @@ a numeric vector (round kernels) or a two-column matrix whose rows are
 \code{c(rows, columns)} pairs. \code{NULL} (the default) takes
 \code{\link[=orvel_bandwidths]{orvel_bandwidths()}} of each type.}
 
+\item{degree}{1 (a plane) or 2 (a quadratic).}
+
+\item{na.rm}{whether missing observations are left out of the windows
+(\code{TRUE}) or make \code{NA} every node where they have weight (\code{FALSE}).}
+
+\item{size}{the window of every candidate, as for \code{\link[=orvel_kernel]{orvel_kernel()}};
+\code{NULL} for each bandwidth's default.}
+
 \item{progress}{show a progress bar when the search looks like taking
 more than a second.}
 
@@ -78,23 +101,30 @@ more than a second.}
 \value{
 An object of class \code{"orvel_select"}: \code{table}, a data frame with
 one row per candidate (\code{type}, the bandwidths \code{rows} and \code{columns},
-\code{cv} and \code{nodes}, the number of nodes scored); the chosen \code{type},
+the window's \code{size}, \code{cv} over the common nodes and \code{nodes}, the
+number of nodes the candidate can predict); the chosen \code{type},
 \code{bandwidth} (one number, or \code{c(rows, columns)} when they differ),
-\code{kernel} and its \code{cv}. It has \code{print()} and \code{plot()} methods, and can be
+\code{kernel}, \code{degree} and its \code{cv}; \code{nodes}, the number of nodes the
+scores are over. It has \code{print()} and \code{plot()} methods, and can be
 passed as the \code{kernel} of \code{\link[=orvel_fit]{orvel_fit()}}.
 }
 \description{
 Scores every candidate kernel with \code{\link[=orvel_cv]{orvel_cv()}} and picks the best.
 Candidates are the kernel types in \code{type} at each of the bandwidths: one
 bandwidth per candidate for round kernels, or (rows, columns) pairs for
-kernels stretched along one axis.
+kernels stretched along one axis. Each candidate's window is
+\code{\link[=orvel_kernel]{orvel_kernel()}}'s default for its bandwidth (it grows with the
+bandwidth), or \code{size}.
 }
 \details{
-A candidate is eligible when its score is finite and it scores as many
-nodes as the best-covering candidate, so that a kernel that cannot predict
-some nodes (a compact support too small for the corners) is never
-preferred for having been scored on fewer, easier nodes. The choice is the
-eligible candidate with the smallest score (the first one on ties).
+Candidates are compared on the same nodes: those that every candidate
+can predict (a compact kernel too narrow for the corners cannot predict
+them; near missing values fewer nodes can be predicted), so that no
+candidate is preferred for having been scored on fewer, easier nodes.
+The number of nodes is in the table and the print-out. The choice is the
+candidate with the smallest score (the first one on ties). When it is
+the smallest or the largest bandwidth tried for its type, a warning
+says the best may lie beyond the candidates.
 }
 \examples{
 set.seed(1)

@@ -51,8 +51,11 @@ orvel_terrain(
 with one attribute on a 2-D grid (the result is then a stars object on
 the same grid) or a RasterLayer (see \link{orvel_rasters}).}
 
-\item{kernel}{the 7 x 7 kernel (see \code{\link[=orvel_kernel]{orvel_kernel()}}), \code{kernel[dy + 4, dx + 4]} the weight of the cell \code{dy} rows south and \code{dx} columns east;
-or an \code{\link[=orvel_select]{orvel_select()}} result.}
+\item{kernel}{a kernel of at most 7 x 7 weights (see \code{\link[=orvel_kernel]{orvel_kernel()}}),
+\code{kernel[dy + h1 + 1, dx + h2 + 1]} the weight of the cell \code{dy} rows
+south and \code{dx} columns east for a kernel of \eqn{2h_1 + 1}{2 h1 + 1}
+rows and \eqn{2h_2 + 1}{2 h2 + 1} columns; or an \code{\link[=orvel_select]{orvel_select()}}
+result.}
 
 \item{v}{what to compute: \code{"slope"}, \code{"aspect"} or both.}
 

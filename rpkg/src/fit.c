@@ -450,8 +450,9 @@ SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP 
         R_xlen_t cells = (R_xlen_t) ny * nx;
         if (!isNull(keep) && (TYPEOF(keep) != RAWSXP || XLENGTH(keep) != cells))
             error("orvel: `keep` must be NULL or a raw vector of a flag per node");
-        if (!isNull(can) && (TYPEOF(can) != RAWSXP || XLENGTH(can) != cells || MAYBE_SHARED(can)))
-            error("orvel: `can` must be NULL or a raw vector of a flag per node that nothing else refers to");
+        /* `can` is written in place: the package's own, never handed out. */
+        if (!isNull(can) && (TYPEOF(can) != RAWSXP || XLENGTH(can) != cells))
+            error("orvel: `can` must be NULL or a raw vector of a flag per node");
         j.keep = isNull(keep) ? NULL : RAW(keep);
         j.can = isNull(can) ? NULL : RAW(can);
         ptrdiff_t np = (ix1 - ix0) * j.c.nseg;

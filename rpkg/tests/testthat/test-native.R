@@ -20,19 +20,12 @@ raw_fit <- function(entry, z, K) {
           F = double(ny * nx), gFx = double(ny * nx), gFy = double(ny * nx))
   lapply(r[c("F", "gFx", "gFy")], matrix, nrow = ny, ncol = nx)
 }
-# Weighted least squares for node (iy, ix) (1-based) with lm.wfit; K is a 7x7
-# matrix with K[dy + 4, dx + 4] the weight of the neighbour dy rows and dx
-# columns away, which is the library's kernel array read column-major.
-wls_node <- function(z, K, iy, ix, holdout) {
-  ny <- nrow(z); nx <- ncol(z)
-  rows <- max(1, iy - 3):min(ny, iy + 3)
-  cols <- max(1, ix - 3):min(nx, ix + 3)
-  g <- expand.grid(jy = rows, jx = cols)
-  w <- K[cbind(g$jy - iy + 4, g$jx - ix + 4)]
-  if (holdout) w[g$jy == iy & g$jx == ix] <- 0
-  X <- cbind(1, (g$jy - iy) / ny, (g$jx - ix) / nx)
-  unname(lm.wfit(X, z[cbind(g$jy, g$jx)], w)$coefficients)
-}
+# The plane at node (iy, ix) by weighted least squares (see helper-wls.R);
+# K is a 7x7 matrix with K[dy + 4, dx + 4] the weight of the neighbour dy
+# rows and dx columns away, which is the library's kernel array read
+# column-major, and the offsets are scaled by the grid's size.
+wls_node <- function(z, K, iy, ix, holdout)
+  unname(wls_coef(z, K, iy, ix, holdout = holdout, spacing = 1 / dim(z)))
 
 gauss <- outer(-3:3, -3:3, function(dy, dx) exp(-(dx^2 + dy^2) / (2 * 1.5^2)))
 # A lopsided kernel: any mix-up of rows and columns changes the answer.

@@ -2,24 +2,17 @@
 # orientation, dimnames and missing values, the CV score, bandwidth choice and
 # the errors for bad input.
 
-# Weighted least squares for node (iy, ix) (1-based) straight from the
-# definition: the plane b0 + b1 * dy / ny + b2 * dx / nx over the clipped
-# 7 x 7 window, weights K[dy + 4, dx + 4], the node itself dropped if holdout.
-wls_node <- function(z, K, iy, ix, holdout = FALSE) {
-  ny <- nrow(z); nx <- ncol(z)
-  g <- expand.grid(jy = max(1, iy - 3):min(ny, iy + 3), jx = max(1, ix - 3):min(nx, ix + 3))
-  if (holdout) g <- g[!(g$jy == iy & g$jx == ix), ]
-  w <- K[cbind(g$jy - iy + 4, g$jx - ix + 4)]
-  X <- cbind(1, (g$jy - iy) / ny, (g$jx - ix) / nx)
-  unname(lm.wfit(X, z[cbind(g$jy, g$jx)], w)$coefficients)
-}
+# The plane b0 + b1 * dy / ny + b2 * dx / nx at node (iy, ix) (see
+# helper-wls.R): offsets scaled by the grid's size, as orvel_fit() has them.
+wls_node <- function(z, K, iy, ix, holdout = FALSE)
+  unname(wls_coef(z, K, iy, ix, holdout = holdout, spacing = 1 / dim(z)))
 
 set.seed(7)
 small <- volcano[10:40, 5:30] + matrix(rnorm(31 * 26), 31, 26)
 dimnames(small) <- list(paste0("r", 1:31), paste0("c", 1:26))
 
 test_that("orvel_kernel follows its documented profiles and orientation", {
-  at <- function(K, dy, dx) K[dy + 4, dx + 4]
+  at <- function(K, dy, dx) K[dy + (nrow(K) + 1) / 2, dx + (ncol(K) + 1) / 2]
   expect_equal(at(orvel_kernel("gaussian", 2), 1, 1), exp(-0.25))
   expect_equal(at(orvel_kernel("epanechnikov", 2), 1, 1), 0.5)
   expect_equal(at(orvel_kernel("biweight", 2), 1, 1), 0.25)
@@ -129,7 +122,7 @@ test_that("bad input gives an error naming the argument, what was given and what
     expect_error(orvel_fit(small, bad), "`kernel`")
     expect_error(orvel_cv(small, bad), "`kernel`")
   }
-  expect_error(orvel_fit(small, K[, 1:6]), "not a 7 x 6 numeric matrix")
+  expect_error(orvel_fit(small, K[, 1:6]), "odd number of rows and of columns, each from 3 to 101, not 7 x 6")
   expect_error(orvel_fit(small, replace(K, 9, NA)), "finite weights only, not NA")
   expect_error(orvel_fit(small, K, spcing = 2), "unused argument: spcing")
   expect_error(orvel_kernel("cosine"), "`type` must be one of .* not \"cosine\"")
@@ -170,7 +163,7 @@ test_that("no malformed input crashes R: every call returns or stops with a mess
 })
 
 test_that("a fit is an object with the usual methods and slopes in the user's units", {
-  K <- orvel_kernel("gaussian", 2)
+  K <- orvel_kernel("gaussian", 2, size = 7)
   fit <- orvel_fit(small, K, spacing = c(2, 5))
   expect_s3_class(fit, "orvel_fit")
   expect_identical(fitted(fit), fit$F)
@@ -180,7 +173,7 @@ test_that("a fit is an object with the usual methods and slopes in the user's un
   out <- capture.output(print(fit))
   expect_match(out[1], "local linear fit of a 31 x 26 grid")
   expect_lt(length(out), 8)
-  expect_output(print(summary(orvel_holdout(small, K, c(2, 5)))), "leave-one-out fit .* spacing 2 x 5")
+  expect_output(print(summary(orvel_holdout(small, K, c(2, 5)))), "leave-one-out linear fit .* spacing 2 x 5")
   # A plane rising 3 per unit of distance down the rows and -0.5 across the
   # columns, with nodes 2 apart down the rows and 5 apart across.
   plane <- outer(2 * (1:31), 5 * (1:26), function(r, c) 3 * r - 0.5 * c)
@@ -287,7 +280,7 @@ test_that("nodes lost to overflow are counted in a warning; missing values and p
 })
 
 test_that("print and summary give slopes per unit of spacing, which cropping does not change", {
-  K <- orvel_kernel("gaussian", 2)
+  K <- orvel_kernel("gaussian", 2, size = 7)
   full <- orvel_fit(volcano, K, spacing = 10)
   crop <- orvel_fit(volcano[1:50, ], K, spacing = 10)
   sf <- orvel_slopes(full)

@@ -1,0 +1,49 @@
+# The local polynomial at one node straight from its definition, by
+# weighted least squares with lm.wfit(), for checking the fits against.
+#
+# Node (iy, ix) (1-based) of the grid z; K a kernel of 2hy + 1 rows and
+# 2hx + 1 columns, K[dy + hy + 1, dx + hx + 1] the weight of the node dy rows
+# and dx columns away. The observations are those of the window centred on
+# the node, clipped at the grid's edges, with a non-zero weight and a finite
+# value (NA, NaN and Inf are left out), the node itself left out if
+# `holdout`. The design has the columns 1, y, x (degree 1) and also y^2,
+# x*y, x^2 (degree 2), with y = dy * spacing[1] (along increasing row index)
+# and x = dx * spacing[2]. Returns the named coefficients, all NA when the
+# weighted design has rank below the number of coefficients.
+wls_coef <- function(z, K, iy, ix, degree = 1, holdout = FALSE, spacing = c(1, 1)) {
+  stopifnot(degree %in% 1:2, all(dim(K) %% 2 == 1))
+  spacing <- rep(spacing, length.out = 2L)
+  h <- (dim(K) - 1) / 2
+  names <- c("(Intercept)", "y", "x", "y^2", "x*y", "x^2")[seq_len(if (degree == 1) 3 else 6)]
+  g <- expand.grid(jy = max(1, iy - h[1]):min(nrow(z), iy + h[1]),
+                   jx = max(1, ix - h[2]):min(ncol(z), ix + h[2]))
+  g$w <- K[cbind(g$jy - iy + h[1] + 1, g$jx - ix + h[2] + 1)]
+  g$z <- z[cbind(g$jy, g$jx)]
+  keep <- g$w != 0 & is.finite(g$z)
+  if (holdout) keep <- keep & !(g$jy == iy & g$jx == ix)
+  g <- g[keep, , drop = FALSE]
+  none <- stats::setNames(rep(NA_real_, length(names)), names)
+  if (nrow(g) < length(names)) return(none)
+  y <- (g$jy - iy) * spacing[1]
+  x <- (g$jx - ix) * spacing[2]
+  X <- cbind(1, y, x)
+  if (degree == 2) X <- cbind(X, y^2, x * y, x^2)
+  fit <- stats::lm.wfit(X, g$z, g$w)
+  if (fit$rank < length(names)) return(none)
+  stats::setNames(unname(fit$coefficients), names)
+}
+
+# Nodes with a missing value where the kernel K has weight (the node's
+# own left out for the leave-one-out fit).
+footprint_na <- function(z, K, holdout) {
+  miss <- !is.finite(z)
+  out <- matrix(FALSE, nrow(z), ncol(z))
+  h <- (dim(K) - 1) %/% 2
+  for (dy in -h[1]:h[1]) for (dx in -h[2]:h[2]) {
+    if (K[dy + h[1] + 1, dx + h[2] + 1] == 0 || (holdout && dy == 0 && dx == 0)) next
+    iy <- seq_len(nrow(z)); ix <- seq_len(ncol(z))
+    ok_y <- iy + dy >= 1 & iy + dy <= nrow(z); ok_x <- ix + dx >= 1 & ix + dx <= ncol(z)
+    out[ok_y, ok_x] <- out[ok_y, ok_x] | miss[iy[ok_y] + dy, ix[ok_x] + dx]
+  }
+  out
+}
