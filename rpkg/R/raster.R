@@ -9,8 +9,8 @@
 # whole raster is ever formed.
 #
 # One function, .orvel_raster_pass(), owns the reading in blocks: a block
-# of rows is read with three rows more on either side (the half-width of the
-# window) and handed to one compiled pass, which fits the block's own rows
+# of rows is read with the window's half-height more rows on either side (at
+# least three) and handed to one compiled pass, which fits the block's own rows
 # with the whole raster's geometry (so every cell gets the same bits
 # whatever the block size) and derives the layers asked for, or the CV sums.
 # Blocks are at most getOption("orvel.block_cells") cells and never larger
@@ -222,8 +222,10 @@ orvel_select.SpatRaster <- function(z, type = "gaussian", bandwidths = NULL, deg
 #' weight of the cell `dy` rows south and `dx` columns east. `orvel_fit()`
 #' and `orvel_holdout()` return a SpatRaster on the same grid (extent,
 #' resolution, coordinate reference system) with the layers `smooth`,
-#' `dzdx`, the change of the fitted plane per map unit eastward, and `dzdy`,
-#' per map unit northward. The cell size is the raster's resolution (cells
+#' `dzdx`, the change of the fitted surface per map unit eastward, and
+#' `dzdy`, per map unit northward; for `degree = 2` also the second
+#' derivatives `d2zdx2` (\eqn{\partial^2 z / \partial x^2}{d2z / dx2}),
+#' `d2zdxdy` and `d2zdy2`, per map unit squared (x east, y north). The cell size is the raster's resolution (cells
 #' need not be square), so `spacing` is not taken. On a longitude/latitude
 #' raster the slopes are per metre, with cell sizes in metres as
 #' [terra::terrain()] takes them (see [orvel_terrain()]). `orvel_cv()` and
@@ -245,12 +247,13 @@ orvel_select.SpatRaster <- function(z, type = "gaussian", bandwidths = NULL, deg
 #' result gives a RasterLayer back where one is needed. stars and raster
 #' are only suggested: install the one you use.
 #'
-#' Missing cells (`NA`) spread as in a matrix: every cell whose 7 x 7 window
-#' holds one is `NA` in all layers and is left out of the CV score.
+#' Missing cells (`NA`) are handled as in a matrix (`na.rm`, `na.policy`:
+#' see [orvel_fit()]): with `na.rm = FALSE` every cell where a missing cell
+#' has weight is `NA` in all layers and is left out of the CV score.
 #'
 #' Rasters are processed in blocks of rows of at most
-#' `getOption("orvel.block_cells", 2^17)` cells, read with three rows of
-#' overlap, so that no copy of the whole raster is made; a raster that terra
+#' `getOption("orvel.block_cells", 2^17)` cells, read with the window's
+#' half-height of overlap (at least three rows), so that no copy of the whole raster is made; a raster that terra
 #' says does not fit in memory is read from its file and written to a
 #' temporary file (see [terra::terraOptions()]) block by block. Every block
 #' is fitted with the whole raster's geometry, so every cell gets the same

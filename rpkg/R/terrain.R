@@ -38,11 +38,10 @@
 #' without a coordinate reference system is taken to be in the units of its
 #' extent.
 #'
-#' A missing elevation spreads as in [orvel_fit()]: every cell whose 7 x 7
-#' window holds it gets `NA`, even where the kernel gives it no weight. With
-#' the 3 x 3 kernels `"horn"` and `"rook"` a void therefore takes with it
-#' the cells up to three rows or columns away, where terra loses only the
-#' cells next to it; cells further away are unaffected.
+#' A missing elevation makes `NA` every cell where the kernel gives it
+#' weight, as in [orvel_fit()] with `na.rm = FALSE`: with the 3 x 3 kernels
+#' `"horn"` and `"rook"` a void takes with it exactly the cells that terra
+#' loses next to it.
 #'
 #' Where both slopes of the fitted plane are exactly zero the slope is 0 and
 #' the aspect 90 degrees, as terra gives them for a flat cell. Rounding lets
@@ -53,8 +52,8 @@
 #' hair west of due north may come out as 360.
 #'
 #' The raster is processed in blocks of rows of at most
-#' `getOption("orvel.block_cells", 2^17)` cells, each read with three rows of
-#' overlap and fitted with the whole raster's geometry, so that every cell
+#' `getOption("orvel.block_cells", 2^17)` cells, each read with the window's
+#' half-height of overlap (at least three rows) and fitted with the whole raster's geometry, so that every cell
 #' gets the same bits whatever the block size; where terra says the result
 #' does not fit in memory, it is written to a temporary file (see
 #' [terra::terraOptions()]).
@@ -62,7 +61,8 @@
 #' @param x an elevation model: a SpatRaster of one layer, a stars object
 #'   with one attribute on a 2-D grid (the result is then a stars object on
 #'   the same grid) or a RasterLayer (see [orvel_rasters]).
-#' @param kernel a kernel of at most 7 x 7 weights (see [orvel_kernel()]),
+#' @param kernel a kernel of any odd size from 3 x 3 to 101 x 101 (see
+#'   [orvel_kernel()]),
 #'   `kernel[dy + h1 + 1, dx + h2 + 1]` the weight of the cell `dy` rows
 #'   south and `dx` columns east for a kernel of \eqn{2h_1 + 1}{2 h1 + 1}
 #'   rows and \eqn{2h_2 + 1}{2 h2 + 1} columns; or an [orvel_select()]

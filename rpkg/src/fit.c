@@ -348,8 +348,10 @@ static void layer_chunk(void *arg, ptrdiff_t k, double *s)
             const double *b = s + (j->what[l] - D2ZDX2 + 3) * n;
             for (ptrdiff_t c = 0; c < x1 - x0; c++) {
                 double ex = j->dx[j->per_col ? x0 + c : 0];
-                double f = j->what[l] == D2ZDX2 ? 1 / (ex * ex)
-                         : j->what[l] == D2ZDXDY ? -1 / (ex * j->dy) : 1 / (j->dy * j->dy);
+                /* Second derivatives: twice the squares' coefficients;
+                 * the mixed one changes sign with the southward axis. */
+                double f = j->what[l] == D2ZDX2 ? 2 / (ex * ex)
+                         : j->what[l] == D2ZDXDY ? -1 / (ex * j->dy) : 2 / (j->dy * j->dy);
                 for (ptrdiff_t i = c * h; i < (c + 1) * h; i++) o[i] = b[i] * f;
             }
             break;
