@@ -161,7 +161,7 @@ TEST(Lpoly, SameBitsWhateverTheCut)
         Model m = randomModel(rng);
         std::vector<double> z(ny * nx);
         for (double& v : z) v = N(rng);
-        for (int k = 0; k < 5; k++) z[rng() % z.size()] = NAN;
+        for (int k = 0; k < 5 * (rep % 2); k++) z[rng() % z.size()] = NAN;
         std::vector<double> whole = fit(z, ny, nx, m, 0, nx, 0, ny);
         int p = m.degree == 1 ? 3 : 6;
         int x0 = rng() % nx, x1 = x0 + 1 + rng() % (nx - x0), y0 = rng() % ny,

@@ -5,6 +5,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+// The vectors of the passes are returned in registers only inside the
+// versions that have them.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 // The passes and the per-shape products run in the widest vectors the CPU
 // has (a version per instruction set, chosen when the library loads). Each
 // lane computes one node with the same operations in the same order, and
@@ -56,7 +60,8 @@ struct orvel_lp {
                                // else per term, power b: v^b
     int ncy, ncx;              // classes of rows and columns by clipping
     Shape *shape;              // ncy * ncx of them, cy fastest
-    int seg;                   // rows a segment
+    int rows;                  // rows a segment
+    int seg;                   // the stride of a segment's arrays
 };
 
 namespace {
@@ -282,7 +287,11 @@ orvel_lp *orvel_lp_new(const double *K, int ky, int kx, int degree, ptrdiff_t ny
     int arrays = P->pz + P->pm + 1;
     long seg = (1L << 17) / ((long) arrays * (P->sep ? kx : 1));
     seg = seg < 64 ? 64 : seg > 2048 ? 2048 : seg;
-    P->seg = (int) (seg & ~7L);
+    // The arrays of a segment are one cache line longer than its rows: at
+    // strides of a multiple of 4 KiB the passes' dozens of streams would
+    // all fall in the same sets of the first-level cache.
+    P->rows = (int) (seg & ~7L);
+    P->seg = P->rows + 8;
     return P;
 }
 
@@ -300,13 +309,14 @@ void orvel_lp_free(orvel_lp *P)
 int orvel_lp_ncoef(const orvel_lp *P) { return P->p; }
 
 // Scratch: the cleaned column with its halo (data, observed, missing);
-// per ring slot (or the one term's column) the down-column sums; the
+// per ring slot (or two: the first term's and the next's) the down-column
+// sums; the
 // across sums of the node column: data pairs, mask moments, count.
 static size_t layout(const orvel_lp *P, size_t *slot)
 {
     size_t L = (size_t) P->seg;
     *slot = (size_t) (P->pz + P->pm + 1) * L;
-    return 3 * (L + 2 * (size_t) P->hy) + (size_t) (P->sep ? P->kx : 1) * *slot +
+    return 3 * (L + 2 * (size_t) P->hy) + (size_t) (P->sep ? P->kx : 2) * *slot +
            (size_t) (P->p + P->nm + 1) * L;
 }
 
@@ -356,6 +366,101 @@ void load(const Seg &s, ptrdiff_t c)
     }
 }
 
+// Register-blocked sums: nodes JB at a time in a vector of the compiler's
+// (GCC and Clang lower it to the registers each version has), every sum of
+// the block held in registers across the taps. Each node's sum starts from
+// zero and adds the taps in order, in the vector lanes and in the scalar
+// tail alike, so both give the same bits.
+constexpr int JB = 8;
+typedef double vjb __attribute__((vector_size(JB * sizeof(double))));
+
+inline vjb vload(const double *p)
+{
+    vjb v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void vstore(double *p, vjb v) { memcpy(p, &v, sizeof v); }
+
+// o[a][i] = sum over taps k of w[a][k] x[i + k], a < NA, i < n.
+template <int NA>
+ORVEL_LP_CLONES void taps_down(int ntap, const int *tap, const double *const *w, const double *x,
+                               double *const *o, ptrdiff_t n)
+{
+    ptrdiff_t i = 0;
+    for (; i + JB <= n; i += JB) {
+        vjb acc[NA];
+        for (int a = 0; a < NA; a++) acc[a] = vjb{} ;
+        for (int t = 0; t < ntap; t++) {
+            vjb xk = vload(x + i + tap[t]);
+            for (int a = 0; a < NA; a++) acc[a] += w[a][tap[t]] * xk;
+        }
+        for (int a = 0; a < NA; a++) vstore(o[a] + i, acc[a]);
+    }
+    for (; i < n; i++)
+        for (int a = 0; a < NA; a++) {
+            double acc = 0;
+            for (int t = 0; t < ntap; t++) acc += w[a][tap[t]] * x[i + tap[t]];
+            o[a][i] = acc;
+        }
+}
+
+// Nodes fa .. fb - 1 of a node column (whole blocks of JB from the
+// column's first node), all of one shape, whose coefficients are formed
+// from their sums in registers with exactly the operations of
+// apply_shape(), and written to o (see there).
+struct Fuse {
+    const Shape *sh;
+    bool loo;
+    const double *osc, *z;
+    ptrdiff_t fa, fb;
+    double *const *o;
+};
+
+// S[k][i] = sum over columns t of w[t][k] y[t][ea[k]][i], k < NP: the data
+// sums of the coefficients' monomials across the columns; for the nodes
+// of `f` (unless null) the coefficients instead.
+template <int NP>
+ORVEL_LP_CLONES void taps_across(int ncol, const double *const *y, const double *w, double *S,
+                                 ptrdiff_t L, ptrdiff_t n, const Fuse *f)
+{
+    constexpr int NZ = NP == 3 ? 2 : 3;
+    constexpr int ea[6] = {0, 1, 0, 2, 1, 0};
+    ptrdiff_t i = 0;
+    for (; i + JB <= n; i += JB) {
+        vjb acc[NP];
+        for (int k = 0; k < NP; k++) acc[k] = vjb{};
+        for (int t = 0; t < ncol; t++) {
+            vjb yt[NZ];
+            for (int a = 0; a < NZ; a++) yt[a] = vload(y[t * NZ + a] + i);
+            for (int k = 0; k < NP; k++) acc[k] += w[t * NP + k] * yt[ea[k]];
+        }
+        if (f && i >= f->fa && i + JB <= f->fb) {
+            vjb b[NP];
+            for (int k = 0; k < NP; k++) {
+                const double *row = f->sh->inv + k * NP;
+                b[k] = row[0] * acc[0];
+                for (int l = 1; l < NP; l++) b[k] += row[l] * acc[l];
+            }
+            if (f->loo) {
+                double c = 1 / (1 - f->sh->lev);
+                vjb r = (vload(f->z + i) - b[0]) * c;
+                for (int k = NP - 1; k >= 0; k--) b[k] -= f->sh->g[k] * r;
+            }
+            for (int k = 0; k < NP; k++) vstore(f->o[k] + i, b[k] * f->osc[k]);
+            continue;
+        }
+        for (int k = 0; k < NP; k++) vstore(S + k * L + i, acc[k]);
+    }
+    for (; i < n; i++)
+        for (int k = 0; k < NP; k++) {
+            double acc = 0;
+            for (int t = 0; t < ncol; t++) acc += w[t * NP + k] * y[t * NZ + ea[k]][i];
+            S[k * L + i] = acc;
+        }
+}
+
 // Down-column sums of term t over the loaded column into y: pz data sums,
 // then (with missing values) pm mask sums and the missing count.
 ORVEL_LP_CLONES void down(const Seg &s, int t, double *y)
@@ -381,7 +486,15 @@ ORVEL_LP_CLONES void down(const Seg &s, int t, double *y)
         if (first)
             for (ptrdiff_t i = 0; i < n; i++) o[i] = 0;
     };
-    for (int a = 0; a < P->pz; a++) pass(wa + (size_t) a * ky, s.zc, y + a * L);
+    int tap[MAXK], ntap = 0;
+    for (int k = 0; k < ky; k++)
+        if (sa[k]) tap[ntap++] = k;
+    const double *w[3] = {wa, wa + ky, wa + 2 * ky};
+    double *o[3] = {y, y + L, y + 2 * L};
+    if (P->pz == 2)
+        taps_down<2>(ntap, tap, w, s.zc, o, n);
+    else
+        taps_down<3>(ntap, tap, w, s.zc, o, n);
     if (!s.missing) return;
     double *ym = y + P->pz * L;
     for (int a = 0; a < P->pm; a++) pass(wa + (size_t) a * ky, s.oc, ym + a * L);
@@ -406,7 +519,9 @@ ORVEL_LP_CLONES void across(const Seg &s, const double *y, const double *vb, dou
         else
             for (ptrdiff_t i = 0; i < n; i++) o[i] += w * x[i];
     };
-    for (int j = 0; j < P->p; j++) acc(vb[eb[j]], y + ea[j] * L, S + j * L);
+    (void) S;
+    (void) ea;
+    (void) eb;
     if (!s.missing) return;
     const double *ym = y + P->pz * L;
     for (int a = 0; a < P->pm; a++)
@@ -418,6 +533,15 @@ ORVEL_LP_CLONES void across(const Seg &s, const double *y, const double *vb, dou
     } else {
         acc(1, c, cnt);
     }
+}
+
+void data_sums(int p, int ncol, const double *const *ys, const double *ws, double *S,
+               ptrdiff_t L, ptrdiff_t n, const Fuse *f = nullptr)
+{
+    if (p == 3)
+        taps_across<3>(ncol, ys, ws, S, L, n, f);
+    else
+        taps_across<6>(ncol, ys, ws, S, L, n, f);
 }
 
 // Nodes i .. e - 1 of a node column, all of shape sh with nothing missing:
@@ -444,6 +568,7 @@ ORVEL_LP_CLONES void apply_shape(const Shape &sh, int p, bool loo, const double 
             const double *o0 = o[0];
             // o[0] is updated last, so every update reads its value before.
             for (ptrdiff_t j = i; j < e; j++) ok[j] -= g * ((z[j] - o0[j]) * f);
+            // (as r = (z - b0) f, then b -= g r, in taps_across())
         }
     }
     for (int k = 0; k < p; k++) {
@@ -478,14 +603,17 @@ extern "C" int orvel_lp_fit(const orvel_lp *P, const double *data, ptrdiff_t col
     const ptrdiff_t L = P->seg;
     double *zc = scratch, *oc = zc + L + 2 * hy, *mc = oc + L + 2 * hy;
     double *ring = mc + L + 2 * hy;
-    double *S = ring + (size_t) (P->sep ? P->kx : 1) * slot;
+    double *S = ring + (size_t) (P->sep ? P->kx : 2) * slot;
     double *mom = S + (size_t) p * L, *cnt = mom + (size_t) P->nm * L;
     double osc[MAXP];
     for (int k = 0; k < p; k++) osc[k] = P->oscale[k] * scale[k];
+    const int ea[MAXP] = {0, 1, 0, 2, 1, 0}, eb[MAXP] = {0, 0, 1, 0, 1, 2};
+    const double *ys[MAXK * 3];
+    double ws[MAXK * MAXP];
     const double nan = NAN;
 
-    for (ptrdiff_t y0 = iy0; y0 < iy1; y0 += L) {
-        ptrdiff_t n = iy1 - y0 < L ? iy1 - y0 : L;
+    for (ptrdiff_t y0 = iy0; y0 < iy1; y0 += P->rows) {
+        ptrdiff_t n = iy1 - y0 < P->rows ? iy1 - y0 : P->rows;
         Seg s = {P, data, col0, y0, n, false, zc, oc, mc};
         // Whether any window of the segment's nodes holds a missing value.
         ptrdiff_t r0 = y0 - hy > 0 ? y0 - hy : 0, r1 = y0 + n + hy < P->ny ? y0 + n + hy : P->ny;
@@ -503,6 +631,9 @@ extern "C" int orvel_lp_fit(const orvel_lp *P, const double *data, ptrdiff_t col
         ptrdiff_t filled = -1;   // the last column loaded into the ring
         for (ptrdiff_t ix = ix0; ix < ix1; ix++) {
             ptrdiff_t xlo = ix - hx > 0 ? ix - hx : 0, xhi = ix + hx < P->nx ? ix + hx : P->nx - 1;
+            double *o[MAXP];
+            for (int k = 0; k < p; k++) o[k] = out[k] + (ix - ix0) * stride + (y0 - iy0);
+            ptrdiff_t fa = 0, fb = 0;   // nodes whose coefficients the sums gave
             if (passes && P->sep) {
                 for (ptrdiff_t c = filled + 1 > xlo ? filled + 1 : xlo; c <= xhi; c++) {
                     load(s, c);
@@ -510,14 +641,41 @@ extern "C" int orvel_lp_fit(const orvel_lp *P, const double *data, ptrdiff_t col
                 }
                 filled = xhi;
                 bool first = true;
+                int nc = 0;
                 for (ptrdiff_t c = xlo; c <= xhi; c++) {
                     int k = (int) (c - ix + hx);
                     double vb[MAXPOW];
                     for (int b = 0; b < P->pm; b++) vb[b] = P->wb[(size_t) b * P->kx + k];
                     if (vb[0] == 0) continue;
-                    across(s, ring + (size_t) (c % P->kx) * slot, vb, S, mom, cnt, first);
+                    const double *yc = ring + (size_t) (c % P->kx) * slot;
+                    for (int a = 0; a < P->pz; a++) ys[nc * P->pz + a] = yc + a * L;
+                    for (int j = 0; j < p; j++) ws[nc * p + j] = vb[eb[j]];
+                    nc++;
+                    if (s.missing) across(s, yc, vb, S, mom, cnt, first);
                     first = false;
                 }
+                // The interior rows' coefficients straight from the sums
+                // (the node column's own values loaded first, for the
+                // leave-one-out update).
+                if (loo || s.missing) load(s, ix);
+                Fuse fz = {nullptr, loo && P->w0 != 0, osc, zc + hy, 0, 0, nullptr};
+                // (Not near missing values, whose nodes need the sums.)
+                if (mode == ORVEL_LP_ALL && !s.missing && P->ny > 2 * hy + 1 && !first) {
+                    const Shape &sh = P->shape[(size_t) clip_class(ix, P->nx, hx) * P->ncy + hy];
+                    ptrdiff_t a = hy - y0 > 0 ? hy - y0 : 0, b = P->ny - hy - y0;
+                    if (b > n) b = n;
+                    a = (a + JB - 1) / JB * JB;
+                    b = a < b ? a + (b - a) / JB * JB : a;
+                    if ((loo ? sh.okloo : sh.ok) && b > a) {
+                        fz.sh = &sh;
+                        fz.fa = a;
+                        fz.fb = b;
+                        fz.o = o;
+                    }
+                }
+                data_sums(p, nc, ys, ws, S, L, n, fz.sh ? &fz : nullptr);
+                fa = fz.fa;
+                fb = fz.fb;
                 if (first) {
                     for (size_t i = 0; i < (size_t) (p + P->nm + 1) * L; i++) S[i] = 0;
                 }
@@ -527,8 +685,23 @@ extern "C" int orvel_lp_fit(const orvel_lp *P, const double *data, ptrdiff_t col
                     ptrdiff_t c = ix + P->tdx[t];
                     if (c < xlo || c > xhi) continue;
                     load(s, c);
-                    down(s, t, ring);
-                    across(s, ring, P->wb + (size_t) t * P->pm, S, mom, cnt, first);
+                    double *yt = ring + (size_t) (first ? 0 : 1) * slot;
+                    down(s, t, yt);
+                    const double *vb = P->wb + (size_t) t * P->pm;
+                    // Every term's data sums added to the running ones (in
+                    // the first slot), a term at a time.
+                    if (first) {
+                        for (int a = 0; a < P->pz; a++) ys[a] = yt + a * L;
+                        for (int j = 0; j < p; j++) ws[j] = vb[eb[j]];
+                        data_sums(p, 1, ys, ws, S, L, n);
+                    } else {
+                        for (int j = 0; j < p; j++) {
+                            double w = vb[eb[j]], *sj = S + j * L;
+                            const double *yj = yt + ea[j] * L;
+                            for (ptrdiff_t q = 0; q < n; q++) sj[q] += w * yj[q];
+                        }
+                    }
+                    across(s, yt, vb, S, mom, cnt, first);
                     first = false;
                 }
                 if (first) {
@@ -537,10 +710,8 @@ extern "C" int orvel_lp_fit(const orvel_lp *P, const double *data, ptrdiff_t col
             }
             // The node column's own cleaned values, for the leave-one-out
             // update and the centre's count.
-            if (passes && (loo || s.missing)) load(s, ix);
+            if (passes && !P->sep && (loo || s.missing)) load(s, ix);
             int cx = clip_class(ix, P->nx, hx);
-            double *o[MAXP];
-            for (int k = 0; k < p; k++) o[k] = out[k] + (ix - ix0) * stride + (y0 - iy0);
             ptrdiff_t i = 0;
             while (i < n) {
                 int cy = clip_class(y0 + i, P->ny, hy);
@@ -566,7 +737,13 @@ extern "C" int orvel_lp_fit(const orvel_lp *P, const double *data, ptrdiff_t col
                     for (int k = 0; k < p; k++)
                         for (ptrdiff_t j = i; j < e; j++) o[k][j] = nan;
                 } else {
-                    apply_shape(sh, p, loo && P->w0 != 0, osc, S, L, zc + hy, i, e, o);
+                    bool lw = loo && P->w0 != 0;
+                    if (fb > fa && i <= fa && fb <= e) {
+                        apply_shape(sh, p, lw, osc, S, L, zc + hy, i, fa, o);
+                        apply_shape(sh, p, lw, osc, S, L, zc + hy, fb, e, o);
+                    } else {
+                        apply_shape(sh, p, lw, osc, S, L, zc + hy, i, e, o);
+                    }
                     if (s.missing)
                         for (ptrdiff_t j = i; j < e; j++)
                             if (affected(j))
