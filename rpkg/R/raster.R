@@ -218,8 +218,9 @@ orvel_select.SpatRaster <- function(z, type = "gaussian", bandwidths = NULL, deg
 #'
 #' The raster's rows run north to south and its columns west to east, as
 #' terra stores them and as `terra::as.matrix(x, wide = TRUE)` shows them; a
-#' kernel is laid over the raster the same way, `kernel[dy + 4, dx + 4]` the
-#' weight of the cell `dy` rows south and `dx` columns east. `orvel_fit()`
+#' kernel is laid over the raster the same way, `kernel[dy + h1 + 1, dx +
+#' h2 + 1]` (`h1`, `h2` its half-sizes) the weight of the cell `dy` rows
+#' south and `dx` columns east. `orvel_fit()`
 #' and `orvel_holdout()` return a SpatRaster on the same grid (extent,
 #' resolution, coordinate reference system) with the layers `smooth`,
 #' `dzdx`, the change of the fitted plane per map unit eastward, and `dzdy`,
@@ -245,12 +246,16 @@ orvel_select.SpatRaster <- function(z, type = "gaussian", bandwidths = NULL, deg
 #' result gives a RasterLayer back where one is needed. stars and raster
 #' are only suggested: install the one you use.
 #'
-#' Missing cells (`NA`) spread as in a matrix: every cell whose 7 x 7 window
-#' holds one is `NA` in all layers and is left out of the CV score.
+#' Missing cells (`NA`, `NaN`, infinite) are treated as in a matrix (see
+#' Missing values in [orvel_fit()]): with `na.rm = FALSE` every cell where
+#' the kernel gives a missing cell weight is `NA` in all layers, with
+#' `na.rm = TRUE` missing cells are left out of the windows, `na.policy` is
+#' as there, and cells without a prediction are left out of
+#' the CV score.
 #'
 #' Rasters are processed in blocks of rows of at most
-#' `getOption("orvel.block_cells", 2^17)` cells, read with three rows of
-#' overlap, so that no copy of the whole raster is made; a raster that terra
+#' `getOption("orvel.block_cells", 2^17)` cells, read with the window's
+#' half-height (at least three rows) of overlap, so that no copy of the whole raster is made; a raster that terra
 #' says does not fit in memory is read from its file and written to a
 #' temporary file (see [terra::terraOptions()]) block by block. Every block
 #' is fitted with the whole raster's geometry, so every cell gets the same

@@ -12,8 +12,8 @@ or a \code{RasterLayer} of the raster package.
 \details{
 The raster's rows run north to south and its columns west to east, as
 terra stores them and as \code{terra::as.matrix(x, wide = TRUE)} shows them; a
-kernel is laid over the raster the same way, \code{kernel[dy + 4, dx + 4]} the
-weight of the cell \code{dy} rows south and \code{dx} columns east. \code{orvel_fit()}
+kernel is laid over the raster the same way, \code{kernel[dy + h1 + 1, dx + h2 + 1]} (\code{h1}, \code{h2} its half-sizes) the weight of the cell \code{dy} rows
+south and \code{dx} columns east. \code{orvel_fit()}
 and \code{orvel_holdout()} return a SpatRaster on the same grid (extent,
 resolution, coordinate reference system) with the layers \code{smooth},
 \code{dzdx}, the change of the fitted plane per map unit eastward, and \code{dzdy},
@@ -39,12 +39,16 @@ the raster package's successor, and \code{raster::raster()} of a layer of the
 result gives a RasterLayer back where one is needed. stars and raster
 are only suggested: install the one you use.
 
-Missing cells (\code{NA}) spread as in a matrix: every cell whose 7 x 7 window
-holds one is \code{NA} in all layers and is left out of the CV score.
+Missing cells (\code{NA}, \code{NaN}, infinite) are treated as in a matrix (see
+Missing values in \code{\link[=orvel_fit]{orvel_fit()}}): with \code{na.rm = FALSE} every cell where
+the kernel gives a missing cell weight is \code{NA} in all layers, with
+\code{na.rm = TRUE} missing cells are left out of the windows, \code{na.policy} is
+as there, and cells without a prediction are left out of
+the CV score.
 
 Rasters are processed in blocks of rows of at most
-\code{getOption("orvel.block_cells", 2^17)} cells, read with three rows of
-overlap, so that no copy of the whole raster is made; a raster that terra
+\code{getOption("orvel.block_cells", 2^17)} cells, read with the window's
+half-height (at least three rows) of overlap, so that no copy of the whole raster is made; a raster that terra
 says does not fit in memory is read from its file and written to a
 temporary file (see \code{\link[terra:terraOptions]{terra::terraOptions()}}) block by block. Every block
 is fitted with the whole raster's geometry, so every cell gets the same
