@@ -218,15 +218,16 @@ orvel_select.SpatRaster <- function(z, type = "gaussian", bandwidths = NULL, deg
 #'
 #' The raster's rows run north to south and its columns west to east, as
 #' terra stores them and as `terra::as.matrix(x, wide = TRUE)` shows them; a
-#' kernel is laid over the raster the same way, `kernel[dy + 4, dx + 4]` the
-#' weight of the cell `dy` rows south and `dx` columns east. `orvel_fit()`
+#' kernel is laid over the raster the same way, `kernel[dy + h1 + 1, dx +
+#' h2 + 1]` (`h1`, `h2` its half-sizes) the weight of the cell `dy` rows
+#' south and `dx` columns east. `orvel_fit()`
 #' and `orvel_holdout()` return a SpatRaster on the same grid (extent,
 #' resolution, coordinate reference system) with the layers `smooth`,
 #' `dzdx`, the change of the fitted surface per map unit eastward, and
 #' `dzdy`, per map unit northward; for `degree = 2` also the second
 #' derivatives `d2zdx2` (\eqn{\partial^2 z / \partial x^2}{d2z / dx2}),
-#' `d2zdxdy` and `d2zdy2`, per map unit squared (x east, y north). The cell size is the raster's resolution (cells
-#' need not be square), so `spacing` is not taken. On a longitude/latitude
+#' `d2zdxdy` and `d2zdy2`, per map unit squared (x east, y north). The cell
+#' size is the raster's resolution (cells need not be square), so `spacing` is not taken. On a longitude/latitude
 #' raster the slopes are per metre, with cell sizes in metres as
 #' [terra::terrain()] takes them (see [orvel_terrain()]). `orvel_cv()` and
 #' `orvel_select()` score kernels over the raster's cells as they do over a
@@ -247,13 +248,16 @@ orvel_select.SpatRaster <- function(z, type = "gaussian", bandwidths = NULL, deg
 #' result gives a RasterLayer back where one is needed. stars and raster
 #' are only suggested: install the one you use.
 #'
-#' Missing cells (`NA`) are handled as in a matrix (`na.rm`, `na.policy`:
-#' see [orvel_fit()]): with `na.rm = FALSE` every cell where a missing cell
-#' has weight is `NA` in all layers and is left out of the CV score.
+#' Missing cells (`NA`, `NaN`, infinite) are treated as in a matrix (see
+#' Missing values in [orvel_fit()]): with `na.rm = FALSE` every cell where
+#' the kernel gives a missing cell weight is `NA` in all layers, with
+#' `na.rm = TRUE` missing cells are left out of the windows, `na.policy` is
+#' as there, and cells without a prediction are left out of the CV score.
 #'
 #' Rasters are processed in blocks of rows of at most
 #' `getOption("orvel.block_cells", 2^17)` cells, read with the window's
-#' half-height of overlap (at least three rows), so that no copy of the whole raster is made; a raster that terra
+#' half-height (at least three rows) of overlap, so that no copy of the
+#' whole raster is made; a raster that terra
 #' says does not fit in memory is read from its file and written to a
 #' temporary file (see [terra::terraOptions()]) block by block. Every block
 #' is fitted with the whole raster's geometry, so every cell gets the same

@@ -4,12 +4,14 @@
 \name{orvel-package}
 \alias{orvel}
 \alias{orvel-package}
-\title{orvel: kernel-weighted local linear regression on a grid}
+\title{orvel: kernel-weighted local polynomial regression on a grid}
 \description{
 For every node of a regular grid (an image, an elevation model, any matrix
-of measurements), orvel fits a plane by weighted least squares to the
-node's 7 x 7 neighbourhood and returns the plane's value at the node (the
-smooth) and its two slopes (the gradient).
+of measurements), orvel fits a plane or a quadratic by weighted least
+squares to the node's neighbourhood (a window of any odd size) and
+returns the polynomial's value at the node (the smooth), its slopes (the
+gradient) and, for a quadratic, its second derivatives. Missing values
+are left out or make their neighbours missing, as you choose.
 }
 \details{
 \itemize{
@@ -22,10 +24,11 @@ own observation;
 \item \code{\link[=orvel_slopes]{orvel_slopes()}} gives the gradient in the units of the grid.
 }
 
-The fitting is done by two native libraries, \code{orvel-fit} and
-\code{orvel-holdout}, which the package builds and loads on first use. Their
-outputs are exact: every bit follows from a fixed order of products and
-sums, on every CPU. \code{vignette("orvel")} walks through an example and shows
+The plane on a 7 x 7 window is the one of two native libraries,
+\code{orvel-fit} and \code{orvel-holdout}, built with the package: their outputs
+are exact, every bit following from a fixed order of products and sums
+on every CPU. Other windows and degrees go through a general engine,
+accurate to rounding. \code{vignette("orvel")} walks through an example and shows
 how to call the libraries directly.
 }
 \author{

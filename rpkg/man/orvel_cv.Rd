@@ -80,8 +80,7 @@ The results are the same bits with any number.}
 The mean squared difference between each observation and its
 leave-one-out prediction, over the nodes where the observation is not
 missing and the prediction exists (see \code{\link[=orvel_fit]{orvel_fit()}} for when it does
-not); \code{NaN} when there is no such node. The number of nodes scored is
-the attribute \code{"nodes"}.
+not); \code{NaN} when there is no such node.
 }
 \description{
 Predicts every node from its neighbours alone with \code{\link[=orvel_holdout]{orvel_holdout()}} and

@@ -12,13 +12,15 @@ or a \code{RasterLayer} of the raster package.
 \details{
 The raster's rows run north to south and its columns west to east, as
 terra stores them and as \code{terra::as.matrix(x, wide = TRUE)} shows them; a
-kernel is laid over the raster the same way, \code{kernel[dy + 4, dx + 4]} the
-weight of the cell \code{dy} rows south and \code{dx} columns east. \code{orvel_fit()}
+kernel is laid over the raster the same way, \code{kernel[dy + h1 + 1, dx + h2 + 1]} (\code{h1}, \code{h2} its half-sizes) the weight of the cell \code{dy} rows
+south and \code{dx} columns east. \code{orvel_fit()}
 and \code{orvel_holdout()} return a SpatRaster on the same grid (extent,
 resolution, coordinate reference system) with the layers \code{smooth},
-\code{dzdx}, the change of the fitted plane per map unit eastward, and \code{dzdy},
-per map unit northward. The cell size is the raster's resolution (cells
-need not be square), so \code{spacing} is not taken. On a longitude/latitude
+\code{dzdx}, the change of the fitted surface per map unit eastward, and
+\code{dzdy}, per map unit northward; for \code{degree = 2} also the second
+derivatives \code{d2zdx2} (\eqn{\partial^2 z / \partial x^2}{d2z / dx2}),
+\code{d2zdxdy} and \code{d2zdy2}, per map unit squared (x east, y north). The cell
+size is the raster's resolution (cells need not be square), so \code{spacing} is not taken. On a longitude/latitude
 raster the slopes are per metre, with cell sizes in metres as
 \code{\link[terra:terrain]{terra::terrain()}} takes them (see \code{\link[=orvel_terrain]{orvel_terrain()}}). \code{orvel_cv()} and
 \code{orvel_select()} score kernels over the raster's cells as they do over a
@@ -39,12 +41,16 @@ the raster package's successor, and \code{raster::raster()} of a layer of the
 result gives a RasterLayer back where one is needed. stars and raster
 are only suggested: install the one you use.
 
-Missing cells (\code{NA}) spread as in a matrix: every cell whose 7 x 7 window
-holds one is \code{NA} in all layers and is left out of the CV score.
+Missing cells (\code{NA}, \code{NaN}, infinite) are treated as in a matrix (see
+Missing values in \code{\link[=orvel_fit]{orvel_fit()}}): with \code{na.rm = FALSE} every cell where
+the kernel gives a missing cell weight is \code{NA} in all layers, with
+\code{na.rm = TRUE} missing cells are left out of the windows, \code{na.policy} is
+as there, and cells without a prediction are left out of the CV score.
 
 Rasters are processed in blocks of rows of at most
-\code{getOption("orvel.block_cells", 2^17)} cells, read with three rows of
-overlap, so that no copy of the whole raster is made; a raster that terra
+\code{getOption("orvel.block_cells", 2^17)} cells, read with the window's
+half-height (at least three rows) of overlap, so that no copy of the
+whole raster is made; a raster that terra
 says does not fit in memory is read from its file and written to a
 temporary file (see \code{\link[terra:terraOptions]{terra::terraOptions()}}) block by block. Every block
 is fitted with the whole raster's geometry, so every cell gets the same

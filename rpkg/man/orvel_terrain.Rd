@@ -51,7 +51,8 @@ orvel_terrain(
 with one attribute on a 2-D grid (the result is then a stars object on
 the same grid) or a RasterLayer (see \link{orvel_rasters}).}
 
-\item{kernel}{a kernel of at most 7 x 7 weights (see \code{\link[=orvel_kernel]{orvel_kernel()}}),
+\item{kernel}{a kernel of any odd size from 3 x 3 to 101 x 101 (see
+\code{\link[=orvel_kernel]{orvel_kernel()}}),
 \code{kernel[dy + h1 + 1, dx + h2 + 1]} the weight of the cell \code{dy} rows
 south and \code{dx} columns east for a kernel of \eqn{2h_1 + 1}{2 h1 + 1}
 rows and \eqn{2h_2 + 1}{2 h2 + 1} columns; or an \code{\link[=orvel_select]{orvel_select()}}
@@ -96,11 +97,10 @@ north-south, the length of one cell of latitude at the equator. A raster
 without a coordinate reference system is taken to be in the units of its
 extent.
 
-A missing elevation spreads as in \code{\link[=orvel_fit]{orvel_fit()}}: every cell whose 7 x 7
-window holds it gets \code{NA}, even where the kernel gives it no weight. With
-the 3 x 3 kernels \code{"horn"} and \code{"rook"} a void therefore takes with it
-the cells up to three rows or columns away, where terra loses only the
-cells next to it; cells further away are unaffected.
+A missing elevation makes \code{NA} every cell where the kernel gives it
+weight, as in \code{\link[=orvel_fit]{orvel_fit()}} with \code{na.rm = FALSE}: with the 3 x 3 kernels
+\code{"horn"} and \code{"rook"} a void takes with it exactly the cells that terra
+loses next to it.
 
 Where both slopes of the fitted plane are exactly zero the slope is 0 and
 the aspect 90 degrees, as terra gives them for a flat cell. Rounding lets
@@ -111,8 +111,8 @@ cell, and the aspect is whatever direction they point in. Aspects lie in
 hair west of due north may come out as 360.
 
 The raster is processed in blocks of rows of at most
-\code{getOption("orvel.block_cells", 2^17)} cells, each read with three rows of
-overlap and fitted with the whole raster's geometry, so that every cell
+\code{getOption("orvel.block_cells", 2^17)} cells, each read with the window's
+half-height of overlap (at least three rows) and fitted with the whole raster's geometry, so that every cell
 gets the same bits whatever the block size; where terra says the result
 does not fit in memory, it is written to a temporary file (see
 \code{\link[terra:terraOptions]{terra::terraOptions()}}).
