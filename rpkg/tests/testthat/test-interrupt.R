@@ -31,7 +31,8 @@ test_that("a SIGINT stops fits, CV, selection and raster runs at once", {
   runs <- list(
     cv = function(z) orvel_cv(z, threads = 1),
     fit = function(z) orvel_fit(z, threads = 2),
-    select = function(z) orvel_select(z, bandwidths = seq(1, 3, length.out = 10), threads = 2))
+    select = function(z)
+      suppressWarnings(orvel_select(z, bandwidths = seq(1, 3, length.out = 10), threads = 2)))
   caps <- c(cv = 2e8, fit = 1e8, select = 1e8, terrain = 5e7)
   if (!valgrind && requireNamespace("terra", quietly = TRUE))
     runs$terrain <- function(z) orvel_terrain(terra::rast(z), threads = 2)

@@ -191,7 +191,7 @@ test_that("orvel_select searches (rows, columns) pairs", {
   set.seed(3)
   z <- outer(1:40, 1:30, function(r, c) sin(c * 1.3)) + matrix(rnorm(1200, sd = 0.3), 40)
   pairs <- cbind(rows = c(1, 3, 1, 3), columns = c(1, 1, 3, 3))
-  sel <- orvel_select(z, "gaussian", pairs)
+  expect_warning(sel <- orvel_select(z, "gaussian", pairs), "3 x 1 is the largest")
   expect_identical(sel$table$rows, c(1, 3, 1, 3))
   expect_identical(sel$bandwidth, c(3, 1))
   expect_identical(sel$table$cv[4], orvel_cv(z, orvel_kernel("gaussian", c(3, 3))))
