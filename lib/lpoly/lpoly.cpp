@@ -40,6 +40,8 @@ struct Shape {
     double inv[MAXP * MAXP];   // the inverse normal matrix, row-major
     double g[MAXP];            // w0 times its first column: the leave-one-out update
     double lev;                // w0 inv[0]: the node's weight in its own fit
+    double mom[MAXM];          // the normal matrix's moments
+    int nfoot;                 // cells of the clipped window with a non-zero weight
     unsigned char ok, okloo;
 };
 
@@ -47,17 +49,19 @@ struct Shape {
 
 struct orvel_lp {
     int ky, kx, hy, hx, deg, p, flags;
-    int pz, pm, nm;            // powers for the data and for the mask; mask moments
+    int pz, pm, nm;            // powers in the data sums; in the normal matrix; its moments
     ptrdiff_t ny, nx;
     double w0;                 // the centre weight
     double oscale[MAXP];       // scaled basis to per node step
     int sep;                   // separable: one term
     int nterm;                 // terms: 1, or the kernel's non-zero columns
     int *tdx;                  // per term: its column offset (non-separable)
-    double *wa;                // per term, power a < pm, row tap t: A(dy) u^a
+    double *wa;                // per term, power a < pz, row tap t: A(dy) u^a
     unsigned char *sa;         // per term, row tap t: A(dy) != 0
-    double *wb;                // separable: per power b, column tap: B(dx) v^b;
+    double *wb;                // separable: per power b < pz, column tap: B(dx) v^b;
                                // else per term, power b: v^b
+    double *phi;               // per kernel cell (dx fastest... see orvel_lp_new): the
+                               // moments w u^a v^b, nm of them
     int ncy, ncx;              // classes of rows and columns by clipping
     Shape *shape;              // ncy * ncx of them, cy fastest
     int rows;                  // rows a segment
@@ -151,12 +155,14 @@ void make_shape(orvel_lp *P, const double *K, int cy, int cx, Shape *sh)
         for (int dy = ylo; dy <= yhi; dy++) {
             double w = col[dy + P->hy];
             if (w == 0) continue;
+            sh->nfoot++;
             double u = (double) dy / P->hy, up[MAXPOW] = {1, u, u * u, u * u * u, u * u * u * u};
             for (int a = 0; a < P->pm; a++)
                 for (int b = 0; a + b < P->pm; b++) mom[mono(a, b)] += w * up[a] * vp[b];
         }
     }
     double m[MAXP * MAXP];
+    memcpy(sh->mom, mom, sizeof mom);
     normal(mom, P->deg, P->p, m);
     sh->ok = invert(m, P->p, sh->inv);
     sh->lev = 0;
@@ -242,11 +248,12 @@ orvel_lp *orvel_lp_new(const double *K, int ky, int kx, int degree, ptrdiff_t ny
     P->ncy = (int) (ny <= ky ? ny : ky);
     P->ncx = (int) (nx <= kx ? nx : kx);
     P->tdx = (int *) calloc(nt, sizeof(int));
-    P->wa = (double *) calloc((size_t) nt * P->pm * ky, sizeof(double));
+    P->wa = (double *) calloc((size_t) nt * P->pz * ky, sizeof(double));
     P->sa = (unsigned char *) calloc((size_t) nt * ky, 1);
-    P->wb = (double *) calloc((size_t) (P->sep ? kx : nt) * P->pm, sizeof(double));
+    P->wb = (double *) calloc((size_t) (P->sep ? kx : nt) * P->pz, sizeof(double));
+    P->phi = (double *) calloc((size_t) ky * kx * P->nm, sizeof(double));
     P->shape = (Shape *) calloc((size_t) P->ncy * P->ncx, sizeof(Shape));
-    if (!P->tdx || !P->wa || !P->sa || !P->wb || !P->shape) {
+    if (!P->tdx || !P->wa || !P->sa || !P->wb || !P->phi || !P->shape) {
         orvel_lp_free(P);
         return nullptr;
     }
@@ -255,15 +262,15 @@ orvel_lp *orvel_lp_new(const double *K, int ky, int kx, int degree, ptrdiff_t ny
         for (int y = 0; y < ky; y++) {
             double u = (double) (y - P->hy) / P->hy, up = 1;
             P->sa[(size_t) t * ky + y] = a[y] != 0;
-            for (int e = 0; e < P->pm; e++, up *= u)
-                P->wa[((size_t) t * P->pm + e) * ky + y] = a[y] * up;
+            for (int e = 0; e < P->pz; e++, up *= u)
+                P->wa[((size_t) t * P->pz + e) * ky + y] = a[y] * up;
         }
     };
     if (P->sep) {
         set_rows(0, A);
         for (int x = 0; x < kx; x++) {
             double v = (double) (x - P->hx) / P->hx, vp = 1;
-            for (int e = 0; e < P->pm; e++, vp *= v) P->wb[(size_t) e * kx + x] = B[x] * vp;
+            for (int e = 0; e < P->pz; e++, vp *= v) P->wb[(size_t) e * kx + x] = B[x] * vp;
         }
     } else {
         int t = 0;
@@ -275,16 +282,28 @@ orvel_lp *orvel_lp_new(const double *K, int ky, int kx, int degree, ptrdiff_t ny
             P->tdx[t] = x - P->hx;
             set_rows(t, col);
             double v = (double) (x - P->hx) / P->hx, vp = 1;
-            for (int e = 0; e < P->pm; e++, vp *= v) P->wb[(size_t) t * P->pm + e] = vp;
+            for (int e = 0; e < P->pz; e++, vp *= v) P->wb[(size_t) t * P->pz + e] = vp;
             t++;
         }
     }
+    // The normal matrix's moments of every cell, for the nodes near
+    // missing values: cell (dy, dx) at (dx + hx) * ky + dy + hy.
+    for (int x = 0; x < kx; x++)
+        for (int y = 0; y < ky; y++) {
+            double w = K[x * ky + y], u = (double) (y - P->hy) / P->hy,
+                   v = (double) (x - P->hx) / P->hx;
+            double up[MAXPOW] = {1, u, u * u, u * u * u, u * u * u * u},
+                   vp[MAXPOW] = {1, v, v * v, v * v * v, v * v * v * v};
+            for (int a = 0; a < P->pm; a++)
+                for (int b = 0; a + b < P->pm; b++)
+                    P->phi[((size_t) x * ky + y) * P->nm + mono(a, b)] = w * up[a] * vp[b];
+        }
     for (int cx = 0; cx < P->ncx; cx++)
         for (int cy = 0; cy < P->ncy; cy++)
             make_shape(P, K, cy, cx, &P->shape[(size_t) cx * P->ncy + cy]);
     // Rows a segment: the passes' arrays of a window's worth of columns
     // stay within about 1 MB.
-    int arrays = P->pz + P->pm + 1;
+    int arrays = P->pz + 1;
     long seg = (1L << 17) / ((long) arrays * (P->sep ? kx : 1));
     seg = seg < 64 ? 64 : seg > 2048 ? 2048 : seg;
     // The arrays of a segment are one cache line longer than its rows: at
@@ -302,22 +321,23 @@ void orvel_lp_free(orvel_lp *P)
     free(P->wa);
     free(P->sa);
     free(P->wb);
+    free(P->phi);
     free(P->shape);
     free(P);
 }
 
 int orvel_lp_ncoef(const orvel_lp *P) { return P->p; }
 
-// Scratch: the cleaned column with its halo (data, observed, missing);
-// per ring slot (or two: the first term's and the next's) the down-column
-// sums; the
-// across sums of the node column: data pairs, mask moments, count.
+// Scratch: the cleaned column with its halo (data, missing); per ring
+// slot (or two: the first term's and the next's) the down-column sums and
+// missing count; the node column's sums across: the data sums and the
+// missing count.
 static size_t layout(const orvel_lp *P, size_t *slot)
 {
     size_t L = (size_t) P->seg;
-    *slot = (size_t) (P->pz + P->pm + 1) * L;
-    return 3 * (L + 2 * (size_t) P->hy) + (size_t) (P->sep ? P->kx : 2) * *slot +
-           (size_t) (P->p + P->nm + 1) * L;
+    *slot = (size_t) (P->pz + 1) * L;
+    return 2 * (L + 2 * (size_t) P->hy) + (size_t) (P->sep ? P->kx : 2) * *slot +
+           (size_t) (P->p + 1) * L;
 }
 
 size_t orvel_lp_scratch(const orvel_lp *P)
@@ -336,12 +356,15 @@ struct Seg {
     const double *data;
     ptrdiff_t col0, y0, n;
     bool missing;              // the segment's windows hold a missing value
-    double *zc, *oc, *mc;      // cleaned column, rows y0 - hy .. y0 + n + hy - 1
+    bool data_used;            // the data sums come from the passes: not when
+                               // the exact engine has fitted (the few nodes
+                               // near missing values then sum their own)
+    double *zc, *mc;           // cleaned column, rows y0 - hy .. y0 + n + hy - 1
 };
 
 // Column c of the grid, rows y0 - hy .. , into the cleaned arrays: zeros
-// outside the grid and where missing; oc 1 where observed, mc 1 where
-// missing.
+// outside the grid and where missing; mc 1 where missing (with missing
+// values about).
 void load(const Seg &s, ptrdiff_t c)
 {
     const orvel_lp *P = s.P;
@@ -355,13 +378,12 @@ void load(const Seg &s, ptrdiff_t c)
         memcpy(s.zc + a, col + r0 + a, (size_t) (b - a) * sizeof(double));
         return;
     }
-    for (ptrdiff_t j = 0; j < a; j++) s.oc[j] = s.mc[j] = 0;
-    for (ptrdiff_t j = b; j < m; j++) s.oc[j] = s.mc[j] = 0;
+    for (ptrdiff_t j = 0; j < a; j++) s.mc[j] = 0;
+    for (ptrdiff_t j = b; j < m; j++) s.mc[j] = 0;
     for (ptrdiff_t j = a; j < b; j++) {
         double z = col[r0 + j];
         bool obs = isfinite(z);
         s.zc[j] = obs ? z : 0;
-        s.oc[j] = obs;
         s.mc[j] = !obs;
     }
 }
@@ -461,77 +483,33 @@ ORVEL_LP_CLONES void taps_across(int ncol, const double *const *y, const double 
         }
 }
 
-// Down-column sums of term t over the loaded column into y: pz data sums,
-// then (with missing values) pm mask sums and the missing count.
+// Down-column sums of term t over the loaded column into y: pz data sums
+// (where used), then (with missing values) the count of missing cells
+// with weight.
 ORVEL_LP_CLONES void down(const Seg &s, int t, double *y)
 {
     const orvel_lp *P = s.P;
     ptrdiff_t n = s.n, L = P->seg;
     int ky = P->ky;
-    const double *wa = P->wa + (size_t) t * P->pm * ky;
+    const double *wa = P->wa + (size_t) t * P->pz * ky;
     const unsigned char *sa = P->sa + (size_t) t * ky;
-    auto pass = [&](const double *w, const double *x, double *o) {
-        bool first = true;
-        for (int k = 0; k < ky; k++) {
-            if (!sa[k]) continue;
-            double wk = w[k];
-            const double *xk = x + k;
-            if (first) {
-                for (ptrdiff_t i = 0; i < n; i++) o[i] = wk * xk[i];
-                first = false;
-            } else {
-                for (ptrdiff_t i = 0; i < n; i++) o[i] += wk * xk[i];
-            }
-        }
-        if (first)
-            for (ptrdiff_t i = 0; i < n; i++) o[i] = 0;
-    };
     int tap[MAXK], ntap = 0;
     for (int k = 0; k < ky; k++)
         if (sa[k]) tap[ntap++] = k;
     const double *w[3] = {wa, wa + ky, wa + 2 * ky};
     double *o[3] = {y, y + L, y + 2 * L};
-    if (P->pz == 2)
+    if (!s.data_used)
+        ;
+    else if (P->pz == 2)
         taps_down<2>(ntap, tap, w, s.zc, o, n);
     else
         taps_down<3>(ntap, tap, w, s.zc, o, n);
     if (!s.missing) return;
-    double *ym = y + P->pz * L;
-    for (int a = 0; a < P->pm; a++) pass(wa + (size_t) a * ky, s.oc, ym + a * L);
-    double *cnt = ym + P->pm * L;
+    double *cnt = y + P->pz * L;   // whole numbers: exact in any order
     for (ptrdiff_t i = 0; i < n; i++) cnt[i] = 0;
-    for (int k = 0; k < ky; k++)
-        if (sa[k])
-            for (ptrdiff_t i = 0; i < n; i++) cnt[i] += s.mc[k + i];
-}
-
-// Adds the down sums y of one column, weighted by vb[b] (the column's
-// weight times v^b), to the node column's sums.
-ORVEL_LP_CLONES void across(const Seg &s, const double *y, const double *vb, double *S,
-                            double *mom, double *cnt, bool first)
-{
-    const orvel_lp *P = s.P;
-    ptrdiff_t n = s.n, L = P->seg;
-    const int ea[MAXP] = {0, 1, 0, 2, 1, 0}, eb[MAXP] = {0, 0, 1, 0, 1, 2};
-    auto acc = [&](double w, const double *x, double *o) {
-        if (first)
-            for (ptrdiff_t i = 0; i < n; i++) o[i] = w * x[i];
-        else
-            for (ptrdiff_t i = 0; i < n; i++) o[i] += w * x[i];
-    };
-    (void) S;
-    (void) ea;
-    (void) eb;
-    if (!s.missing) return;
-    const double *ym = y + P->pz * L;
-    for (int a = 0; a < P->pm; a++)
-        for (int b = 0; a + b < P->pm; b++) acc(vb[b], ym + a * L, mom + mono(a, b) * L);
-    const double *c = ym + P->pm * L;
-    if (vb[0] == 0) {
-        if (first)
-            for (ptrdiff_t i = 0; i < n; i++) cnt[i] = 0;
-    } else {
-        acc(1, c, cnt);
+    for (int k = 0; k < ntap; k++) {
+        const double *m = s.mc + tap[k];
+        for (ptrdiff_t i = 0; i < n; i++) cnt[i] += m[i];
     }
 }
 
@@ -579,7 +557,7 @@ ORVEL_LP_CLONES void apply_shape(const Shape &sh, int p, bool loo, const double 
 
 }  // namespace
 
-extern "C" int orvel_lp_fit(const orvel_lp *P, const double *data, ptrdiff_t col0, ptrdiff_t ncol,
+extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *data, ptrdiff_t col0, ptrdiff_t ncol,
                             ptrdiff_t ix0, ptrdiff_t ix1, ptrdiff_t iy0, ptrdiff_t iy1,
                             double *const *out, ptrdiff_t stride, const double *scale, int mode,
                             double *scratch)
@@ -596,15 +574,15 @@ extern "C" int orvel_lp_fit(const orvel_lp *P, const double *data, ptrdiff_t col
     for (int k = 0; k < P->p; k++)
         if (!out[k]) return 1;
 
-    const int p = P->p, hy = P->hy, hx = P->hx;
+    const int p = P->p, hy = P->hy, hx = P->hx, ky = P->ky;
     const bool loo = P->flags & ORVEL_LP_LOO, narm = P->flags & ORVEL_LP_NARM;
+    const bool lw = loo && P->w0 != 0;   // the node's own observation has weight
     size_t slot;
     layout(P, &slot);
     const ptrdiff_t L = P->seg;
-    double *zc = scratch, *oc = zc + L + 2 * hy, *mc = oc + L + 2 * hy;
+    double *zc = scratch, *mc = zc + L + 2 * hy;
     double *ring = mc + L + 2 * hy;
-    double *S = ring + (size_t) (P->sep ? P->kx : 2) * slot;
-    double *mom = S + (size_t) p * L, *cnt = mom + (size_t) P->nm * L;
+    double *S = ring + (size_t) (P->sep ? P->kx : 2) * slot, *cnt = S + (size_t) p * L;
     double osc[MAXP];
     for (int k = 0; k < p; k++) osc[k] = P->oscale[k] * scale[k];
     const int ea[MAXP] = {0, 1, 0, 2, 1, 0}, eb[MAXP] = {0, 0, 1, 0, 1, 2};
@@ -614,7 +592,7 @@ extern "C" int orvel_lp_fit(const orvel_lp *P, const double *data, ptrdiff_t col
 
     for (ptrdiff_t y0 = iy0; y0 < iy1; y0 += P->rows) {
         ptrdiff_t n = iy1 - y0 < P->rows ? iy1 - y0 : P->rows;
-        Seg s = {P, data, col0, y0, n, false, zc, oc, mc};
+        Seg s = {P, data, col0, y0, n, false, mode == ORVEL_LP_ALL, zc, mc};
         // Whether any window of the segment's nodes holds a missing value.
         ptrdiff_t r0 = y0 - hy > 0 ? y0 - hy : 0, r1 = y0 + n + hy < P->ny ? y0 + n + hy : P->ny;
         for (ptrdiff_t c = need0; c < need1 && !s.missing; c++) {
@@ -634,33 +612,37 @@ extern "C" int orvel_lp_fit(const orvel_lp *P, const double *data, ptrdiff_t col
             double *o[MAXP];
             for (int k = 0; k < p; k++) o[k] = out[k] + (ix - ix0) * stride + (y0 - iy0);
             ptrdiff_t fa = 0, fb = 0;   // nodes whose coefficients the sums gave
+            bool any = false;           // a column with weight in the window
             if (passes && P->sep) {
                 for (ptrdiff_t c = filled + 1 > xlo ? filled + 1 : xlo; c <= xhi; c++) {
                     load(s, c);
                     down(s, 0, ring + (size_t) (c % P->kx) * slot);
                 }
                 filled = xhi;
-                bool first = true;
                 int nc = 0;
                 for (ptrdiff_t c = xlo; c <= xhi; c++) {
                     int k = (int) (c - ix + hx);
-                    double vb[MAXPOW];
-                    for (int b = 0; b < P->pm; b++) vb[b] = P->wb[(size_t) b * P->kx + k];
-                    if (vb[0] == 0) continue;
+                    if (P->wb[k] == 0) continue;
                     const double *yc = ring + (size_t) (c % P->kx) * slot;
                     for (int a = 0; a < P->pz; a++) ys[nc * P->pz + a] = yc + a * L;
-                    for (int j = 0; j < p; j++) ws[nc * p + j] = vb[eb[j]];
+                    for (int j = 0; j < p; j++) ws[nc * p + j] = P->wb[(size_t) eb[j] * P->kx + k];
+                    if (s.missing) {
+                        const double *yn = yc + P->pz * L;
+                        if (nc == 0)
+                            for (ptrdiff_t i = 0; i < n; i++) cnt[i] = yn[i];
+                        else
+                            for (ptrdiff_t i = 0; i < n; i++) cnt[i] += yn[i];
+                    }
                     nc++;
-                    if (s.missing) across(s, yc, vb, S, mom, cnt, first);
-                    first = false;
                 }
+                any = nc > 0;
                 // The interior rows' coefficients straight from the sums
                 // (the node column's own values loaded first, for the
-                // leave-one-out update).
+                // leave-one-out update); not near missing values, whose
+                // nodes need the sums.
                 if (loo || s.missing) load(s, ix);
-                Fuse fz = {nullptr, loo && P->w0 != 0, osc, zc + hy, 0, 0, nullptr};
-                // (Not near missing values, whose nodes need the sums.)
-                if (mode == ORVEL_LP_ALL && !s.missing && P->ny > 2 * hy + 1 && !first) {
+                Fuse fz = {nullptr, lw, osc, zc + hy, 0, 0, nullptr};
+                if (mode == ORVEL_LP_ALL && !s.missing && P->ny > 2 * hy + 1 && any) {
                     const Shape &sh = P->shape[(size_t) clip_class(ix, P->nx, hx) * P->ncy + hy];
                     ptrdiff_t a = hy - y0 > 0 ? hy - y0 : 0, b = P->ny - hy - y0;
                     if (b > n) b = n;
@@ -673,24 +655,21 @@ extern "C" int orvel_lp_fit(const orvel_lp *P, const double *data, ptrdiff_t col
                         fz.o = o;
                     }
                 }
-                data_sums(p, nc, ys, ws, S, L, n, fz.sh ? &fz : nullptr);
+                if (any && s.data_used) data_sums(p, nc, ys, ws, S, L, n, fz.sh ? &fz : nullptr);
                 fa = fz.fa;
                 fb = fz.fb;
-                if (first) {
-                    for (size_t i = 0; i < (size_t) (p + P->nm + 1) * L; i++) S[i] = 0;
-                }
             } else if (passes) {
-                bool first = true;
                 for (int t = 0; t < P->nterm; t++) {
                     ptrdiff_t c = ix + P->tdx[t];
                     if (c < xlo || c > xhi) continue;
                     load(s, c);
-                    double *yt = ring + (size_t) (first ? 0 : 1) * slot;
+                    double *yt = ring + (size_t) (any ? 1 : 0) * slot;
                     down(s, t, yt);
-                    const double *vb = P->wb + (size_t) t * P->pm;
-                    // Every term's data sums added to the running ones (in
-                    // the first slot), a term at a time.
-                    if (first) {
+                    const double *vb = P->wb + (size_t) t * P->pz;
+                    // Every term's sums added to the running ones, a term
+                    // at a time.
+                    if (!s.data_used) {
+                    } else if (!any) {
                         for (int a = 0; a < P->pz; a++) ys[a] = yt + a * L;
                         for (int j = 0; j < p; j++) ws[j] = vb[eb[j]];
                         data_sums(p, 1, ys, ws, S, L, n);
@@ -701,16 +680,21 @@ extern "C" int orvel_lp_fit(const orvel_lp *P, const double *data, ptrdiff_t col
                             for (ptrdiff_t q = 0; q < n; q++) sj[q] += w * yj[q];
                         }
                     }
-                    across(s, yt, vb, S, mom, cnt, first);
-                    first = false;
+                    if (s.missing) {
+                        const double *yn = yt + P->pz * L;
+                        if (!any)
+                            for (ptrdiff_t i = 0; i < n; i++) cnt[i] = yn[i];
+                        else
+                            for (ptrdiff_t i = 0; i < n; i++) cnt[i] += yn[i];
+                    }
+                    any = true;
                 }
-                if (first) {
-                    for (size_t i = 0; i < (size_t) (p + P->nm + 1) * L; i++) S[i] = 0;
-                }
+                // The node column's own cleaned values, for the
+                // leave-one-out update and the centre's count.
+                if (loo || s.missing) load(s, ix);
             }
-            // The node column's own cleaned values, for the leave-one-out
-            // update and the centre's count.
-            if (passes && !P->sep && (loo || s.missing)) load(s, ix);
+            if (passes && !any)
+                for (size_t i = 0; i < (size_t) (p + 1) * L; i++) S[i] = 0;
             int cx = clip_class(ix, P->nx, hx);
             ptrdiff_t i = 0;
             while (i < n) {
@@ -721,12 +705,13 @@ extern "C" int orvel_lp_fit(const orvel_lp *P, const double *data, ptrdiff_t col
                 if (P->ny > 2 * hy + 1 && cy == hy) e = P->ny - hy - y0 < n ? P->ny - hy - y0 : n;
                 const Shape &sh = P->shape[(size_t) cx * P->ncy + cy];
                 bool ok = loo ? sh.okloo : sh.ok;
-                // Nodes whose windows hold a missing value with weight: NaN,
-                // or fitted one by one below.
+                // Nodes whose windows hold a missing value with weight (the
+                // node's own left out of its leave-one-out fit): NaN, or
+                // fitted one by one below.
                 auto affected = [&](ptrdiff_t j) {
                     if (!s.missing) return false;
                     double c = cnt[j];
-                    if (loo && P->w0 != 0) c -= mc[j + hy];
+                    if (lw) c -= mc[j + hy];
                     return c > 0;
                 };
                 if (mode == ORVEL_LP_MERGE) {
@@ -737,7 +722,6 @@ extern "C" int orvel_lp_fit(const orvel_lp *P, const double *data, ptrdiff_t col
                     for (int k = 0; k < p; k++)
                         for (ptrdiff_t j = i; j < e; j++) o[k][j] = nan;
                 } else {
-                    bool lw = loo && P->w0 != 0;
                     if (fb > fa && i <= fa && fb <= e) {
                         apply_shape(sh, p, lw, osc, S, L, zc + hy, i, fa, o);
                         apply_shape(sh, p, lw, osc, S, L, zc + hy, fb, e, o);
@@ -750,32 +734,66 @@ extern "C" int orvel_lp_fit(const orvel_lp *P, const double *data, ptrdiff_t col
                                 for (int k = 0; k < p; k++) o[k][j] = nan;
                 }
                 // Near missing values, with narm: each node from its own
-                // observed cells.
+                // observed cells. Its data sums are those of the passes
+                // (missing cells count as zeros); the normal matrix is
+                // summed over the observed cells of its window.
                 if (narm && s.missing) {
+                    int ylo, yhi, xlo2, xhi2;
+                    class_range(cy, P->ny, hy, &ylo, &yhi);
+                    class_range(cx, P->nx, hx, &xlo2, &xhi2);
                     for (ptrdiff_t j = i; j < e; j++) {
                         if (!affected(j)) continue;
-                        double mm[MAXM], m[MAXP * MAXP], inv[MAXP * MAXP], beta[MAXP];
-                        for (int q = 0; q < P->nm; q++) mm[q] = mom[q * L + j];
-                        normal(mm, P->deg, p, m);
-                        bool good = invert(m, p, inv);
-                        if (good) {
-                            for (int k = 0; k < p; k++) {
-                                double b = 0;
-                                for (int l = 0; l < p; l++) b += inv[k * p + l] * S[l * L + j];
-                                beta[k] = b;
-                            }
-                            // The centre, if observed, is in this fit: take it out.
-                            if (loo && P->w0 != 0 && oc[j + hy] != 0) {
-                                double lev = P->w0 * inv[0];
-                                if (1 - lev >= ORVEL_LP_TOL) {
-                                    double r = (zc[j + hy] - beta[0]) / (1 - lev);
-                                    for (int k = p - 1; k >= 0; k--) beta[k] -= P->w0 * inv[k * p] * r;
-                                } else {
-                                    good = false;
-                                }
+                        for (int k = 0; k < p; k++) o[k][j] = nan;
+                        // Fewer observations with weight than coefficients:
+                        // no fit, without looking further.
+                        bool centre = lw && mc[j + hy] == 0;
+                        if (sh.nfoot - cnt[j] - centre < p) continue;
+                        double mm[MAXM] = {}, m[MAXP * MAXP], inv[MAXP * MAXP], beta[MAXP];
+                        ptrdiff_t iy = y0 + j;
+                        // The observed cells' moments: summed, or, where at
+                        // most a quarter of the cells with weight are
+                        // missing, the shape's less the missing cells'
+                        // (what is left is then most of the whole, so the
+                        // difference loses no more than a few ulps).
+                        // Without the passes' data sums, the node sums its own
+                        // (the first p moments are the coefficients').
+                        bool less = 4 * cnt[j] <= sh.nfoot, own = !s.data_used;
+                        double sv[MAXP] = {};
+                        if (less) memcpy(mm, sh.mom, sizeof mm);
+                        for (int dx = xlo2; dx <= xhi2; dx++) {
+                            const double *col = data + (ix + dx - col0) * P->ny + iy;
+                            const double *ph = P->phi + ((size_t) (dx + hx) * ky + hy) * P->nm;
+                            for (int dy = ylo; dy <= yhi; dy++) {
+                                const double *f = ph + dy * P->nm;
+                                if (f[0] == 0) continue;
+                                double z = col[dy];
+                                bool obs = isfinite(z);
+                                if (obs && own)
+                                    for (int q = 0; q < p; q++) sv[q] += f[q] * z;
+                                if (obs == less) continue;
+                                if (less)
+                                    for (int q = 0; q < P->nm; q++) mm[q] -= f[q];
+                                else
+                                    for (int q = 0; q < P->nm; q++) mm[q] += f[q];
                             }
                         }
-                        for (int k = 0; k < p; k++) o[k][j] = good ? beta[k] * osc[k] : nan;
+                        if (!own)
+                            for (int q = 0; q < p; q++) sv[q] = S[q * L + j];
+                        normal(mm, P->deg, p, m);
+                        if (!invert(m, p, inv)) continue;
+                        for (int k = 0; k < p; k++) {
+                            double b = 0;
+                            for (int l = 0; l < p; l++) b += inv[k * p + l] * sv[l];
+                            beta[k] = b;
+                        }
+                        // The centre, if observed, is in this fit: take it out.
+                        if (centre) {
+                            double lev = P->w0 * inv[0];
+                            if (!(1 - lev >= ORVEL_LP_TOL)) continue;
+                            double r = (zc[j + hy] - beta[0]) / (1 - lev);
+                            for (int k = p - 1; k >= 0; k--) beta[k] -= P->w0 * inv[k * p] * r;
+                        }
+                        for (int k = 0; k < p; k++) o[k][j] = beta[k] * osc[k];
                     }
                 }
                 i = e;

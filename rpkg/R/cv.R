@@ -151,25 +151,26 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
   bar <- NULL
   t0 <- proc.time()[["elapsed"]]
   # First pass: every candidate's score over the nodes it can predict, and
-  # the nodes all of them can (of those that predict any).
-  can <- NULL
+  # the nodes all of them can (of those that predict any). The flags of
+  # the nodes are made and combined in place by compiled code: the
+  # package's own vectors, never handed out.
+  can <- .Call(C_orvel_flags_new, attr(scorer, "cells"))
+  mine <- .Call(C_orvel_flags_new, attr(scorer, "cells"))
   for (i in seq_len(n)) {
-    mine <- as.raw(rep(1L, attr(scorer, "cells")))
     s <- scorer(models[[i]], can = mine)
     grid$cv[i] <- s[["cv"]]
     grid$nodes[i] <- as.integer(s[["nodes"]])
-    if (grid$nodes[i] > 0L) can <- if (is.null(can)) mine else can & mine
+    common <- .Call(C_orvel_flags_and, can, mine, grid$nodes[i] > 0L)
     # A bar only once the first candidate shows the search will take a while.
     if (i == 1L && progress && n > 1L && (proc.time()[["elapsed"]] - t0) * (n - 1L) > 1)
       bar <- utils::txtProgressBar(min = 0, max = n, style = 3)
     if (!is.null(bar)) utils::setTxtProgressBar(bar, i)
   }
   if (!is.null(bar)) close(bar)
-  if (is.null(can))
+  if (all(grid$nodes == 0L))
     .orvel_stop("no candidate kernel can predict any node; try larger `bandwidths` or check `z` for missing values")
   # Second pass, for the candidates that predict more nodes than all do:
   # their scores over the common ones.
-  common <- sum(as.integer(can))
   if (common == 0L)
     .orvel_stop("no node can be predicted by every candidate kernel; try fewer candidates, larger `bandwidths` or `na.rm = TRUE`")
   for (i in which(grid$nodes > common))
@@ -187,7 +188,7 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
   if (bw[1L] == bw[2L]) bw <- bw[1L]
   structure(list(table = grid, type = grid$type[best], bandwidth = bw,
                  kernel = kernels[[best]], degree = as.integer(degree), cv = grid$cv[best],
-                 nodes = common),
+                 nodes = if (common <= .Machine$integer.max) as.integer(common) else common),
             class = "orvel_select")
 }
 

@@ -49,6 +49,7 @@ typedef struct model {
     int p, loo;
     ptrdiff_t ny, nx, halo;  /* columns of data a target's window reaches */
     const double *z, *zx; /* the data as given, and for the exact engine */
+    int clean;            /* the exact engine's data are cleaned a chunk at a time */
 } model;
 
 static void plan_free(SEXP x)
@@ -104,8 +105,14 @@ static void model_chunks(const model *m, orvel_chunks *c, ptrdiff_t ix0, ptrdiff
     orvel_chunks_init(c, m->ny, ix0, ix1, m->exact ? 1 : 4 * (2 * m->halo + 1));
 }
 
-/* Doubles of scratch a thread needs for the engine. */
-static size_t model_scratch(const model *m) { return orvel_lp_scratch(m->lp); }
+/* Doubles of scratch a thread needs for the engine: the general engine's,
+ * and for the exact engine a chunk's columns with their halo, cleaned. */
+static size_t model_scratch(const model *m, const orvel_chunks *c)
+{
+    size_t s = orvel_lp_scratch(m->lp);
+    if (m->clean) s += (size_t) (c->cols + 6) * m->ny;
+    return s;
+}
 
 /* Fits nodes [x0, x1) x [y0, y1) from the columns col0 .. col0 + ncol - 1
  * held, coefficient k to out[k] (stride a column) as the exact engine
@@ -118,6 +125,24 @@ static int model_fit(const model *m, ptrdiff_t col0, ptrdiff_t ncol, ptrdiff_t x
     const double scale[6] = {1, (double) m->ny, (double) m->nx, 1, 1, 1};
     if (m->exact) {
         orvel_grid g = {m->ny, m->nx, m->zx, col0, ncol, m->K49};
+        if (m->clean) {
+            /* The columns the chunk's windows reach, with missing values
+             * replaced by zeros, where there are any. */
+            ptrdiff_t c0 = x0 - 3 > col0 ? x0 - 3 : col0;
+            ptrdiff_t c1 = x1 + 3 < col0 + ncol ? x1 + 3 : col0 + ncol;
+            const double *src = m->z + (c0 - col0) * m->ny;
+            ptrdiff_t len = (c1 - c0) * m->ny, k = 0;
+            while (k < len && isfinite(src[k])) k++;
+            if (k < len) {
+                double *cp = scratch + orvel_lp_scratch(m->lp);
+                memcpy(cp, src, len * sizeof(double));
+                for (; k < len; k++)
+                    if (!isfinite(cp[k])) cp[k] = 0;
+                g.data = cp;
+                g.col0 = c0;
+                g.ncol = c1 - c0;
+            }
+        }
         orvel_targets t = {x0, x1, y0, y1, out[0], out[1], out[2], stride};
         int s = orvel_localfit(&g, m->loo, &t, ORVEL_ISA_AUTO);
         if (s != ORVEL_OK) return s;
@@ -135,14 +160,18 @@ static void check_fit(int status)
 
 /* The data `z` (ny values a column held), and for the exact engine the
  * same with missing values replaced by zeros: z itself where none is
- * missing or the exact engine is not used, else a copy. Returns the copy
- * (PROTECTed once) or R_NilValue. */
+ * missing or the exact engine is not used or cleans as it goes, else a
+ * copy. Returns the copy (PROTECTed once) or R_NilValue. */
 static SEXP model_data(model *m, SEXP z)
 {
     m->z = m->zx = REAL(z);
     R_xlen_t n = XLENGTH(z), i = 0;
-    if (m->exact)
-        while (i < n && isfinite(m->z[i])) i++;
+    /* Chunks of whole columns clean their own (model_fit()); segments of
+     * columns would each need whole columns cleaned, so those take a copy
+     * of the grid. */
+    m->clean = m->exact && m->ny <= ORVEL_CHUNK;
+    if (!m->exact || m->clean) return PROTECT(R_NilValue);
+    while (i < n && isfinite(m->z[i])) i++;
     if (i == n) return PROTECT(R_NilValue);
     SEXP c = PROTECT(allocVector(REALSXP, n));
     double *x = REAL(c);
@@ -188,8 +217,9 @@ static void grid_chunk(void *arg, ptrdiff_t k, double *scratch)
  * benchmark of the fit into memory already mapped; planes only). Returns
  * list(F, gFx, gFy), fresh vectors shaped and named like z or those of
  * `work`, and for degree 2 an array of z's rows and columns by 3 of the
- * coefficients of dy^2, dy dx and dx^2 per node step; with the attribute "nonfinite", the number of nodes with one
- * of the first three not finite. */
+ * coefficients of dy^2, dy dx and dx^2 per node step; with the attribute
+ * "nonfinite", the number of nodes with one of the first three not finite,
+ * and where that is not zero "zmax", the largest finite |z|. */
 SEXP orvel_fit_grid(SEXP z, SEXP K, SEXP degree, SEXP holdout, SEXP narm, SEXP exact,
                     SEXP threads, SEXP work)
 {
@@ -235,9 +265,18 @@ SEXP orvel_fit_grid(SEXP z, SEXP K, SEXP degree, SEXP holdout, SEXP narm, SEXP e
     for (int i = 0; i < m.p; i++)
         j.out[i] = i < 3 ? REAL(VECTOR_ELT(out, i)) : REAL(VECTOR_ELT(out, 3)) + (i - 3) * n;
     model_chunks(&m, &j.c, 0, nx);
-    orvel_parallel(j.c.n, nt, model_scratch(&m), grid_chunk, &j);
+    orvel_parallel(j.c.n, nt, model_scratch(&m, &j.c), grid_chunk, &j);
     check_fit(atomic_load(&j.status));
-    setAttrib(out, install("nonfinite"), ScalarReal((double) atomic_load(&j.nonfinite)));
+    ptrdiff_t bad = atomic_load(&j.nonfinite);
+    setAttrib(out, install("nonfinite"), ScalarReal((double) bad));
+    /* Where some node is not finite: the largest finite |z|, which tells
+     * the caller whether the sums could have left the range of doubles. */
+    if (bad) {
+        double big = 0;
+        for (R_xlen_t i = 0; i < n; i++)
+            if (isfinite(m.z[i]) && fabs(m.z[i]) > big) big = fabs(m.z[i]);
+        setAttrib(out, install("zmax"), ScalarReal(big));
+    }
     UNPROTECT(3);
     return out;
 }
@@ -446,7 +485,7 @@ SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP 
                    NULL, 0, NULL, NULL, NULL, NULL, 0};
     model_chunks(&m, &j.c, ix0, ix1);
     ptrdiff_t chunk = j.c.cols * (ny < ORVEL_CHUNK ? ny : ORVEL_CHUNK);
-    size_t scratch = (size_t) (m.p + 1) * chunk + model_scratch(&m);
+    size_t scratch = (size_t) (m.p + 1) * chunk + model_scratch(&m, &j.c);
     if (cv) {
         const double *acc = orvel_arg_reals(out, "out", 2);
         R_xlen_t cells = (R_xlen_t) ny * nx;
@@ -503,4 +542,31 @@ SEXP orvel_engine_isa(void)
     case ORVEL_ISA_AVX2: return mkString("avx2");
     default: return mkString("generic");
     }
+}
+
+/* Flags of nodes for orvel_select(): a fresh raw vector of n ones. */
+SEXP orvel_flags_new(SEXP n)
+{
+    R_xlen_t len = orvel_arg_whole(n, "n", 0, R_XLEN_T_MAX);
+    SEXP v = allocVector(RAWSXP, len);
+    memset(RAW(v), 1, len);
+    return v;
+}
+
+/* can &= mine where `and`, and mine set back to ones, both in place: raw
+ * vectors of flags the package made with orvel_flags_new() and never hands
+ * out. Returns the number of flags set in can. */
+SEXP orvel_flags_and(SEXP can, SEXP mine, SEXP and)
+{
+    if (TYPEOF(can) != RAWSXP || TYPEOF(mine) != RAWSXP || XLENGTH(can) != XLENGTH(mine))
+        error("orvel: `can` and `mine` must be raw vectors of one length");
+    int a = orvel_arg_flag(and, "and");
+    Rbyte *c = RAW(can), *m = RAW(mine);
+    double set = 0;
+    for (R_xlen_t i = 0, n = XLENGTH(can); i < n; i++) {
+        if (a) c[i] &= m[i];
+        m[i] = 1;
+        set += c[i] != 0;
+    }
+    return ScalarReal(set);
 }

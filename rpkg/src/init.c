@@ -10,6 +10,8 @@ SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP 
                      SEXP exact, SEXP policy, SEXP what, SEXP dx, SEXP dy, SEXP scale, SEXP out,
                      SEXP keep, SEXP can, SEXP threads);
 SEXP orvel_buffer_alloc(SEXP n);
+SEXP orvel_flags_new(SEXP n);
+SEXP orvel_flags_and(SEXP can, SEXP mine, SEXP and);
 SEXP orvel_engine_isa(void);
 SEXP orvel_angles(SEXP gx, SEXP gy, SEXP rows, SEXP cols, SEXP cx, SEXP ny, SEXP what,
                   SEXP scale, SEXP lanes);
@@ -19,6 +21,8 @@ static const R_CallMethodDef calls[] = {
     {"orvel_fit_grid", (DL_FUNC) &orvel_fit_grid, 8},
     {"orvel_fit_block", (DL_FUNC) &orvel_fit_block, 16},
     {"orvel_buffer_alloc", (DL_FUNC) &orvel_buffer_alloc, 1},
+    {"orvel_flags_new", (DL_FUNC) &orvel_flags_new, 1},
+    {"orvel_flags_and", (DL_FUNC) &orvel_flags_and, 3},
     {"orvel_engine_isa", (DL_FUNC) &orvel_engine_isa, 0},
     {"orvel_angles", (DL_FUNC) &orvel_angles, 9},
     {"orvel_angles_isa", (DL_FUNC) &orvel_angles_isa, 0},

@@ -40,7 +40,7 @@ test_that("a SIGINT stops fits, CV, selection and raster runs at once", {
     z <- sized(runs[[r]], if (valgrind) 4 else 2, caps[[r]])
     got <- interrupt(runs[[r]](z), after = if (valgrind) 1 else 0.2)
     expect_true(got[["hit"]], info = r)
-    if (!valgrind) expect_lt(got[["seconds"]], 0.5)
+    if (!valgrind) expect_lt(got[["seconds"]], 0.5, label = r)
     rm(z)
     expect_identical(orvel_fit(volcano, threads = 2)$F, orvel_fit(volcano, threads = 1)$F)
   }
