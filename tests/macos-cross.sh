@@ -32,7 +32,7 @@ for arch in arm64 x86_64; do
            -DORVEL_MACOS_ARCH=$arch -DORVEL_MACOS_SDK="$work/sdk" \
            -DORVEL_CLANG="$cc" -DORVEL_CLANGXX="$cxx" -DORVEL_TESTS=OFF \
            -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXPORT_COMPILE_COMMANDS=ON &&
-         "$cmake" --build "$b" -j2; } >"$b.log" 2>&1; then
+         "$cmake" --build "$b" -j2 --target orvel-fit orvel-holdout; } >"$b.log" 2>&1; then
     cat "$b.log"
     fail "$arch: configure or build"
     continue
