@@ -30,6 +30,7 @@
 
 #include "../tests/oracle.h"
 #include "localfit/engine.h"
+#include "lpoly/lpoly.h"
 
 namespace {
 
@@ -142,6 +143,51 @@ void registerBuild(const std::string& label, const std::string& dir, int block =
     }
 }
 
+// The general engine (the R package's fits beyond the 7 x 7 plane) on the
+// same grid, a chunk of 128 columns a call as the package calls it, on one
+// core: a plane and a quadratic with the Gaussian of bandwidth 1.5 on
+// 7 x 7, and a quadratic with a Gaussian of bandwidth 5 on 31 x 31.
+void registerGeneral()
+{
+    struct Model {
+        const char* name;
+        int k, degree;
+        double bw;
+    };
+    for (Model m : {Model{"plane-7x7", 7, 1, 1.5}, Model{"quadratic-7x7", 7, 2, 1.5},
+                    Model{"quadratic-31x31-bw5", 31, 2, 5.0}}) {
+        benchmark::RegisterBenchmark((std::string("general/gauss/") + m.name).c_str(),
+                                     [m](benchmark::State& state) {
+            Grid& g = grid();
+            std::vector<double> K(m.k * m.k);
+            const int h = m.k / 2;
+            for (int dx = -h; dx <= h; ++dx)
+                for (int dy = -h; dy <= h; ++dy)
+                    K[(dx + h) * m.k + dy + h] = std::exp(-(dx * dx + dy * dy) / (2 * m.bw * m.bw));
+            orvel_lp* plan = orvel_lp_new(K.data(), m.k, m.k, m.degree, ny, nx, 0);
+            const int p = orvel_lp_ncoef(plan);
+            std::vector<double> out(size_t(p) * nx * ny), scratch(orvel_lp_scratch(plan));
+            const double scale[6] = {1, 1, 1, 1, 1, 1};
+            for (auto _ : state) {
+                for (int x0 = 0; x0 < nx; x0 += 128) {
+                    const int x1 = std::min(nx, x0 + 128);
+                    double* o[6];
+                    for (int k = 0; k < p; ++k)
+                        o[k] = out.data() + size_t(k) * nx * ny + size_t(x0) * ny;
+                    if (orvel_lp_fit(plan, g.data.data(), 0, nx, x0, x1, 0, ny, o, ny, scale,
+                                     ORVEL_LP_ALL, scratch.data()))
+                        std::abort();
+                }
+                benchmark::DoNotOptimize(out.data());
+                benchmark::ClobberMemory();
+            }
+            orvel_lp_free(plan);
+            state.counters["Mnodes/s"] = benchmark::Counter(
+                double(nx) * ny * 1e-6, benchmark::Counter::kIsIterationInvariantRate);
+        })->Unit(benchmark::kMillisecond);
+    }
+}
+
 // The model name, with family and model numbers where the name is as vague
 // as "AMD EPYC" (family 25 is Zen 3 and 4, family 26 Zen 5).
 std::string cpuModel()
@@ -202,6 +248,15 @@ public:
                         rate.first / oracle->second.first, versus,
                         rate.second ? "" : "  (single run)");
         }
+        // The general engine against the exact plane with the same kernel.
+        const auto exact = rates_.find("localPolynomials/gauss/dispatch");
+        if (exact == rates_.end())
+            return;
+        std::printf("\n%-42s %12s %10s\n", "general engine, Gaussian", "Mnodes/s", "x exact");
+        for (const auto& [name, rate] : rates_)
+            if (name.rfind("general/", 0) == 0)
+                std::printf("%-42s %12.2f %10.2f\n", name.c_str(), rate.first,
+                            rate.first / exact->second.first);
     }
 
 private:
@@ -248,6 +303,7 @@ int main(int argc, char** argv)
         }
     }
     registerBuild("engine-32-columns", "", 32);
+    registerGeneral();
     if (reference && *reference)
         benchmark::AddCustomContext("reference (ref-)", reference);
     benchmark::Initialize(&rc, rest.data());
