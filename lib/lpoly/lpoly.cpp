@@ -60,8 +60,8 @@ struct orvel_lp {
     unsigned char *sa;         // per term, row tap t: A(dy) != 0
     double *wb;                // separable: per power b < pz, column tap: B(dx) v^b;
                                // else per term, power b: v^b
-    double *phi;               // per kernel cell (dx fastest... see orvel_lp_new): the
-                               // moments w u^a v^b, nm of them
+    double *phi;               // per kernel cell, (dx + hx) * ky + dy + hy: the
+                               // normal matrix's moments w u^a v^b, nm of them
     int ncy, ncx;              // classes of rows and columns by clipping
     Shape *shape;              // ncy * ncx of them, cy fastest
     int rows;                  // rows a segment
@@ -142,24 +142,21 @@ void normal(const double *mom, int deg, int p, double *m)
         for (int j = 0; j < p; j++) m[i * p + j] = mom[mono(ea[i] + ea[j], eb[i] + eb[j])];
 }
 
-// The shape of row class cy and column class cx.
-void make_shape(orvel_lp *P, const double *K, int cy, int cx, Shape *sh)
+// The shape of row class cy and column class cx, from `rows`: per kernel
+// row dy + hy, the sums over the class cx's columns of the weights times
+// v^b (b < pm), then the number of non-zero weights.
+void make_shape(orvel_lp *P, const double *rows, int cy, Shape *sh)
 {
-    int ylo, yhi, xlo, xhi;
+    int ylo, yhi;
     class_range(cy, P->ny, P->hy, &ylo, &yhi);
-    class_range(cx, P->nx, P->hx, &xlo, &xhi);
     double mom[MAXM] = {};
-    for (int dx = xlo; dx <= xhi; dx++) {
-        double v = (double) dx / P->hx, vp[MAXPOW] = {1, v, v * v, v * v * v, v * v * v * v};
-        const double *col = K + (ptrdiff_t) (dx + P->hx) * P->ky;
-        for (int dy = ylo; dy <= yhi; dy++) {
-            double w = col[dy + P->hy];
-            if (w == 0) continue;
-            sh->nfoot++;
-            double u = (double) dy / P->hy, up[MAXPOW] = {1, u, u * u, u * u * u, u * u * u * u};
-            for (int a = 0; a < P->pm; a++)
-                for (int b = 0; a + b < P->pm; b++) mom[mono(a, b)] += w * up[a] * vp[b];
-        }
+    sh->nfoot = 0;
+    for (int dy = ylo; dy <= yhi; dy++) {
+        const double *r = rows + (size_t) (dy + P->hy) * (P->pm + 1);
+        double u = (double) dy / P->hy, up[MAXPOW] = {1, u, u * u, u * u * u, u * u * u * u};
+        for (int a = 0; a < P->pm; a++)
+            for (int b = 0; a + b < P->pm; b++) mom[mono(a, b)] += up[a] * r[b];
+        sh->nfoot += (int) r[P->pm];
     }
     double m[MAXP * MAXP];
     memcpy(sh->mom, mom, sizeof mom);
@@ -298,9 +295,25 @@ orvel_lp *orvel_lp_new(const double *K, int ky, int kx, int degree, ptrdiff_t ny
                 for (int b = 0; a + b < P->pm; b++)
                     P->phi[((size_t) x * ky + y) * P->nm + mono(a, b)] = w * up[a] * vp[b];
         }
-    for (int cx = 0; cx < P->ncx; cx++)
+    // Per column class, the kernel rows' sums over its columns; then the
+    // shapes of every row class from them.
+    double rows[MAXK * (MAXPOW + 1)];
+    for (int cx = 0; cx < P->ncx; cx++) {
+        int xlo, xhi;
+        class_range(cx, P->nx, P->hx, &xlo, &xhi);
+        for (int y = 0; y < ky; y++) {
+            double *r = rows + (size_t) y * (P->pm + 1);
+            for (int b = 0; b <= P->pm; b++) r[b] = 0;
+            for (int dx = xlo; dx <= xhi; dx++) {
+                double w = K[(dx + P->hx) * ky + y], v = (double) dx / P->hx, vp = 1;
+                if (w == 0) continue;
+                for (int b = 0; b < P->pm; b++, vp *= v) r[b] += w * vp;
+                r[P->pm] += 1;
+            }
+        }
         for (int cy = 0; cy < P->ncy; cy++)
-            make_shape(P, K, cy, cx, &P->shape[(size_t) cx * P->ncy + cy]);
+            make_shape(P, rows, cy, &P->shape[(size_t) cx * P->ncy + cy]);
+    }
     // Rows a segment: the passes' arrays of a window's worth of columns
     // stay within about 1 MB.
     int arrays = P->pz + 1;
