@@ -5,9 +5,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-// The vectors of the passes are returned in registers only inside the
-// versions that have them.
-#pragma GCC diagnostic ignored "-Wpsabi"
 
 // The passes and the per-shape products run in the widest vectors the CPU
 // has (a version per instruction set, chosen when the library loads). Each
