@@ -406,14 +406,18 @@ void load(const Seg &s, ptrdiff_t c)
 constexpr int JB = 8;
 typedef double vjb __attribute__((vector_size(JB * sizeof(double))));
 
-inline vjb vload(const double *p)
+// Always inlined into the version that uses them.
+inline __attribute__((always_inline)) vjb vload(const double *p)
 {
     vjb v;
     memcpy(&v, p, sizeof v);
     return v;
 }
 
-inline void vstore(double *p, vjb v) { memcpy(p, &v, sizeof v); }
+inline __attribute__((always_inline)) void vstore(double *p, vjb v)
+{
+    memcpy(p, &v, sizeof v);
+}
 
 // o[a][i] = sum over taps k of w[a][k] x[i + k], a < NA, i < n.
 template <int NA>
