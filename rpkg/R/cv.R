@@ -33,7 +33,7 @@ orvel_cv.default <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = FAL
                              threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   .orvel_cv_score(.orvel_cv_scorer(.orvel_check_z(z), threads),
-                  .orvel_model(kernel, degree, na.rm))
+                  .orvel_model(kernel, if (!missing(degree)) degree, na.rm))
 }
 
 # A function of a model (and of `keep`, `can`: see .orvel_cv_grid()) giving

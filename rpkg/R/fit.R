@@ -76,7 +76,8 @@
 #' @param spacing the distance between neighbouring nodes: one number, or
 #'   `c(rows, columns)` for the step from one row to the next and from one
 #'   column to the next. Used by [coef()], [orvel_slopes()] and `plot()`.
-#' @param degree 1 (a plane) or 2 (a quadratic).
+#' @param degree 1 (a plane) or 2 (a quadratic); by default 1, or the
+#'   degree an [orvel_select()] result given as `kernel` was chosen for.
 #' @param na.rm whether missing observations are left out of the windows
 #'   (`TRUE`) or make `NA` every node where they have weight (`FALSE`).
 #' @param na.policy `"all"`, `"omit"` or `"only"`: see Missing values.
@@ -129,8 +130,8 @@ orvel_fit.default <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 
                               na.rm = FALSE, na.policy = c("all", "omit", "only"), ...,
                               threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
-  .orvel_fit(z, .orvel_model(kernel, degree, na.rm, na.policy), spacing, holdout = FALSE,
-             threads, call = match.call())
+  model <- .orvel_model(kernel, if (!missing(degree)) degree, na.rm, na.policy)
+  .orvel_fit(z, model, spacing, holdout = FALSE, threads, call = match.call())
 }
 
 #' @rdname orvel_fit
@@ -147,8 +148,8 @@ orvel_holdout.default <- function(z, kernel = orvel_kernel(), spacing = 1, degre
                                   na.rm = FALSE, na.policy = c("all", "omit", "only"), ...,
                                   threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
-  .orvel_fit(z, .orvel_model(kernel, degree, na.rm, na.policy), spacing, holdout = TRUE,
-             threads, call = match.call())
+  model <- .orvel_model(kernel, if (!missing(degree)) degree, na.rm, na.policy)
+  .orvel_fit(z, model, spacing, holdout = TRUE, threads, call = match.call())
 }
 
 .orvel_fit <- function(z, model, spacing, holdout, threads, call) {

@@ -63,6 +63,10 @@ orvel_threads <- function() {
 # `degree`, whether missing observations are left out (`narm`), na.policy
 # and whether the exact 7 x 7 engine fits it (a plane on at most 7 x 7).
 .orvel_model <- function(kernel, degree = 1, na.rm = FALSE, na.policy = "all") {
+  # An orvel_select() result brings the degree it was chosen for, unless
+  # one is given.
+  if (inherits(kernel, "orvel_select") && is.null(degree)) degree <- kernel$degree
+  if (is.null(degree)) degree <- 1
   K <- .orvel_check_kernel(kernel)
   if (!is.numeric(degree) || length(degree) != 1L || !degree %in% 1:2)
     .orvel_stop("`degree` must be 1 (a plane) or 2 (a quadratic), not %s",

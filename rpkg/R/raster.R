@@ -152,7 +152,8 @@ orvel_fit.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, degree = 1
                                  threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   .orvel_no_spacing(spacing, "a SpatRaster")
-  .orvel_raster_fit(z, .orvel_model(kernel, degree, na.rm, na.policy), holdout = FALSE, threads)
+  model <- .orvel_model(kernel, if (!missing(degree)) degree, na.rm, na.policy)
+  .orvel_raster_fit(z, model, holdout = FALSE, threads)
 }
 
 #' @rdname orvel_fit
@@ -162,7 +163,8 @@ orvel_holdout.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, degree
                                      threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   .orvel_no_spacing(spacing, "a SpatRaster")
-  .orvel_raster_fit(z, .orvel_model(kernel, degree, na.rm, na.policy), holdout = TRUE, threads)
+  model <- .orvel_model(kernel, if (!missing(degree)) degree, na.rm, na.policy)
+  .orvel_raster_fit(z, model, holdout = TRUE, threads)
 }
 
 # Rasters carry their cell sizes: `spacing` (missing where it was not
@@ -188,7 +190,7 @@ orvel_cv.SpatRaster <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = 
                                 threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   .orvel_cv_score(.orvel_raster_scorer(.orvel_check_raster(z), threads),
-                  .orvel_model(kernel, degree, na.rm))
+                  .orvel_model(kernel, if (!missing(degree)) degree, na.rm))
 }
 
 #' @rdname orvel_select

@@ -101,7 +101,8 @@ orvel_fit.stars <- function(z, kernel = orvel_kernel(), spacing, degree = 1, na.
     na.policy = c("all", "omit", "only"), ...,
     threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_no_spacing(spacing, "a stars object")
-  .orvel_via_stars(z, "z", function(r) orvel_fit.SpatRaster(r, kernel, degree = degree, na.rm = na.rm,
+  .orvel_via_stars(z, "z", function(r) orvel_fit.SpatRaster(r, kernel,
+    degree = if (!missing(degree)) degree, na.rm = na.rm,
     na.policy = na.policy, ..., threads = threads))
 }
 
@@ -111,7 +112,8 @@ orvel_holdout.stars <- function(z, kernel = orvel_kernel(), spacing, degree = 1,
     na.policy = c("all", "omit", "only"), ...,
     threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_no_spacing(spacing, "a stars object")
-  .orvel_via_stars(z, "z", function(r) orvel_holdout.SpatRaster(r, kernel, degree = degree, na.rm = na.rm,
+  .orvel_via_stars(z, "z", function(r) orvel_holdout.SpatRaster(r, kernel,
+    degree = if (!missing(degree)) degree, na.rm = na.rm,
     na.policy = na.policy, ..., threads = threads))
 }
 
@@ -121,7 +123,8 @@ orvel_fit.RasterLayer <- function(z, kernel = orvel_kernel(), spacing, degree = 
     na.policy = c("all", "omit", "only"), ...,
     threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_no_spacing(spacing, "a RasterLayer")
-  .orvel_via_raster(z, "z", function(r) orvel_fit.SpatRaster(r, kernel, degree = degree, na.rm = na.rm,
+  .orvel_via_raster(z, "z", function(r) orvel_fit.SpatRaster(r, kernel,
+    degree = if (!missing(degree)) degree, na.rm = na.rm,
     na.policy = na.policy, ..., threads = threads))
 }
 
@@ -131,7 +134,8 @@ orvel_holdout.RasterLayer <- function(z, kernel = orvel_kernel(), spacing, degre
     na.policy = c("all", "omit", "only"), ...,
     threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_no_spacing(spacing, "a RasterLayer")
-  .orvel_via_raster(z, "z", function(r) orvel_holdout.SpatRaster(r, kernel, degree = degree, na.rm = na.rm,
+  .orvel_via_raster(z, "z", function(r) orvel_holdout.SpatRaster(r, kernel,
+    degree = if (!missing(degree)) degree, na.rm = na.rm,
     na.policy = na.policy, ..., threads = threads))
 }
 
@@ -139,7 +143,8 @@ orvel_holdout.RasterLayer <- function(z, kernel = orvel_kernel(), spacing, degre
 #' @export
 orvel_cv.stars <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = FALSE, ...,
     threads = getOption("orvel.threads", orvel_threads())) {
-  .orvel_via_stars(z, "z", function(r) orvel_cv.SpatRaster(r, kernel, degree, na.rm, ...,
+  .orvel_via_stars(z, "z", function(r) orvel_cv.SpatRaster(r, kernel,
+    if (!missing(degree)) degree, na.rm, ...,
     threads = threads))
 }
 
@@ -147,7 +152,8 @@ orvel_cv.stars <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = FALSE
 #' @export
 orvel_cv.RasterLayer <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = FALSE, ...,
     threads = getOption("orvel.threads", orvel_threads())) {
-  .orvel_via_raster(z, "z", function(r) orvel_cv.SpatRaster(r, kernel, degree, na.rm, ...,
+  .orvel_via_raster(z, "z", function(r) orvel_cv.SpatRaster(r, kernel,
+    if (!missing(degree)) degree, na.rm, ...,
     threads = threads))
 }
 

@@ -66,7 +66,8 @@ rows and of columns, each from 3 to 101, \code{kernel[dy + hy + 1, dx + hx + 1]}
 \code{hx} the half-sizes; see \code{\link[=orvel_kernel]{orvel_kernel()}}); applied as given, never
 symmetrised. An \code{\link[=orvel_select]{orvel_select()}} result stands for its chosen kernel.}
 
-\item{degree}{1 (a plane) or 2 (a quadratic).}
+\item{degree}{1 (a plane) or 2 (a quadratic); by default 1, or the
+degree an \code{\link[=orvel_select]{orvel_select()}} result given as \code{kernel} was chosen for.}
 
 \item{na.rm}{whether missing observations are left out of the windows
 (\code{TRUE}) or make \code{NA} every node where they have weight (\code{FALSE}).}

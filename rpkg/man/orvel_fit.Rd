@@ -140,7 +140,8 @@ symmetrised. An \code{\link[=orvel_select]{orvel_select()}} result stands for it
 \code{c(rows, columns)} for the step from one row to the next and from one
 column to the next. Used by \code{\link[=coef]{coef()}}, \code{\link[=orvel_slopes]{orvel_slopes()}} and \code{plot()}.}
 
-\item{degree}{1 (a plane) or 2 (a quadratic).}
+\item{degree}{1 (a plane) or 2 (a quadratic); by default 1, or the
+degree an \code{\link[=orvel_select]{orvel_select()}} result given as \code{kernel} was chosen for.}
 
 \item{na.rm}{whether missing observations are left out of the windows
 (\code{TRUE}) or make \code{NA} every node where they have weight (\code{FALSE}).}

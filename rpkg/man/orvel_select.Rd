@@ -83,7 +83,8 @@ a numeric vector (round kernels) or a two-column matrix whose rows are
 \code{c(rows, columns)} pairs. \code{NULL} (the default) takes
 \code{\link[=orvel_bandwidths]{orvel_bandwidths()}} of each type.}
 
-\item{degree}{1 (a plane) or 2 (a quadratic).}
+\item{degree}{1 (a plane) or 2 (a quadratic); by default 1, or the
+degree an \code{\link[=orvel_select]{orvel_select()}} result given as \code{kernel} was chosen for.}
 
 \item{na.rm}{whether missing observations are left out of the windows
 (\code{TRUE}) or make \code{NA} every node where they have weight (\code{FALSE}).}
