@@ -98,81 +98,87 @@
 #' @rdname orvel_fit
 #' @export
 orvel_fit.stars <- function(z, kernel = orvel_kernel(), spacing, degree = 1, na.rm = FALSE,
-    na.policy = c("all", "omit", "only"), ...,
-    threads = getOption("orvel.threads", orvel_threads())) {
+                       na.policy = c("all", "omit", "only"), ...,
+                       threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_no_spacing(spacing, "a stars object")
-  .orvel_via_stars(z, "z", function(r) orvel_fit.SpatRaster(r, kernel,
-    degree = if (!missing(degree)) degree, na.rm = na.rm,
-    na.policy = na.policy, ..., threads = threads))
+  deg <- if (!missing(degree)) degree      # NULL: the default
+  .orvel_via_stars(z, "z", function(r)
+    orvel_fit.SpatRaster(r, kernel, degree = deg, na.rm = na.rm, na.policy = na.policy, ...,
+                    threads = threads))
 }
 
 #' @rdname orvel_fit
 #' @export
 orvel_holdout.stars <- function(z, kernel = orvel_kernel(), spacing, degree = 1, na.rm = FALSE,
-    na.policy = c("all", "omit", "only"), ...,
-    threads = getOption("orvel.threads", orvel_threads())) {
+                       na.policy = c("all", "omit", "only"), ...,
+                       threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_no_spacing(spacing, "a stars object")
-  .orvel_via_stars(z, "z", function(r) orvel_holdout.SpatRaster(r, kernel,
-    degree = if (!missing(degree)) degree, na.rm = na.rm,
-    na.policy = na.policy, ..., threads = threads))
+  deg <- if (!missing(degree)) degree      # NULL: the default
+  .orvel_via_stars(z, "z", function(r)
+    orvel_holdout.SpatRaster(r, kernel, degree = deg, na.rm = na.rm, na.policy = na.policy, ...,
+                    threads = threads))
 }
 
 #' @rdname orvel_fit
 #' @export
 orvel_fit.RasterLayer <- function(z, kernel = orvel_kernel(), spacing, degree = 1, na.rm = FALSE,
-    na.policy = c("all", "omit", "only"), ...,
-    threads = getOption("orvel.threads", orvel_threads())) {
+                       na.policy = c("all", "omit", "only"), ...,
+                       threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_no_spacing(spacing, "a RasterLayer")
-  .orvel_via_raster(z, "z", function(r) orvel_fit.SpatRaster(r, kernel,
-    degree = if (!missing(degree)) degree, na.rm = na.rm,
-    na.policy = na.policy, ..., threads = threads))
+  deg <- if (!missing(degree)) degree      # NULL: the default
+  .orvel_via_raster(z, "z", function(r)
+    orvel_fit.SpatRaster(r, kernel, degree = deg, na.rm = na.rm, na.policy = na.policy, ...,
+                    threads = threads))
 }
 
 #' @rdname orvel_fit
 #' @export
 orvel_holdout.RasterLayer <- function(z, kernel = orvel_kernel(), spacing, degree = 1, na.rm = FALSE,
-    na.policy = c("all", "omit", "only"), ...,
-    threads = getOption("orvel.threads", orvel_threads())) {
+                       na.policy = c("all", "omit", "only"), ...,
+                       threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_no_spacing(spacing, "a RasterLayer")
-  .orvel_via_raster(z, "z", function(r) orvel_holdout.SpatRaster(r, kernel,
-    degree = if (!missing(degree)) degree, na.rm = na.rm,
-    na.policy = na.policy, ..., threads = threads))
+  deg <- if (!missing(degree)) degree      # NULL: the default
+  .orvel_via_raster(z, "z", function(r)
+    orvel_holdout.SpatRaster(r, kernel, degree = deg, na.rm = na.rm, na.policy = na.policy, ...,
+                    threads = threads))
 }
 
 #' @rdname orvel_cv
 #' @export
 orvel_cv.stars <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = FALSE, ...,
-    threads = getOption("orvel.threads", orvel_threads())) {
-  .orvel_via_stars(z, "z", function(r) orvel_cv.SpatRaster(r, kernel,
-    if (!missing(degree)) degree, na.rm, ...,
-    threads = threads))
+                       threads = getOption("orvel.threads", orvel_threads())) {
+  deg <- if (!missing(degree)) degree      # NULL: the default
+  .orvel_via_stars(z, "z", function(r)
+    orvel_cv.SpatRaster(r, kernel, deg, na.rm, ..., threads = threads))
 }
 
 #' @rdname orvel_cv
 #' @export
 orvel_cv.RasterLayer <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = FALSE, ...,
-    threads = getOption("orvel.threads", orvel_threads())) {
-  .orvel_via_raster(z, "z", function(r) orvel_cv.SpatRaster(r, kernel,
-    if (!missing(degree)) degree, na.rm, ...,
-    threads = threads))
+                       threads = getOption("orvel.threads", orvel_threads())) {
+  deg <- if (!missing(degree)) degree      # NULL: the default
+  .orvel_via_raster(z, "z", function(r)
+    orvel_cv.SpatRaster(r, kernel, deg, na.rm, ..., threads = threads))
 }
 
 #' @rdname orvel_select
 #' @export
 orvel_select.stars <- function(z, type = "gaussian", bandwidths = NULL, degree = 1,
-    na.rm = FALSE, size = NULL, progress = interactive(), ...,
-    threads = getOption("orvel.threads", orvel_threads())) {
-  .orvel_via_stars(z, "z", function(r) orvel_select.SpatRaster(r, type, bandwidths, degree, na.rm, size,
-    progress, ..., threads = threads))
+                           na.rm = FALSE, size = NULL, progress = interactive(), ...,
+                           threads = getOption("orvel.threads", orvel_threads())) {
+  .orvel_via_stars(z, "z", function(r)
+    orvel_select.SpatRaster(r, type, bandwidths, degree, na.rm, size, progress, ...,
+                            threads = threads))
 }
 
 #' @rdname orvel_select
 #' @export
 orvel_select.RasterLayer <- function(z, type = "gaussian", bandwidths = NULL, degree = 1,
-    na.rm = FALSE, size = NULL, progress = interactive(), ...,
-    threads = getOption("orvel.threads", orvel_threads())) {
-  .orvel_via_raster(z, "z", function(r) orvel_select.SpatRaster(r, type, bandwidths, degree, na.rm, size,
-    progress, ..., threads = threads))
+                           na.rm = FALSE, size = NULL, progress = interactive(), ...,
+                           threads = getOption("orvel.threads", orvel_threads())) {
+  .orvel_via_raster(z, "z", function(r)
+    orvel_select.SpatRaster(r, type, bandwidths, degree, na.rm, size, progress, ...,
+                            threads = threads))
 }
 
 #' @rdname orvel_terrain
