@@ -88,7 +88,8 @@ inline void class_range(int c, ptrdiff_t n, int h, int *lo, int *hi)
 // the unit-diagonal scaling of it, largest remaining pivot first. False
 // when a diagonal is zero or a pivot falls below ORVEL_LP_TOL: the design
 // does not determine the coefficients.
-bool invert(const double *m, int p, double *inv)
+template <int p>
+bool invert_p(const double *m, double *inv)
 {
     double s[MAXP], a[MAXP * MAXP];
     for (int i = 0; i < p; i++) {
@@ -108,25 +109,33 @@ bool invert(const double *m, int p, double *inv)
                 k = i;
             }
         if (k < 0 || !(best >= ORVEL_LP_TOL)) return false;
-        double d = a[k * p + k];
+        // One division a pivot (the nodes near missing values invert a
+        // matrix each, and divisions are slow).
+        double r = 1 / a[k * p + k];
         for (int i = 0; i < p; i++) {
             if (i == k) continue;
-            double f = a[i * p + k] / d;
+            double f = a[i * p + k] * r;
             for (int j = 0; j < p; j++)
                 if (j != k) a[i * p + j] -= f * a[k * p + j];
         }
         for (int i = 0; i < p; i++)
             if (i != k) {
-                a[i * p + k] /= d;
-                a[k * p + i] /= d;
+                a[i * p + k] *= r;
+                a[k * p + i] *= r;
             }
-        a[k * p + k] = -1 / d;
+        a[k * p + k] = -r;
         done[k] = true;
     }
     // Sweeping every index leaves minus the inverse.
     for (int i = 0; i < p; i++)
         for (int j = 0; j < p; j++) inv[i * p + j] = -a[i * p + j] * s[i] * s[j];
     return true;
+}
+
+// (Unrolled for each number of coefficients.)
+bool invert(const double *m, int p, double *inv)
+{
+    return p == 3 ? invert_p<3>(m, inv) : invert_p<6>(m, inv);
 }
 
 // The normal matrix of degree deg from the moments m (by mono()).
