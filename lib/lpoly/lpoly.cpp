@@ -5,7 +5,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-
 // The passes and the per-shape products run in the widest vectors the CPU
 // has (a version per instruction set, chosen when the library loads). Each
 // lane computes one node with the same operations in the same order, and
@@ -138,12 +137,11 @@ bool invert(const double *m, int p, double *inv)
     return p == 3 ? invert_p<3>(m, inv) : invert_p<6>(m, inv);
 }
 
-// The normal matrix of degree deg from the moments m (by mono()).
-void normal(const double *mom, int deg, int p, double *m)
+// The p x p normal matrix from the moments mom (by mono()).
+void normal(const double *mom, int p, double *m)
 {
     static_assert(MAXP == 6, "monomial tables");
     const int ea[MAXP] = {0, 1, 0, 2, 1, 0}, eb[MAXP] = {0, 0, 1, 0, 1, 2};
-    (void) deg;
     for (int i = 0; i < p; i++)
         for (int j = 0; j < p; j++) m[i * p + j] = mom[mono(ea[i] + ea[j], eb[i] + eb[j])];
 }
@@ -166,7 +164,7 @@ void make_shape(orvel_lp *P, const double *rows, int cy, Shape *sh)
     }
     double m[MAXP * MAXP];
     memcpy(sh->mom, mom, sizeof mom);
-    normal(mom, P->deg, P->p, m);
+    normal(mom, P->p, m);
     sh->ok = invert(m, P->p, sh->inv);
     sh->lev = 0;
     for (int j = 0; j < P->p; j++) sh->g[j] = 0;
@@ -802,7 +800,7 @@ extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *dat
                         }
                         if (!own)
                             for (int q = 0; q < p; q++) sv[q] = S[q * L + j];
-                        normal(mm, P->deg, p, m);
+                        normal(mm, p, m);
                         if (!invert(m, p, inv)) continue;
                         for (int k = 0; k < p; k++) {
                             double b = 0;

@@ -61,7 +61,7 @@ static void plan_free(SEXP x)
 /* The model of the weights K (a double matrix of odd sides from 3 to 101)
  * at `degree` on a grid of ny x nx; exact: through the exact engine (a
  * plane on at most 7 x 7). The plan is freed with the returned external
- * pointer, also when R jumps out of the call; it is PROTECTed once. */
+ * pointer (for the caller to PROTECT), also when R jumps out of the call. */
 static SEXP model_init(model *m, SEXP K, SEXP degree, SEXP holdout, SEXP narm, SEXP exact,
                        ptrdiff_t ny, ptrdiff_t nx)
 {
