@@ -58,10 +58,10 @@ orvel_threads <- function() {
   if (nzchar(arch) && dir.exists(file.path(libs, arch))) file.path(libs, arch) else libs
 }
 
-# A model: the checked kernel matrix `kernel` and its weights safely
-# scaled for the fit `K`, the
-# `degree`, whether missing observations are left out (`narm`), na.policy
-# and whether the exact 7 x 7 engine fits it (a plane on at most 7 x 7).
+# A model: the checked kernel matrix `kernel` and its weights safely scaled
+# for the fit `K`, the `degree`, whether missing observations are left out
+# (`narm`), na.policy and whether the exact 7 x 7 engine fits it (a plane
+# on at most 7 x 7). A `degree` of NULL is the default.
 .orvel_model <- function(kernel, degree = 1, na.rm = FALSE, na.policy = "all") {
   # An orvel_select() result brings the degree it was chosen for, unless
   # one is given.
@@ -73,8 +73,8 @@ orvel_threads <- function() {
                 if (is.numeric(degree) && length(degree) == 1L) format(degree) else .orvel_what(degree))
   na.rm <- .orvel_check_flag(na.rm, "na.rm")
   policy <- .orvel_choose(na.policy, c("all", "omit", "only"), "na.policy")
-  list(K = .orvel_safe_weights(K), kernel = K, degree = as.integer(degree), narm = na.rm, policy = policy,
-       exact = degree == 1 && all(dim(K) <= 7L))
+  list(K = .orvel_safe_weights(K), kernel = K, degree = as.integer(degree), narm = na.rm,
+       policy = policy, exact = degree == 1 && all(dim(K) <= 7L))
 }
 
 # The fit of the checked grid `z` (a numeric matrix) under `model`:
