@@ -426,6 +426,33 @@ inline __attribute__((always_inline)) void vstore(double *p, vjb v)
     memcpy(p, &v, sizeof v);
 }
 
+// Whether any of x[0 .. n - 1] is not finite (0 times it is NaN).
+ORVEL_LP_CLONES bool any_missing(const double *x, ptrdiff_t n)
+{
+    vjb acc = {};
+    ptrdiff_t i = 0;
+    for (; i + JB <= n; i += JB) acc += vload(x + i) * 0.0;
+    double a = 0;
+    for (; i < n; i++) a += x[i] * 0.0;
+    for (int k = 0; k < JB; k++) a += acc[k];
+    return a != a;
+}
+
+// The first j in [i, e) with c[j] > 0, or e: whole blocks of zeros
+// skipped at a time.
+ORVEL_LP_CLONES ptrdiff_t next_positive(const double *c, ptrdiff_t i, ptrdiff_t e)
+{
+    for (; i + JB <= e; i += JB) {
+        vjb v = vload(c + i);
+        double m = 0;
+        for (int k = 0; k < JB; k++) m = v[k] > m ? v[k] : m;
+        if (m > 0) break;
+    }
+    for (; i < e && !(c[i] > 0); i++) {
+    }
+    return i;
+}
+
 // o[a][i] = sum over taps k of w[a][k] x[i + k], a < NA, i < n.
 template <int NA>
 ORVEL_LP_CLONES void taps_down(int ntap, const int *tap, const double *const *w, const double *x,
@@ -576,6 +603,55 @@ ORVEL_LP_CLONES void apply_shape(const Shape &sh, int p, bool loo, const double 
     }
 }
 
+// The fit of a node near missing values from its own observed cells, in
+// the window [ylo, yhi] x [xlo, xhi] of offsets, shape sh: the normal
+// matrix's moments summed over those cells, or, where at most a quarter of
+// the cells with weight are missing (`less`), the shape's less the missing
+// cells' (what is left is then most of the whole, so the difference loses
+// no more than a few ulps). zn points at the node's value in the data. The
+// data sums sv come from the passes, or, with `own`, from the same cells
+// (the first P moments are the coefficients'). Leaves the node out of its
+// fit if `centre` (z its value). False where no fit is determined.
+template <int P, int NM>
+bool near_fit(const orvel_lp *L, const Shape &sh, const double *zn, bool own, bool less, int ylo,
+              int yhi, int xlo, int xhi, double *sv, bool centre, double z, double *beta)
+{
+    double mm[NM], m[P * P], inv[P * P];
+    for (int q = 0; q < NM; q++) mm[q] = less ? sh.mom[q] : 0;
+    for (int dx = xlo; dx <= xhi; dx++) {
+        const double *ph = L->phi + ((size_t) (dx + L->hx) * L->ky + L->hy) * NM;
+        const double *col = zn + (ptrdiff_t) dx * L->ny;
+        for (int dy = ylo; dy <= yhi; dy++) {
+            const double *f = ph + dy * NM;
+            if (f[0] == 0) continue;
+            double v = col[dy];
+            bool obs = isfinite(v);
+            if (obs && own)
+                for (int q = 0; q < P; q++) sv[q] += f[q] * v;
+            if (obs == less) continue;
+            if (less)
+                for (int q = 0; q < NM; q++) mm[q] -= f[q];
+            else
+                for (int q = 0; q < NM; q++) mm[q] += f[q];
+        }
+    }
+    normal(mm, P, m);
+    if (!invert_p<P>(m, inv)) return false;
+    for (int k = 0; k < P; k++) {
+        double b = 0;
+        for (int l = 0; l < P; l++) b += inv[k * P + l] * sv[l];
+        beta[k] = b;
+    }
+    // The centre, if observed, is in this fit: take it out.
+    if (centre) {
+        double lev = L->w0 * inv[0];
+        if (!(1 - lev >= ORVEL_LP_TOL)) return false;
+        double r = (z - beta[0]) / (1 - lev);
+        for (int k = P - 1; k >= 0; k--) beta[k] -= L->w0 * inv[k * P] * r;
+    }
+    return true;
+}
+
 }  // namespace
 
 extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *data, ptrdiff_t col0, ptrdiff_t ncol,
@@ -595,7 +671,7 @@ extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *dat
     for (int k = 0; k < P->p; k++)
         if (!out[k]) return 1;
 
-    const int p = P->p, hy = P->hy, hx = P->hx, ky = P->ky;
+    const int p = P->p, hy = P->hy, hx = P->hx;
     const bool loo = P->flags & ORVEL_LP_LOO, narm = P->flags & ORVEL_LP_NARM;
     const bool lw = loo && P->w0 != 0;   // the node's own observation has weight
     size_t slot;
@@ -616,14 +692,8 @@ extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *dat
         Seg s = {P, data, col0, y0, n, false, mode == ORVEL_LP_ALL, zc, mc};
         // Whether any window of the segment's nodes holds a missing value.
         ptrdiff_t r0 = y0 - hy > 0 ? y0 - hy : 0, r1 = y0 + n + hy < P->ny ? y0 + n + hy : P->ny;
-        for (ptrdiff_t c = need0; c < need1 && !s.missing; c++) {
-            const double *col = data + (c - col0) * P->ny;
-            for (ptrdiff_t r = r0; r < r1; r++)
-                if (!isfinite(col[r])) {
-                    s.missing = true;
-                    break;
-                }
-        }
+        for (ptrdiff_t c = need0; c < need1 && !s.missing; c++)
+            s.missing = any_missing(data + (c - col0) * P->ny + r0, r1 - r0);
         // Where the exact engine has fitted every node and nothing is
         // missing, only the undetermined shapes are left to mark.
         bool passes = mode == ORVEL_LP_ALL || s.missing;
@@ -716,6 +786,10 @@ extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *dat
             }
             if (passes && !any)
                 for (size_t i = 0; i < (size_t) (p + 1) * L; i++) S[i] = 0;
+            // The counts of missing cells with weight, the node's own left
+            // out of its leave-one-out fit.
+            if (s.missing && lw)
+                for (ptrdiff_t j = 0; j < n; j++) cnt[j] -= mc[j + hy];
             int cx = clip_class(ix, P->nx, hx);
             ptrdiff_t i = 0;
             while (i < n) {
@@ -729,15 +803,14 @@ extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *dat
                 // Nodes whose windows hold a missing value with weight (the
                 // node's own left out of its leave-one-out fit): NaN, or
                 // fitted one by one below.
-                auto affected = [&](ptrdiff_t j) {
-                    if (!s.missing) return false;
-                    double c = cnt[j];
-                    if (lw) c -= mc[j + hy];
-                    return c > 0;
-                };
+                // The next affected node from j on, or e.
+                auto next = [&](ptrdiff_t j) { return s.missing ? next_positive(cnt, j, e) : e; };
                 if (mode == ORVEL_LP_MERGE) {
-                    for (ptrdiff_t j = i; j < e; j++)
-                        if (!ok || affected(j))
+                    if (!ok)
+                        for (int k = 0; k < p; k++)
+                            for (ptrdiff_t j = i; j < e; j++) o[k][j] = nan;
+                    else
+                        for (ptrdiff_t j = next(i); j < e; j = next(j + 1))
                             for (int k = 0; k < p; k++) o[k][j] = nan;
                 } else if (!ok) {
                     for (int k = 0; k < p; k++)
@@ -749,10 +822,8 @@ extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *dat
                     } else {
                         apply_shape(sh, p, lw, osc, S, L, zc + hy, i, e, o);
                     }
-                    if (s.missing)
-                        for (ptrdiff_t j = i; j < e; j++)
-                            if (affected(j))
-                                for (int k = 0; k < p; k++) o[k][j] = nan;
+                    for (ptrdiff_t j = next(i); j < e; j = next(j + 1))
+                        for (int k = 0; k < p; k++) o[k][j] = nan;
                 }
                 // Near missing values, with narm: each node from its own
                 // observed cells. Its data sums are those of the passes
@@ -762,58 +833,22 @@ extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *dat
                     int ylo, yhi, xlo2, xhi2;
                     class_range(cy, P->ny, hy, &ylo, &yhi);
                     class_range(cx, P->nx, hx, &xlo2, &xhi2);
-                    for (ptrdiff_t j = i; j < e; j++) {
-                        if (!affected(j)) continue;
+                    for (ptrdiff_t j = next(i); j < e; j = next(j + 1)) {
                         for (int k = 0; k < p; k++) o[k][j] = nan;
                         // Fewer observations with weight than coefficients:
                         // no fit, without looking further.
                         bool centre = lw && mc[j + hy] == 0;
-                        if (sh.nfoot - cnt[j] - centre < p) continue;
-                        double mm[MAXM] = {}, m[MAXP * MAXP], inv[MAXP * MAXP], beta[MAXP];
-                        ptrdiff_t iy = y0 + j;
-                        // The observed cells' moments: summed, or, where at
-                        // most a quarter of the cells with weight are
-                        // missing, the shape's less the missing cells'
-                        // (what is left is then most of the whole, so the
-                        // difference loses no more than a few ulps).
-                        // Without the passes' data sums, the node sums its own
-                        // (the first p moments are the coefficients').
-                        bool less = 4 * cnt[j] <= sh.nfoot, own = !s.data_used;
-                        double sv[MAXP] = {};
-                        if (less) memcpy(mm, sh.mom, sizeof mm);
-                        for (int dx = xlo2; dx <= xhi2; dx++) {
-                            const double *col = data + (ix + dx - col0) * P->ny + iy;
-                            const double *ph = P->phi + ((size_t) (dx + hx) * ky + hy) * P->nm;
-                            for (int dy = ylo; dy <= yhi; dy++) {
-                                const double *f = ph + dy * P->nm;
-                                if (f[0] == 0) continue;
-                                double z = col[dy];
-                                bool obs = isfinite(z);
-                                if (obs && own)
-                                    for (int q = 0; q < p; q++) sv[q] += f[q] * z;
-                                if (obs == less) continue;
-                                if (less)
-                                    for (int q = 0; q < P->nm; q++) mm[q] -= f[q];
-                                else
-                                    for (int q = 0; q < P->nm; q++) mm[q] += f[q];
-                            }
-                        }
-                        if (!own)
-                            for (int q = 0; q < p; q++) sv[q] = S[q * L + j];
-                        normal(mm, p, m);
-                        if (!invert(m, p, inv)) continue;
-                        for (int k = 0; k < p; k++) {
-                            double b = 0;
-                            for (int l = 0; l < p; l++) b += inv[k * p + l] * sv[l];
-                            beta[k] = b;
-                        }
-                        // The centre, if observed, is in this fit: take it out.
-                        if (centre) {
-                            double lev = P->w0 * inv[0];
-                            if (!(1 - lev >= ORVEL_LP_TOL)) continue;
-                            double r = (zc[j + hy] - beta[0]) / (1 - lev);
-                            for (int k = p - 1; k >= 0; k--) beta[k] -= P->w0 * inv[k * p] * r;
-                        }
+                        if (sh.nfoot - cnt[j] - lw < p) continue;
+                        double beta[MAXP];
+                        const double *zn = data + (ix - col0) * P->ny + y0 + j;
+                        bool own = !s.data_used, less = 4 * cnt[j] <= sh.nfoot;
+                        double sv[MAXP];
+                        for (int q = 0; q < p; q++) sv[q] = own ? 0 : S[q * L + j];
+                        bool good = p == 3 ? near_fit<3, 6>(P, sh, zn, own, less, ylo, yhi, xlo2,
+                                                            xhi2, sv, centre, zc[j + hy], beta)
+                                           : near_fit<6, 15>(P, sh, zn, own, less, ylo, yhi, xlo2,
+                                                             xhi2, sv, centre, zc[j + hy], beta);
+                        if (!good) continue;
                         for (int k = 0; k < p; k++) o[k][j] = beta[k] * osc[k];
                     }
                 }
