@@ -44,7 +44,7 @@ struct Shape {
 }  // namespace
 
 struct orvel_lp {
-    int ky, kx, hy, hx, deg, p, flags;
+    int ky, kx, hy, hx, p, flags;
     int pz, pm, nm;            // powers in the data sums; in the normal matrix; its moments
     ptrdiff_t ny, nx;
     double w0;                 // the centre weight
@@ -221,7 +221,6 @@ orvel_lp *orvel_lp_new(const double *K, int ky, int kx, int degree, ptrdiff_t ny
     P->kx = kx;
     P->hy = ky / 2;
     P->hx = kx / 2;
-    P->deg = degree;
     P->p = degree == 1 ? 3 : 6;
     P->pz = degree + 1;
     P->pm = 2 * degree + 1;
