@@ -71,6 +71,59 @@ bool oracle(const std::vector<double>& z, int ny, int nx, const Model& m, int iy
     return true;
 }
 
+// The variance factors of node (iy, ix)'s coefficients, per node step,
+// from the definition: v[k] = (A^-1 B A^-1)_kk, v[p] the (1, 2) entry, with
+// A = X'WX and B = X'W^2X over the cells of the fit; inv00 = (A^-1)_00.
+// Assumes the node has a fit.
+void oracle_var(const std::vector<double>& z, int ny, int nx, const Model& m, int iy, int ix,
+                double* v, double* inv00)
+{
+    const int hy = m.ky / 2, hx = m.kx / 2, p = m.degree == 1 ? 3 : 6;
+    long double A[6][12] = {}, B[6][6] = {};
+    for (int dx = -hx; dx <= hx; dx++)
+        for (int dy = -hy; dy <= hy; dy++) {
+            int y = iy + dy, x = ix + dx;
+            if (y < 0 || y >= ny || x < 0 || x >= nx) continue;
+            if ((m.flags & ORVEL_LP_LOO) && dy == 0 && dx == 0) continue;
+            double w = m.K[(dx + hx) * m.ky + dy + hy];
+            if (w == 0 || !std::isfinite(z[(size_t)x * ny + y])) continue;
+            long double f[6] = {(long double)1, (long double)dy, (long double)dx,
+                                (long double)dy * dy, (long double)dy * dx, (long double)dx * dx};
+            for (int i = 0; i < p; i++)
+                for (int j = 0; j < p; j++) {
+                    A[i][j] += w * f[i] * f[j];
+                    B[i][j] += (long double)w * w * f[i] * f[j];
+                }
+        }
+    for (int i = 0; i < p; i++) A[i][p + i] = 1;
+    for (int c = 0; c < p; c++) {
+        int piv = c;
+        for (int r = c + 1; r < p; r++)
+            if (std::fabs(A[r][c]) > std::fabs(A[piv][c])) piv = r;
+        std::swap(A[c], A[piv]);
+        for (int r = 0; r < p; r++)
+            if (r != c) {
+                long double f = A[r][c] / A[c][c];
+                for (int j = c; j < 2 * p; j++) A[r][j] -= f * A[c][j];
+            }
+    }
+    long double I[6][6], T[6][6] = {};
+    for (int i = 0; i < p; i++)
+        for (int j = 0; j < p; j++) I[i][j] = A[i][p + j] / A[i][i];
+    for (int i = 0; i < p; i++)
+        for (int j = 0; j < p; j++)
+            for (int l = 0; l < p; l++) T[i][j] += I[i][l] * B[l][j];
+    for (int k = 0; k <= p; k++) {
+        int r = k < p ? k : 1, c = k < p ? k : 2;
+        long double x = 0;
+        for (int l = 0; l < p; l++) x += T[r][l] * I[l][c];
+        v[k] = (double)x;
+    }
+    *inv00 = (double)I[0][0];
+}
+
+// The coefficients of the targets (p arrays of the targets' nodes), then
+// their variance factors (p + 3 arrays).
 std::vector<double> fit(const std::vector<double>& z, int ny, int nx, const Model& m, int ix0,
                         int ix1, int iy0, int iy1, int mode = ORVEL_LP_ALL,
                         std::vector<double> init = {})
@@ -80,12 +133,14 @@ std::vector<double> fit(const std::vector<double>& z, int ny, int nx, const Mode
     int p = orvel_lp_ncoef(plan);
     size_t n = (size_t)(ix1 - ix0) * (iy1 - iy0);
     std::vector<double> out = init.empty() ? std::vector<double>(p * n, -1.0) : init;
+    out.resize((2 * p + 3) * n, -1.0);
     std::vector<double> scratch(orvel_lp_scratch(plan));
-    double* o[6];
+    double *o[6], *v[9];
     for (int k = 0; k < p; k++) o[k] = out.data() + k * n;
+    for (int k = 0; k < p + 3; k++) v[k] = out.data() + (p + k) * n;
     const double scale[6] = {1, 1, 1, 1, 1, 1};
     EXPECT_EQ(orvel_lp_fit(plan, z.data(), 0, nx, ix0, ix1, iy0, iy1, o, iy1 - iy0, scale, mode,
-                           scratch.data()),
+                           v, scratch.data()),
               0);
     orvel_lp_free(plan);
     return out;
@@ -144,6 +199,24 @@ TEST(Lpoly, MatchesWeightedLeastSquares)
                         EXPECT_NEAR(out[k * n + (size_t)x * ny + y], beta[k],
                                     1e-9 * (100 + std::fabs(beta[k])))
                             << "case " << rep << " node " << y << "," << x << " coef " << k;
+                    // The variance factors: the plan's fit's, then the hat
+                    // value and smooth's variance of the full fit.
+                    double v[7], vf[7], i00;
+                    oracle_var(z, ny, nx, m, y, x, v, &i00);
+                    Model full = m;
+                    full.flags &= ~ORVEL_LP_LOO;
+                    oracle_var(z, ny, nx, full, y, x, vf, &i00);
+                    double c = m.K[(m.kx / 2) * m.ky + m.ky / 2];
+                    v[p + 1] = c * i00;
+                    v[p + 2] = vf[0];
+                    bool obs = std::isfinite(z[(size_t)x * ny + y]);
+                    for (int k = 0; k < p + 3; k++) {
+                        if (k > p && !obs) continue;   // used where observed
+                        double got = out[(p + k) * n + (size_t)x * ny + y];
+                        double tol = 1e-9 * (k == p ? std::sqrt(v[1] * v[2]) : std::fabs(v[k]));
+                        EXPECT_NEAR(got, v[k], tol + 1e-300)
+                            << "case " << rep << " node " << y << "," << x << " var " << k;
+                    }
                     checked++;
                 }
             }
@@ -168,7 +241,7 @@ TEST(Lpoly, SameBitsWhateverTheCut)
             y1 = y0 + 1 + rng() % (ny - y0);
         std::vector<double> part = fit(z, ny, nx, m, x0, x1, y0, y1);
         size_t n = (size_t)(x1 - x0) * (y1 - y0), nw = (size_t)ny * nx;
-        for (int k = 0; k < p; k++)
+        for (int k = 0; k < 2 * p + 3; k++)
             for (int x = x0; x < x1; x++)
                 for (int y = y0; y < y1; y++) {
                     double a = part[k * n + (size_t)(x - x0) * (y1 - y0) + y - y0],

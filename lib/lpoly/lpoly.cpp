@@ -37,6 +37,11 @@ struct Shape {
     double g[MAXP];            // w0 times its first column: the leave-one-out update
     double lev;                // w0 inv[0]: the node's weight in its own fit
     double mom[MAXM];          // the normal matrix's moments
+    double mom2[MAXM];         // the same with the weights squared
+    double var[MAXP + 3];      // the variance factors (see orvel_lp_fit()) of
+                               // the plan's fit: p variances, the covariance
+                               // of 1 and 2, the hat value and the full fit's
+                               // variance of the smooth
     int nfoot;                 // cells of the clipped window with a non-zero weight
     unsigned char ok, okloo;
 };
@@ -47,7 +52,8 @@ struct orvel_lp {
     int ky, kx, hy, hx, p, flags;
     int pz, pm, nm;            // powers in the data sums; in the normal matrix; its moments
     ptrdiff_t ny, nx;
-    double w0;                 // the centre weight
+    double w0;                 // the centre weight, left out (LOO plans; else 0)
+    double wc;                 // the centre weight
     double oscale[MAXP];       // scaled basis to per node step
     int sep;                   // separable: one term
     int nterm;                 // terms: 1, or the kernel's non-zero columns
@@ -58,6 +64,7 @@ struct orvel_lp {
                                // else per term, power b: v^b
     double *phi;               // per kernel cell, (dx + hx) * ky + dy + hy: the
                                // normal matrix's moments w u^a v^b, nm of them
+    double *phi2;              // the same with w^2: the variances' moments
     int ncy, ncx;              // classes of rows and columns by clipping
     Shape *shape;              // ncy * ncx of them, cy fastest
     int rows;                  // rows a segment
@@ -146,24 +153,81 @@ void normal(const double *mom, int p, double *m)
         for (int j = 0; j < p; j++) m[i * p + j] = mom[mono(ea[i] + ea[j], eb[i] + eb[j])];
 }
 
+// The variance factors of a fit: the coefficients are inv X'W z, so their
+// covariance over the noise's variance is V = inv (X'W^2 X) inv, m2 the
+// middle matrix. v[k] = V_kk (k < p), v[p] = V_12. For the fit with the
+// node's own observation (weight w0 > 0, hat value w0 inv_00 < 1) left
+// out, inv is first updated to the inverse of the normal matrix without
+// it, and its term w0^2 taken out of m2.
+template <int p>
+void variances(const double *inv, const double *m2, double w0, double *v)
+{
+    double a[p * p], b[p * p];
+    memcpy(a, inv, sizeof a);
+    memcpy(b, m2, sizeof b);
+    if (w0 != 0) {
+        double f = w0 / (1 - w0 * inv[0]);
+        for (int i = 0; i < p; i++)
+            for (int j = 0; j < p; j++) a[i * p + j] += inv[i * p] * inv[j * p] * f;
+        b[0] -= w0 * w0;
+    }
+    double t[p * p];
+    for (int i = 0; i < p; i++)
+        for (int j = 0; j < p; j++) {
+            double x = 0;
+            for (int l = 0; l < p; l++) x += a[i * p + l] * b[l * p + j];
+            t[i * p + j] = x;
+        }
+    for (int k = 0; k <= p; k++) {
+        int r = k < p ? k : 1, c = k < p ? k : 2;
+        double x = 0;
+        for (int l = 0; l < p; l++) x += t[r * p + l] * a[l * p + c];
+        v[k] = x;
+    }
+}
+
+// All of a fit's variance factors (see Shape::var) from its inverse normal
+// matrix and the moments mom2 of the squared weights: those of the fit
+// leaving out the centre (weight w0, 0 for none) if it is observed
+// (`centre`).
+template <int p>
+void all_variances(const orvel_lp *P, const double *inv, const double *mom2, bool centre,
+                   double *var)
+{
+    double m2[p * p], full[p + 1];
+    normal(mom2, p, m2);
+    variances<p>(inv, m2, 0, full);
+    if (centre && P->w0 != 0)
+        variances<p>(inv, m2, P->w0, var);
+    else
+        memcpy(var, full, sizeof full);
+    var[p + ORVEL_LP_HAT] = P->wc * inv[0];
+    var[p + ORVEL_LP_VAR00] = full[0];
+}
+
 // The shape of row class cy and column class cx, from `rows`: per kernel
 // row dy + hy, the sums over the class cx's columns of the weights times
-// v^b (b < pm), then the number of non-zero weights.
+// v^b (b < pm), the same of the squared weights, then the number of
+// non-zero weights.
 void make_shape(orvel_lp *P, const double *rows, int cy, Shape *sh)
 {
     int ylo, yhi;
     class_range(cy, P->ny, P->hy, &ylo, &yhi);
-    double mom[MAXM] = {};
+    double mom[MAXM] = {}, mom2[MAXM] = {};
     sh->nfoot = 0;
     for (int dy = ylo; dy <= yhi; dy++) {
-        const double *r = rows + (size_t) (dy + P->hy) * (P->pm + 1);
+        const double *r = rows + (size_t) (dy + P->hy) * (2 * P->pm + 1);
         double u = (double) dy / P->hy, up[MAXPOW] = {1, u, u * u, u * u * u, u * u * u * u};
         for (int a = 0; a < P->pm; a++)
-            for (int b = 0; a + b < P->pm; b++) mom[mono(a, b)] += up[a] * r[b];
-        sh->nfoot += (int) r[P->pm];
+            for (int b = 0; a + b < P->pm; b++) {
+                mom[mono(a, b)] += up[a] * r[b];
+                mom2[mono(a, b)] += up[a] * r[P->pm + b];
+            }
+        sh->nfoot += (int) r[2 * P->pm];
     }
     double m[MAXP * MAXP];
     memcpy(sh->mom, mom, sizeof mom);
+    memcpy(sh->mom2, mom2, sizeof mom2);
     normal(mom, P->p, m);
     sh->ok = invert(m, P->p, sh->inv);
     sh->lev = 0;
@@ -173,6 +237,12 @@ void make_shape(orvel_lp *P, const double *rows, int cy, Shape *sh)
         for (int j = 0; j < P->p; j++) sh->g[j] = P->w0 * sh->inv[j * P->p];
         sh->lev = sh->g[0];
         sh->okloo = 1 - sh->lev >= ORVEL_LP_TOL;
+    }
+    if (sh->ok && sh->okloo) {
+        if (P->p == 3)
+            all_variances<3>(P, sh->inv, mom2, true, sh->var);
+        else
+            all_variances<6>(P, sh->inv, mom2, true, sh->var);
     }
 }
 
@@ -228,7 +298,8 @@ orvel_lp *orvel_lp_new(const double *K, int ky, int kx, int degree, ptrdiff_t ny
     P->flags = flags;
     P->ny = ny;
     P->nx = nx;
-    P->w0 = flags & ORVEL_LP_LOO ? K[P->hx * ky + P->hy] : 0;
+    P->wc = K[P->hx * ky + P->hy];
+    P->w0 = flags & ORVEL_LP_LOO ? P->wc : 0;
     const int ea[MAXP] = {0, 1, 0, 2, 1, 0}, eb[MAXP] = {0, 0, 1, 0, 1, 2};
     for (int j = 0; j < P->p; j++)
         P->oscale[j] = 1 / (pow((double) P->hy, ea[j]) * pow((double) P->hx, eb[j]));
@@ -252,8 +323,9 @@ orvel_lp *orvel_lp_new(const double *K, int ky, int kx, int degree, ptrdiff_t ny
     P->sa = (unsigned char *) calloc((size_t) nt * ky, 1);
     P->wb = (double *) calloc((size_t) (P->sep ? kx : nt) * P->pz, sizeof(double));
     P->phi = (double *) calloc((size_t) ky * kx * P->nm, sizeof(double));
+    P->phi2 = (double *) calloc((size_t) ky * kx * P->nm, sizeof(double));
     P->shape = (Shape *) calloc((size_t) P->ncy * P->ncx, sizeof(Shape));
-    if (!P->tdx || !P->wa || !P->sa || !P->wb || !P->phi || !P->shape) {
+    if (!P->tdx || !P->wa || !P->sa || !P->wb || !P->phi || !P->phi2 || !P->shape) {
         orvel_lp_free(P);
         return nullptr;
     }
@@ -295,23 +367,29 @@ orvel_lp *orvel_lp_new(const double *K, int ky, int kx, int degree, ptrdiff_t ny
             double up[MAXPOW] = {1, u, u * u, u * u * u, u * u * u * u},
                    vp[MAXPOW] = {1, v, v * v, v * v * v, v * v * v * v};
             for (int a = 0; a < P->pm; a++)
-                for (int b = 0; a + b < P->pm; b++)
-                    P->phi[((size_t) x * ky + y) * P->nm + mono(a, b)] = w * up[a] * vp[b];
+                for (int b = 0; a + b < P->pm; b++) {
+                    size_t q = ((size_t) x * ky + y) * P->nm + mono(a, b);
+                    P->phi[q] = w * up[a] * vp[b];
+                    P->phi2[q] = w * w * up[a] * vp[b];
+                }
         }
     // Per column class, the kernel rows' sums over its columns; then the
     // shapes of every row class from them.
-    double rows[MAXK * (MAXPOW + 1)];
+    double rows[MAXK * (2 * MAXPOW + 1)];
     for (int cx = 0; cx < P->ncx; cx++) {
         int xlo, xhi;
         class_range(cx, P->nx, P->hx, &xlo, &xhi);
         for (int y = 0; y < ky; y++) {
-            double *r = rows + (size_t) y * (P->pm + 1);
-            for (int b = 0; b <= P->pm; b++) r[b] = 0;
+            double *r = rows + (size_t) y * (2 * P->pm + 1);
+            for (int b = 0; b <= 2 * P->pm; b++) r[b] = 0;
             for (int dx = xlo; dx <= xhi; dx++) {
                 double w = K[(dx + P->hx) * ky + y], v = (double) dx / P->hx, vp = 1;
                 if (w == 0) continue;
-                for (int b = 0; b < P->pm; b++, vp *= v) r[b] += w * vp;
-                r[P->pm] += 1;
+                for (int b = 0; b < P->pm; b++, vp *= v) {
+                    r[b] += w * vp;
+                    r[P->pm + b] += w * w * vp;
+                }
+                r[2 * P->pm] += 1;
             }
         }
         for (int cy = 0; cy < P->ncy; cy++)
@@ -338,6 +416,7 @@ void orvel_lp_free(orvel_lp *P)
     free(P->sa);
     free(P->wb);
     free(P->phi);
+    free(P->phi2);
     free(P->shape);
     free(P);
 }
@@ -610,18 +689,22 @@ ORVEL_LP_CLONES void apply_shape(const Shape &sh, int p, bool loo, const double 
 // no more than a few ulps). zn points at the node's value in the data. The
 // data sums sv come from the passes, or, with `own`, from the same cells
 // (the first P moments are the coefficients'). Leaves the node out of its
-// fit if `centre` (z its value). False where no fit is determined.
+// fit if `centre` (z its value). False where no fit is determined. With
+// `var`, also its variance factors there (see Shape::var).
 template <int P, int NM>
 bool near_fit(const orvel_lp *L, const Shape &sh, const double *zn, bool own, bool less, int ylo,
-              int yhi, int xlo, int xhi, double *sv, bool centre, double z, double *beta)
+              int yhi, int xlo, int xhi, double *sv, bool centre, double z, double *beta,
+              double *var)
 {
-    double mm[NM], m[P * P], inv[P * P];
+    double mm[NM], m2[NM], m[P * P], inv[P * P];
     for (int q = 0; q < NM; q++) mm[q] = less ? sh.mom[q] : 0;
+    for (int q = 0; q < NM; q++) m2[q] = less ? sh.mom2[q] : 0;
     for (int dx = xlo; dx <= xhi; dx++) {
-        const double *ph = L->phi + ((size_t) (dx + L->hx) * L->ky + L->hy) * NM;
+        size_t c0 = ((size_t) (dx + L->hx) * L->ky + L->hy) * NM;
+        const double *ph = L->phi + c0, *ph2 = L->phi2 + c0;
         const double *col = zn + (ptrdiff_t) dx * L->ny;
         for (int dy = ylo; dy <= yhi; dy++) {
-            const double *f = ph + dy * NM;
+            const double *f = ph + dy * NM, *f2 = ph2 + dy * NM;
             if (f[0] == 0) continue;
             double v = col[dy];
             bool obs = isfinite(v);
@@ -632,10 +715,16 @@ bool near_fit(const orvel_lp *L, const Shape &sh, const double *zn, bool own, bo
                 for (int q = 0; q < NM; q++) mm[q] -= f[q];
             else
                 for (int q = 0; q < NM; q++) mm[q] += f[q];
+            if (var && less)
+                for (int q = 0; q < NM; q++) m2[q] -= f2[q];
+            else if (var)
+                for (int q = 0; q < NM; q++) m2[q] += f2[q];
         }
     }
     normal(mm, P, m);
     if (!invert_p<P>(m, inv)) return false;
+    if (centre && !(1 - L->w0 * inv[0] >= ORVEL_LP_TOL)) return false;
+    if (var) all_variances<P>(L, inv, m2, centre, var);
     for (int k = 0; k < P; k++) {
         double b = 0;
         for (int l = 0; l < P; l++) b += inv[k * P + l] * sv[l];
@@ -644,7 +733,6 @@ bool near_fit(const orvel_lp *L, const Shape &sh, const double *zn, bool own, bo
     // The centre, if observed, is in this fit: take it out.
     if (centre) {
         double lev = L->w0 * inv[0];
-        if (!(1 - lev >= ORVEL_LP_TOL)) return false;
         double r = (z - beta[0]) / (1 - lev);
         for (int k = P - 1; k >= 0; k--) beta[k] -= L->w0 * inv[k * P] * r;
     }
@@ -656,7 +744,7 @@ bool near_fit(const orvel_lp *L, const Shape &sh, const double *zn, bool own, bo
 extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *data, ptrdiff_t col0, ptrdiff_t ncol,
                             ptrdiff_t ix0, ptrdiff_t ix1, ptrdiff_t iy0, ptrdiff_t iy1,
                             double *const *out, ptrdiff_t stride, const double *scale, int mode,
-                            double *scratch)
+                            double *const *var, double *scratch)
 {
     if (!P || !out || !scale || !scratch || ix0 < 0 || ix0 > ix1 || ix1 > P->nx || iy0 < 0 ||
         iy0 > iy1 || iy1 > P->ny || col0 < 0 || ncol < 0 || col0 > P->nx ||
@@ -682,6 +770,14 @@ extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *dat
     double osc[MAXP];
     for (int k = 0; k < p; k++) osc[k] = P->oscale[k] * scale[k];
     const int ea[MAXP] = {0, 1, 0, 2, 1, 0}, eb[MAXP] = {0, 0, 1, 0, 1, 2};
+    // The variance factors' scales: the coefficients' squared, and for the
+    // covariance the product of theirs; the hat value has none.
+    const int nv = p + 3;
+    double vsc[MAXP + 3];
+    for (int k = 0; k < p; k++) vsc[k] = osc[k] * osc[k];
+    vsc[p + ORVEL_LP_COV12] = osc[1] * osc[2];
+    vsc[p + ORVEL_LP_HAT] = 1;
+    vsc[p + ORVEL_LP_VAR00] = osc[0] * osc[0];
     const double *ys[MAXK * 3];
     double ws[MAXK * MAXP];
     const double nan = NAN;
@@ -699,8 +795,15 @@ extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *dat
         ptrdiff_t filled = -1;   // the last column loaded into the ring
         for (ptrdiff_t ix = ix0; ix < ix1; ix++) {
             ptrdiff_t xlo = ix - hx > 0 ? ix - hx : 0, xhi = ix + hx < P->nx ? ix + hx : P->nx - 1;
-            double *o[MAXP];
+            double *o[MAXP], *ov[MAXP + 3];
             for (int k = 0; k < p; k++) o[k] = out[k] + (ix - ix0) * stride + (y0 - iy0);
+            for (int k = 0; k < nv; k++)
+                ov[k] = var && var[k] ? var[k] + (ix - ix0) * stride + (y0 - iy0) : nullptr;
+            // Node j's variance factors: those of vals, scaled, or NaN.
+            auto put_var = [&](ptrdiff_t j, const double *vals) {
+                for (int k = 0; k < nv; k++)
+                    if (ov[k]) ov[k][j] = vals ? vals[k] * vsc[k] : nan;
+            };
             ptrdiff_t fa = 0, fb = 0;   // nodes whose coefficients the sums gave
             bool any = false;           // a column with weight in the window
             if (passes && P->sep) {
@@ -804,6 +907,17 @@ extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *dat
                 // fitted one by one below.
                 // The next affected node from j on, or e.
                 auto next = [&](ptrdiff_t j) { return s.missing ? next_positive(cnt, j, e) : e; };
+                if (var) {
+                    // The shape's factors along the run, NaN where it gives
+                    // no fit or near missing values (fitted below with narm).
+                    for (int k = 0; k < nv; k++) {
+                        if (!ov[k]) continue;
+                        double v = ok ? sh.var[k] * vsc[k] : nan;
+                        for (ptrdiff_t j = i; j < e; j++) ov[k][j] = v;
+                    }
+                    if (ok)
+                        for (ptrdiff_t j = next(i); j < e; j = next(j + 1)) put_var(j, nullptr);
+                }
                 if (mode == ORVEL_LP_MERGE) {
                     if (!ok)
                         for (int k = 0; k < p; k++)
@@ -838,17 +952,20 @@ extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *dat
                         // no fit, without looking further.
                         bool centre = lw && mc[j + hy] == 0;
                         if (sh.nfoot - cnt[j] - lw < p) continue;
-                        double beta[MAXP];
+                        double beta[MAXP], vv[MAXP + 3];
                         const double *zn = data + (ix - col0) * P->ny + y0 + j;
                         bool own = !s.data_used, less = 4 * cnt[j] <= sh.nfoot;
                         double sv[MAXP];
                         for (int q = 0; q < p; q++) sv[q] = own ? 0 : S[q * L + j];
+                        double *vp = var ? vv : nullptr;
                         bool good = p == 3 ? near_fit<3, 6>(P, sh, zn, own, less, ylo, yhi, xlo2,
-                                                            xhi2, sv, centre, zc[j + hy], beta)
+                                                            xhi2, sv, centre, zc[j + hy], beta, vp)
                                            : near_fit<6, 15>(P, sh, zn, own, less, ylo, yhi, xlo2,
-                                                             xhi2, sv, centre, zc[j + hy], beta);
+                                                             xhi2, sv, centre, zc[j + hy], beta,
+                                                             vp);
                         if (!good) continue;
                         for (int k = 0; k < p; k++) o[k][j] = beta[k] * osc[k];
+                        if (var) put_var(j, vv);
                     }
                 }
                 i = e;

@@ -79,15 +79,35 @@ int orvel_lp_ncoef(const orvel_lp *plan);
 /* Doubles of scratch orvel_lp_fit() needs. */
 size_t orvel_lp_scratch(const orvel_lp *plan);
 
+/* Entries of the `var` outputs of orvel_lp_fit() after the p variances:
+ * the covariance of the coefficients of dy and dx, the node's weight in
+ * its own (full) fit, and the variance of the full fit's smooth. */
+enum { ORVEL_LP_COV12 = 0, ORVEL_LP_HAT = 1, ORVEL_LP_VAR00 = 2 };
+#define ORVEL_LP_NVAR(p) ((p) + 3)
+
 /* Fits the target nodes, columns ix0 .. ix1 - 1 and rows iy0 .. iy1 - 1,
  * from `data`, the grid's columns col0 .. col0 + ncol - 1 (ny values
  * each), which must cover every target's window. Coefficient k of node
  * (iy, ix) times scale[k] goes to out[k][(ix - ix0) * stride + iy - iy0],
- * in the order 1, dy, dx, dy^2, dy dx, dx^2, per node step. Returns 0, or
- * 1 on inconsistent arguments (nothing written). */
+ * in the order 1, dy, dx, dy^2, dy dx, dx^2, per node step.
+ *
+ * var: NULL, or ORVEL_LP_NVAR(p) pointers, each NULL or a target array
+ * like out[k], for what the fit's weights give whatever the data: per
+ * node, var[k] (k < p) the variance of coefficient k divided by that of
+ * the noise (the squared norm of the coefficient's weights over the
+ * window; of the leave-one-out fit for a LOO plan) times scale[k]^2;
+ * var[p + ORVEL_LP_COV12] the same of the covariance of coefficients 1
+ * and 2 times scale[1] scale[2]; var[p + ORVEL_LP_HAT] the weight of the
+ * node's own observation in its full fit, and var[p + ORVEL_LP_VAR00] the
+ * variance factor of the full fit's smooth (these two meant for nodes
+ * whose own observation is observed). NaN where the node gets no fit. These assume independent noise of one
+ * variance at every observation.
+ *
+ * Returns 0, or 1 on inconsistent arguments (nothing written). */
 int orvel_lp_fit(const orvel_lp *plan, const double *data, ptrdiff_t col0, ptrdiff_t ncol,
                  ptrdiff_t ix0, ptrdiff_t ix1, ptrdiff_t iy0, ptrdiff_t iy1, double *const *out,
-                 ptrdiff_t stride, const double *scale, int mode, double *scratch);
+                 ptrdiff_t stride, const double *scale, int mode, double *const *var,
+                 double *scratch);
 
 #ifdef __cplusplus
 }

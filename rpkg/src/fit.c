@@ -147,9 +147,9 @@ static int model_fit(const model *m, ptrdiff_t col0, ptrdiff_t ncol, ptrdiff_t x
         int s = orvel_localfit(&g, m->loo, &t, ORVEL_ISA_AUTO);
         if (s != ORVEL_OK) return s;
         return orvel_lp_fit(m->lp, m->z, col0, ncol, x0, x1, y0, y1, out, stride, scale,
-                            ORVEL_LP_MERGE, scratch) ? ORVEL_BAD_ARGS : ORVEL_OK;
+                            ORVEL_LP_MERGE, NULL, scratch) ? ORVEL_BAD_ARGS : ORVEL_OK;
     }
-    return orvel_lp_fit(m->lp, m->z, col0, ncol, x0, x1, y0, y1, out, stride, scale, ORVEL_LP_ALL,
+    return orvel_lp_fit(m->lp, m->z, col0, ncol, x0, x1, y0, y1, out, stride, scale, ORVEL_LP_ALL, NULL,
                         scratch) ? ORVEL_BAD_ARGS : ORVEL_OK;
 }
 
