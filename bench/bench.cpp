@@ -175,7 +175,7 @@ void registerGeneral()
                     for (int k = 0; k < p; ++k)
                         o[k] = out.data() + size_t(k) * nx * ny + size_t(x0) * ny;
                     if (orvel_lp_fit(plan, g.data.data(), 0, nx, x0, x1, 0, ny, o, ny, scale,
-                                     ORVEL_LP_ALL, nullptr, scratch.data()))
+                                     ORVEL_LP_ALL, nullptr, 0, scratch.data()))
                         std::abort();
                 }
                 benchmark::DoNotOptimize(out.data());

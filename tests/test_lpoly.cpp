@@ -140,7 +140,7 @@ std::vector<double> fit(const std::vector<double>& z, int ny, int nx, const Mode
     for (int k = 0; k < p + 3; k++) v[k] = out.data() + (p + k) * n;
     const double scale[6] = {1, 1, 1, 1, 1, 1};
     EXPECT_EQ(orvel_lp_fit(plan, z.data(), 0, nx, ix0, ix1, iy0, iy1, o, iy1 - iy0, scale, mode,
-                           v, scratch.data()),
+                           v, iy1 - iy0, scratch.data()),
               0);
     orvel_lp_free(plan);
     return out;

@@ -744,7 +744,7 @@ bool near_fit(const orvel_lp *L, const Shape &sh, const double *zn, bool own, bo
 extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *data, ptrdiff_t col0, ptrdiff_t ncol,
                             ptrdiff_t ix0, ptrdiff_t ix1, ptrdiff_t iy0, ptrdiff_t iy1,
                             double *const *out, ptrdiff_t stride, const double *scale, int mode,
-                            double *const *var, double *scratch)
+                            double *const *var, ptrdiff_t vstride, double *scratch)
 {
     if (!P || !out || !scale || !scratch || ix0 < 0 || ix0 > ix1 || ix1 > P->nx || iy0 < 0 ||
         iy0 > iy1 || iy1 > P->ny || col0 < 0 || ncol < 0 || col0 > P->nx ||
@@ -753,7 +753,8 @@ extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *dat
     if (ix0 == ix1 || iy0 == iy1) return 0;
     ptrdiff_t need0 = ix0 - P->hx > 0 ? ix0 - P->hx : 0;
     ptrdiff_t need1 = ix1 + P->hx < P->nx ? ix1 + P->hx : P->nx;
-    if (!data || col0 > need0 || col0 + ncol < need1 || (ix1 - ix0 > 1 && stride < iy1 - iy0))
+    if (!data || col0 > need0 || col0 + ncol < need1 || (ix1 - ix0 > 1 && stride < iy1 - iy0) ||
+        (var && ix1 - ix0 > 1 && vstride < iy1 - iy0))
         return 1;
     for (int k = 0; k < P->p; k++)
         if (!out[k]) return 1;
@@ -798,7 +799,7 @@ extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *dat
             double *o[MAXP], *ov[MAXP + 3];
             for (int k = 0; k < p; k++) o[k] = out[k] + (ix - ix0) * stride + (y0 - iy0);
             for (int k = 0; k < nv; k++)
-                ov[k] = var && var[k] ? var[k] + (ix - ix0) * stride + (y0 - iy0) : nullptr;
+                ov[k] = var && var[k] ? var[k] + (ix - ix0) * vstride + (y0 - iy0) : nullptr;
             // Node j's variance factors: those of vals, scaled, or NaN.
             auto put_var = [&](ptrdiff_t j, const double *vals) {
                 for (int k = 0; k < nv; k++)

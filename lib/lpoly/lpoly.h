@@ -92,7 +92,7 @@ enum { ORVEL_LP_COV12 = 0, ORVEL_LP_HAT = 1, ORVEL_LP_VAR00 = 2 };
  * in the order 1, dy, dx, dy^2, dy dx, dx^2, per node step.
  *
  * var: NULL, or ORVEL_LP_NVAR(p) pointers, each NULL or a target array
- * like out[k], for what the fit's weights give whatever the data: per
+ * like out[k] but of stride vstride, for what the fit's weights give whatever the data: per
  * node, var[k] (k < p) the variance of coefficient k divided by that of
  * the noise (the squared norm of the coefficient's weights over the
  * window; of the leave-one-out fit for a LOO plan) times scale[k]^2;
@@ -107,7 +107,7 @@ enum { ORVEL_LP_COV12 = 0, ORVEL_LP_HAT = 1, ORVEL_LP_VAR00 = 2 };
 int orvel_lp_fit(const orvel_lp *plan, const double *data, ptrdiff_t col0, ptrdiff_t ncol,
                  ptrdiff_t ix0, ptrdiff_t ix1, ptrdiff_t iy0, ptrdiff_t iy1, double *const *out,
                  ptrdiff_t stride, const double *scale, int mode, double *const *var,
-                 double *scratch);
+                 ptrdiff_t vstride, double *scratch);
 
 #ifdef __cplusplus
 }

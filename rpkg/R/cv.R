@@ -36,17 +36,21 @@ orvel_cv.default <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = FAL
                   .orvel_model(kernel, if (!missing(degree)) degree, na.rm))
 }
 
-# A function of a model (and of `keep`, `can`: see .orvel_cv_grid()) giving
-# c(cv, nodes) over `z`; the methods of orvel_cv() and orvel_select() differ
-# only in it. `cells` is the number of nodes.
+# A function of a model (and of `keep`, `can`: see .orvel_stats_grid())
+# giving its scores (see .orvel_score()) over `z`; the methods of orvel_cv()
+# and orvel_select() differ only in it. `cells` is the number of nodes.
 .orvel_cv_scorer <- function(z, threads) {
   threads <- .orvel_check_threads(threads)
   structure(function(model, keep = NULL, can = NULL)
-    .orvel_score(.orvel_cv_grid(z, model, threads, keep, can)), cells = length(z))
+    .orvel_score(.orvel_stats_grid(z, model, threads, keep, can)), cells = length(z))
 }
 
-# c(cv, nodes) from c(sum of squared errors, nodes).
-.orvel_score <- function(s) c(cv = if (s[2L] > 0) s[1L] / s[2L] else NaN, nodes = s[2L])
+# c(cv, gcv, aicc, edf, nodes) from the statistics' sums (NaN without nodes).
+.orvel_score <- function(s) {
+  if (s[["n"]] == 0) return(c(cv = NaN, gcv = NaN, aicc = NaN, edf = NaN, nodes = 0))
+  k <- .orvel_criteria(s)
+  c(cv = k$cv, gcv = k$gcv, aicc = k$aicc, edf = k$edf[[1L]], nodes = k$n)
+}
 
 .orvel_cv_score <- function(scorer, model) unname(scorer(model)[1L])
 
@@ -68,9 +72,15 @@ orvel_cv.default <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = FAL
   if (is.matrix(bandwidths)) matrix(b, ncol = 2L) else cbind(b, b)
 }
 
-#' Choose a kernel by leave-one-out cross-validation
+#' Choose a kernel by cross-validation, GCV or AICc
 #'
-#' Scores every candidate kernel with [orvel_cv()] and picks the best.
+#' Scores every candidate kernel and picks the one with the smallest
+#' `criterion`: leave-one-out cross-validation ([orvel_cv()]), generalised
+#' cross-validation or AICc (see [orvel_inference] for their definitions).
+#' All three are computed for every candidate and shown in the table. All
+#' three assume independent noise: with spatially correlated noise, as in
+#' most elevation models and images, they prefer kernels that are too
+#' narrow.
 #' Candidates are the kernel types in `type` at each of the bandwidths: one
 #' bandwidth per candidate for round kernels, or (rows, columns) pairs for
 #' kernels stretched along one axis. Each candidate's window is
@@ -94,15 +104,18 @@ orvel_cv.default <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = FAL
 #'   [orvel_bandwidths()] of each type.
 #' @param size the window of every candidate, as for [orvel_kernel()];
 #'   `NULL` for each bandwidth's default.
+#' @param criterion `"cv"`, `"gcv"` or `"aicc"`: what the choice minimises.
 #' @param progress show a progress bar when the search looks like taking
 #'   more than a second.
 #' @param threads the number of threads to fit on (see [orvel_threads()]).
 #' @return An object of class `"orvel_select"`: `table`, a data frame with
 #'   one row per candidate (`type`, the bandwidths `rows` and `columns`,
-#'   the window's `size`, `cv` over the common nodes and `nodes`, the
-#'   number of nodes the candidate can predict); the chosen `type`,
-#'   `bandwidth` (one number, or `c(rows, columns)` when they differ),
-#'   `kernel`, `degree` and its `cv`; `nodes`, the number of nodes the
+#'   the window's `size`, `cv`, `gcv` and `aicc` over the common nodes,
+#'   `edf` the candidate's \eqn{\nu_1 = \mathrm{tr}\,L}{nu1 = tr L} over
+#'   them, and `nodes`, the number of nodes the candidate can predict); the
+#'   chosen `type`, `bandwidth` (one number, or `c(rows, columns)` when they
+#'   differ), `kernel`, `degree`, the `criterion`, its `score` and the
+#'   choice's `cv`; `nodes`, the number of nodes the
 #'   scores are over. It has `print()` and `plot()` methods, and can be
 #'   passed as the `kernel` of [orvel_fit()].
 #' @export
@@ -118,7 +131,8 @@ orvel_cv.default <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = FAL
 #' pairs <- as.matrix(expand.grid(rows = c(1, 1.5, 2), columns = c(1, 1.5, 2)))
 #' orvel_select(z, bandwidths = pairs)
 orvel_select <- function(z, type = "gaussian", bandwidths = NULL, degree = 1, na.rm = FALSE,
-                         size = NULL, progress = interactive(), ...,
+                         size = NULL,
+                         criterion = c("cv", "gcv", "aicc"), progress = interactive(), ...,
                          threads = getOption("orvel.threads", orvel_threads())) {
   UseMethod("orvel_select")
 }
@@ -126,16 +140,18 @@ orvel_select <- function(z, type = "gaussian", bandwidths = NULL, degree = 1, na
 #' @rdname orvel_select
 #' @export
 orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree = 1,
-                                 na.rm = FALSE, size = NULL, progress = interactive(), ...,
+                                 na.rm = FALSE, size = NULL,
+                         criterion = c("cv", "gcv", "aicc"), progress = interactive(), ...,
                                  threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   .orvel_select(.orvel_cv_scorer(.orvel_check_z(z), threads), type, bandwidths, degree, na.rm,
-                size, progress)
+                size, criterion, progress)
 }
 
 # The search itself, with `scorer` (see .orvel_cv_scorer()) scoring a model.
-.orvel_select <- function(scorer, type, bandwidths, degree, na.rm, size, progress) {
+.orvel_select <- function(scorer, type, bandwidths, degree, na.rm, size, criterion, progress) {
   type <- unique(.orvel_type(type))
+  criterion <- .orvel_choose(criterion, c("cv", "gcv", "aicc"), "criterion")
   progress <- .orvel_check_flag(progress, "progress")
   grid <- do.call(rbind, lapply(type, function(t) {
     b <- .orvel_candidates(bandwidths, t)
@@ -146,8 +162,9 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
     orvel_kernel(grid$type[i], c(grid$rows[i], grid$columns[i]), size))
   models <- lapply(kernels, .orvel_model, degree = degree, na.rm = na.rm)
   grid$size <- vapply(kernels, function(K) paste(dim(K), collapse = " x "), "")
-  grid$cv <- NA_real_
+  grid$cv <- grid$gcv <- grid$aicc <- grid$edf <- NA_real_
   grid$nodes <- NA_integer_
+  crit <- c("cv", "gcv", "aicc", "edf")
   bar <- NULL
   t0 <- proc.time()[["elapsed"]]
   # First pass: every candidate's score over the nodes it can predict, and
@@ -158,7 +175,7 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
   mine <- .Call(C_orvel_flags_new, attr(scorer, "cells"))
   for (i in seq_len(n)) {
     s <- scorer(models[[i]], can = mine)
-    grid$cv[i] <- s[["cv"]]
+    grid[i, crit] <- s[crit]
     grid$nodes[i] <- as.integer(s[["nodes"]])
     common <- .Call(C_orvel_flags_and, can, mine, grid$nodes[i] > 0L)
     # A bar only once the first candidate shows the search will take a while.
@@ -174,8 +191,8 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
   if (common == 0L)
     .orvel_stop("no node can be predicted by every candidate kernel; try fewer candidates, larger `bandwidths` or `na.rm = TRUE`")
   for (i in which(grid$nodes > common))
-    grid$cv[i] <- scorer(models[[i]], keep = can)[["cv"]]
-  best <- which.min(grid$cv)
+    grid[i, crit] <- scorer(models[[i]], keep = can)[crit]
+  best <- which.min(grid[[criterion]])
   bw <- c(grid$rows[best], grid$columns[best])
   same <- grid$type == grid$type[best]
   span <- range(pmax(grid$rows[same], grid$columns[same]))
@@ -187,16 +204,23 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
       grid$type[best], if (max(bw) == span[2L]) "beyond it" else "below it"), call. = FALSE)
   if (bw[1L] == bw[2L]) bw <- bw[1L]
   structure(list(table = grid, type = grid$type[best], bandwidth = bw,
-                 kernel = kernels[[best]], degree = as.integer(degree), cv = grid$cv[best],
+                 kernel = kernels[[best]], degree = as.integer(degree), criterion = criterion,
+                 score = grid[[criterion]][best], cv = grid$cv[best],
                  nodes = if (common <= .Machine$integer.max) as.integer(common) else common),
             class = "orvel_select")
 }
 
+# The criteria's names in print-outs, and on a plot's axis.
+.orvel_crit_label <- c(cv = "leave-one-out CV", gcv = "GCV", aicc = "AICc")
+.orvel_crit_axis <- c(cv = "mean squared LOO error", gcv = "generalised cross-validation",
+                      aicc = "AICc")
+
 #' @export
 print.orvel_select <- function(x, ...) {
-  cat(sprintf("orvel_select: %s kernel, bandwidth %s, %s window, degree %d (CV score %.6g)\n",
+  cat(sprintf("orvel_select: %s kernel, bandwidth %s, %s window, degree %d (%s %.6g)\n",
               x$type, paste(format(x$bandwidth), collapse = " x "),
-              paste(dim(x$kernel), collapse = " x "), x$degree, x$cv))
+              paste(dim(x$kernel), collapse = " x "), x$degree,
+              .orvel_crit_label[[x$criterion]], x$score))
   cat(sprintf("scores over the %d nodes every candidate can predict\n", x$nodes))
   cat(sprintf("%d candidates over %s\n", nrow(x$table),
               paste(unique(x$table$type), collapse = ", ")))
@@ -218,27 +242,31 @@ print.orvel_select <- function(x, ...) {
 #' @export
 #' @examples
 #' plot(orvel_select(volcano + rnorm(length(volcano), sd = 5)))
-plot.orvel_select <- function(x, log = "y", main = "leave-one-out CV", ...) {
-  tab <- x$table[is.finite(x$table$cv), ]
+plot.orvel_select <- function(x, log = "y", main = .orvel_crit_label[[x$criterion]], ...) {
+  crit <- x$criterion
+  tab <- x$table[is.finite(x$table[[crit]]), ]
+  tab$score <- tab[[crit]]
+  if (any(tab$score <= 0)) log <- sub("y", "", log)    # AICc may be negative
   if (all(x$table$rows == x$table$columns)) {
     types <- unique(x$table$type)
     cols <- grDevices::hcl.colors(max(length(types), 2L), "Dark 3")[seq_along(types)]
-    graphics::plot(tab$rows, tab$cv, type = "n", log = log, main = main,
-                   xlab = "bandwidth (node steps)", ylab = "mean squared LOO error", ...)
+    graphics::plot(tab$rows, tab$score, type = "n", log = log, main = main,
+                   xlab = "bandwidth (node steps)", ylab = .orvel_crit_axis[[crit]], ...)
     for (k in seq_along(types)) {
       s <- tab[tab$type == types[k], ]
-      graphics::lines(s$rows, s$cv, type = "b", pch = 20, col = cols[k])
+      graphics::lines(s$rows, s$score, type = "b", pch = 20, col = cols[k])
     }
-    graphics::points(x$bandwidth, x$cv, cex = 2.2, lwd = 2)
+    graphics::points(x$bandwidth, x$score, cex = 2.2, lwd = 2)
     if (length(types) > 1L)
       graphics::legend("topright", legend = types, col = cols, lwd = 1, pch = 20, bty = "n")
   } else {
     s <- tab[tab$type == x$type, ]
     pal <- grDevices::hcl.colors(32, "viridis")
-    rng <- range(s$cv)
-    shade <- if (diff(rng) > 0) 1L + round(31 * (s$cv - rng[1L]) / diff(rng)) else 1L
+    rng <- range(s$score)
+    shade <- if (diff(rng) > 0) 1L + round(31 * (s$score - rng[1L]) / diff(rng)) else 1L
     graphics::plot(s$rows, s$columns, pch = 15, cex = 3, col = pal[shade], main = main,
-                   sub = sprintf("%s kernel: CV %.4g (dark) to %.4g (light)", x$type, rng[1L], rng[2L]),
+                   sub = sprintf("%s kernel: %s %.4g (dark) to %.4g (light)", x$type,
+                                 toupper(crit), rng[1L], rng[2L]),
                    xlab = "bandwidth along the rows", ylab = "bandwidth along the columns", ...)
     bw <- rep(x$bandwidth, length.out = 2L)
     graphics::points(bw[1L], bw[2L], cex = 4, lwd = 2)

@@ -81,6 +81,8 @@
 #' @param na.rm whether missing observations are left out of the windows
 #'   (`TRUE`) or make `NA` every node where they have weight (`FALSE`).
 #' @param na.policy `"all"`, `"omit"` or `"only"`: see Missing values.
+#' @param se also the standard errors of every coefficient at every node
+#'   (see [orvel_inference]).
 #' @param ... not used; an error if given.
 #' @param threads the number of threads to fit on (see [orvel_threads()]).
 #'   The results are the same bits with any number.
@@ -91,11 +93,17 @@
 #'   and \eqn{dx^2}{dx^2} per node step (an array of `z`'s rows and columns
 #'   by 3); and `kernel`, `degree`, `na.rm`, `na.policy`, `spacing`,
 #'   `holdout` (whether it is the leave-one-out fit), `data` (`z`) and
-#'   `call`. It has `print()`, `summary()`, `plot()`, `coef()`, `fitted()`
-#'   and `residuals()` methods.
+#'   `call`; with `se = TRUE` also `se`, the standard errors of [coef()]'s
+#'   coefficients in its units and shape, and `stats`, the sums behind the
+#'   fit's statistics. It has `print()`, `summary()`, `plot()`, `coef()`,
+#'   `fitted()`, `residuals()`, `predict()`, `confint()`, `vcov()`,
+#'   `sigma()`, `nobs()`, `df.residual()`, `deviance()`, `logLik()` and
+#'   `as.data.frame()` methods (see [orvel_inference]).
 #'   For a SpatRaster, a SpatRaster on the same grid with the layers
 #'   `smooth`, `dzdx` and `dzdy`, and for degree 2 `d2zdx2`, `d2zdxdy` and
-#'   `d2zdy2` (see [orvel_rasters]).
+#'   `d2zdy2` (see [orvel_rasters]); with `se = TRUE` a layer of standard
+#'   errors after them for each, named with `_se` (`smooth_se`,
+#'   `dzdx_se`, ...).
 #' @seealso [coef.orvel_fit()] and [orvel_slopes()] for the coefficients in
 #'   your units, [orvel_select()] to choose the kernel.
 #' @export
@@ -119,7 +127,7 @@
 #' # The leave-one-out residuals
 #' summary(residuals(orvel_holdout(volcano)))
 orvel_fit <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1, na.rm = FALSE,
-                      na.policy = c("all", "omit", "only"), ...,
+                      na.policy = c("all", "omit", "only"), se = FALSE, ...,
                       threads = getOption("orvel.threads", orvel_threads())) {
   UseMethod("orvel_fit")
 }
@@ -127,17 +135,17 @@ orvel_fit <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1, na.rm
 #' @rdname orvel_fit
 #' @export
 orvel_fit.default <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1,
-                              na.rm = FALSE, na.policy = c("all", "omit", "only"), ...,
+                              na.rm = FALSE, na.policy = c("all", "omit", "only"), se = FALSE, ...,
                               threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   model <- .orvel_model(kernel, if (!missing(degree)) degree, na.rm, na.policy)
-  .orvel_fit(z, model, spacing, holdout = FALSE, threads, call = match.call())
+  .orvel_fit(z, model, spacing, holdout = FALSE, se, threads, call = match.call())
 }
 
 #' @rdname orvel_fit
 #' @export
 orvel_holdout <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1, na.rm = FALSE,
-                          na.policy = c("all", "omit", "only"), ...,
+                          na.policy = c("all", "omit", "only"), se = FALSE, ...,
                           threads = getOption("orvel.threads", orvel_threads())) {
   UseMethod("orvel_holdout")
 }
@@ -145,19 +153,23 @@ orvel_holdout <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1, n
 #' @rdname orvel_fit
 #' @export
 orvel_holdout.default <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1,
-                                  na.rm = FALSE, na.policy = c("all", "omit", "only"), ...,
+                                  na.rm = FALSE, na.policy = c("all", "omit", "only"), se = FALSE, ...,
                                   threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   model <- .orvel_model(kernel, if (!missing(degree)) degree, na.rm, na.policy)
-  .orvel_fit(z, model, spacing, holdout = TRUE, threads, call = match.call())
+  .orvel_fit(z, model, spacing, holdout = TRUE, se, threads, call = match.call())
 }
 
-.orvel_fit <- function(z, model, spacing, holdout, threads, call) {
+.orvel_fit <- function(z, model, spacing, holdout, se, threads, call) {
   z <- .orvel_check_z(z)
   spacing <- .orvel_check_pair(spacing, "spacing")
+  se <- .orvel_check_flag(se, "se")
   threads <- .orvel_check_threads(threads)
-  r <- .orvel_fit_grid(z, model, holdout, threads)
+  r <- .orvel_fit_grid(z, model, holdout, threads, stats = se,
+                       unit = if (se) .orvel_coef_units(dim(z), spacing, model$degree))
+  stats <- attr(r, "stats")
   .orvel_warn_lost(z, model, holdout, threads, r)
+  if (se) dimnames(r$se) <- .orvel_coef_dimnames(z, model$degree)
   if (model$policy != "all") {
     miss <- !is.finite(z)
     if (model$policy == "omit") {
@@ -166,10 +178,23 @@ orvel_holdout.default <- function(z, kernel = orvel_kernel(), spacing = 1, degre
       r$F[!miss] <- z[!miss]
     }
   }
+  attributes(r) <- list(names = names(r))
   structure(c(r, list(kernel = .orvel_kernel_named(model$kernel), degree = model$degree, na.rm = model$narm,
                       na.policy = model$policy, spacing = spacing, holdout = holdout,
-                      data = z, call = call)),
+                      data = z, call = call, stats = stats)),
             class = "orvel_fit")
+}
+
+# The factors that take the fit's outputs (F, gFx, gFy, the Q per node
+# step squared) of a grid of dimensions d to coef()'s units.
+.orvel_coef_units <- function(d, sp, degree) {
+  c(1, 1 / (d[1L] * sp[1L]), 1 / (d[2L] * sp[2L]),
+    if (degree == 2L) c(1 / sp[1L]^2, 1 / (sp[1L] * sp[2L]), 1 / sp[2L]^2))
+}
+
+.orvel_coef_dimnames <- function(z, degree) {
+  c(if (is.null(dimnames(z))) list(NULL, NULL) else dimnames(z),
+    list(c("(Intercept)", "y", "x", "y^2", "x*y", "x^2")[seq_len(if (degree == 2L) 6L else 3L)]))
 }
 
 # Warns when nodes whose windows hold only finite values got a non-finite
@@ -257,9 +282,7 @@ coef.orvel_fit <- function(object, spacing = object$spacing, ...) {
   sp <- .orvel_check_pair(spacing, "spacing")
   d <- dim(object$F)
   p <- if (identical(object$degree, 2L)) 6L else 3L
-  b <- array(NA_real_, c(d, p), dimnames = c(
-    if (is.null(dimnames(object$F))) list(NULL, NULL) else dimnames(object$F),
-    list(c("(Intercept)", "y", "x", "y^2", "x*y", "x^2")[seq_len(p)])))
+  b <- array(NA_real_, c(d, p), dimnames = .orvel_coef_dimnames(object$F, object$degree))
   b[, , 1L] <- object$F
   b[, , 2L] <- object$gFx / (d[1L] * sp[1L])
   b[, , 3L] <- object$gFy / (d[2L] * sp[2L])
@@ -339,45 +362,6 @@ print.orvel_fit <- function(x, ...) {
   bad <- sum(!is.finite(x$F))
   if (bad) cat(sprintf("%d nodes not finite (missing values in their windows, or no fit)\n", bad))
   invisible(x)
-}
-
-#' @export
-summary.orvel_fit <- function(object, ...) {
-  s <- orvel_slopes(object)
-  res <- stats::residuals(object)
-  stats <- function(m) {
-    ok <- is.finite(m)
-    c(stats::quantile(m[ok], names = FALSE), mean = mean(m[ok]), `not finite` = sum(!ok))
-  }
-  tab <- rbind(F = stats(object$F), `slope, row index` = stats(s$rows),
-               `slope, column index` = stats(s$columns), residual = stats(res))
-  colnames(tab)[1:5] <- c("min", "q1", "median", "q3", "max")
-  ok <- is.finite(res)
-  structure(list(dim = dim(object$F), kind = .orvel_fit_kind(object), spacing = object$spacing,
-                 kernel = object$kernel, table = tab,
-                 rms = if (any(ok)) sqrt(mean(res[ok]^2)) else NaN),
-            class = "summary.orvel_fit")
-}
-
-#' @export
-print.summary.orvel_fit <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
-  cat(sprintf("orvel %s of a %d x %d grid, node spacing %s\n", x$kind, x$dim[1L], x$dim[2L],
-              paste(format(x$spacing), collapse = " x ")))
-  cat("kernel: ", .orvel_kernel_line(x$kernel), "\n\n", sep = "")
-  print(signif(x$table, digits))
-  cat("(slopes per unit of spacing, along increasing row index and along increasing column index)\n")
-  cat(sprintf("\nRMS residual: %s\n", format(x$rms, digits = digits)))
-  invisible(x)
-}
-
-#' @export
-fitted.orvel_fit <- function(object, ...) object$F
-
-#' @export
-residuals.orvel_fit <- function(object, ...) {
-  r <- object$data - object$F
-  dimnames(r) <- dimnames(object$F)
-  r
 }
 
 #' Plot a local linear fit

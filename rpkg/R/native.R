@@ -80,25 +80,30 @@ orvel_threads <- function() {
 # The fit of the checked grid `z` (a numeric matrix) under `model`:
 # list(F, gFx, gFy), each shaped and named like z, and for degree 2 `Q`,
 # the coefficients of dy^2, dy dx and dx^2 per node step (z's rows x
-# columns x 3).
-.orvel_fit_grid <- function(z, model, holdout, threads) {
+# columns x 3). With `stats`, the attribute "stats" (see .orvel_stats());
+# with `unit` (p factors from each output to coef()'s units) also `se`, the
+# standard errors of coef() (z's rows x columns x p).
+.orvel_fit_grid <- function(z, model, holdout, threads, stats = FALSE, unit = NULL) {
   if (!is.double(z)) storage.mode(z) <- "double"
+  se <- if (!is.null(unit)) 2L else if (stats) 1L else 0L
   r <- .Call(C_orvel_fit_grid, z, model$K, model$degree, holdout, model$narm, model$exact,
-             threads, NULL)
-  names(r) <- c("F", "gFx", "gFy", "Q")[seq_along(r)]
+             threads, NULL, se, unit)
+  names(r) <- c("F", "gFx", "gFy", if (model$degree == 2L) "Q", if (se == 2L) "se")
   r
 }
 
-# Leave-one-out CV of the checked grid `z` under `model`: c(sum of squared
-# errors, nodes scored) over the nodes where observation and prediction are
-# both finite (and flagged in the raw vector `keep`, unless NULL); a node
-# that cannot be scored has its flag in `can` (a raw vector, or NULL)
-# cleared in place.
-.orvel_cv_grid <- function(z, model, threads, keep = NULL, can = NULL) {
+# The statistics of the fit of the checked grid `z` under `model` (the
+# leave-one-out fit if `holdout`): c(rss, n, nu1, nu2, cvss, sigma), the
+# full fit's residual sum of squares, the nodes scored, tr L and tr L'L
+# over them, the sum of squared leave-one-out errors and sigma-hat, over
+# the nodes where observation and fit are finite (and flagged in the raw
+# vector `keep`, unless NULL); a node that cannot be scored has its flag in
+# `can` (a raw vector, or NULL) cleared in place.
+.orvel_stats_grid <- function(z, model, threads, keep = NULL, can = NULL, holdout = TRUE) {
   if (!is.double(z)) storage.mode(z) <- "double"
   d <- dim(z)
-  .Call(C_orvel_fit_block, z, c(d[1L], d[2L], 0, 0, d[2L], 0), model$K, model$degree, TRUE,
-        model$narm, model$exact, 0L, 0L, 1, 1, 1, c(0, 0), keep, can, threads)
+  .Call(C_orvel_fit_block, z, c(d[1L], d[2L], 0, 0, d[2L], 0), model$K, model$degree, holdout,
+        model$narm, model$exact, 0L, 0L, 1, 1, 1, 1, numeric(5), keep, can, threads)
 }
 
 # Arguments that no method takes are an error, as in a function without `...`.

@@ -69,12 +69,13 @@
 # The one pass over raster x: fits every cell under `model` (see
 # .orvel_model(); the leave-one-out fit if `holdout`), block by block, and
 # returns a SpatRaster on x's grid with the named `layers` (names of
-# .orvel_layer_codes; angles in radians times `scale`), or with
-# layers = NULL c(sum of squared leave-one-out errors, cells scored), over
+# .orvel_layer_codes, "_se" after one for its standard error with the
+# noise's standard deviation `sigma`; angles in radians times `scale`), or
+# with layers = NULL the fit's statistics (see .orvel_stats_grid()), over
 # the cells flagged in the raw vector `keep` (NULL: all) and clearing the
 # flags in `can` of cells that cannot be scored.
 .orvel_raster_pass <- function(x, model, holdout, layers, threads, scale = 1, keep = NULL,
-                               can = NULL) {
+                               can = NULL, sigma = 1) {
   nr <- terra::nrow(x)
   nc <- terra::ncol(x)
   rows <- .orvel_block_rows(x)
@@ -89,12 +90,13 @@
   if (cv) {
     b <- terra::blocks(x, n = 2L)
     what <- 0L
-    acc <- c(0, 0)
+    acc <- numeric(5)
   } else {
     out <- terra::rast(x, nlyrs = length(layers))
     names(out) <- layers
     b <- terra::writeStart(out, filename = "", datatype = "FLT8S")
-    what <- .orvel_layer_codes[layers]
+    se <- endsWith(layers, "_se")
+    what <- .orvel_layer_codes[sub("_se$", "", layers)] + 8L * se
     done <- FALSE
     on.exit(if (!done) try(terra::writeStop(out), silent = TRUE), add = TRUE)
   }
@@ -116,11 +118,11 @@
       z <- terra::readValues(x, r0, r1 - r0 + 1, 1, nc)
       geom <- c(nc, nr, r0 - 1, s - 1, e, (s - b$row[k]) * nc)
       if (cv)
-        acc <- .Call(C_orvel_fit_block, z, geom, m$K, m$degree, TRUE, m$narm, m$exact, 0L,
-                     what, cells$dx, cells$dy, 1, acc, keep, can, threads)
+        acc <- .Call(C_orvel_fit_block, z, geom, m$K, m$degree, holdout, m$narm, m$exact, 0L,
+                     what, cells$dx, cells$dy, 1, 1, acc[1:5], keep, can, threads)
       else
         .Call(C_orvel_fit_block, z, geom, m$K, m$degree, holdout, m$narm, m$exact, policy,
-              what, cells$dx, cells$dy, scale, buf, NULL, NULL, threads)
+              what, cells$dx, cells$dy, scale, sigma, buf, NULL, NULL, threads)
     }
     if (!cv) terra::writeValues(out, buf, b$row[k], b$nrows[k])
   }
@@ -148,23 +150,23 @@
 #' @rdname orvel_fit
 #' @export
 orvel_fit.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, degree = 1, na.rm = FALSE,
-                                 na.policy = c("all", "omit", "only"), ...,
+                                 na.policy = c("all", "omit", "only"), se = FALSE, ...,
                                  threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   .orvel_no_spacing(spacing, "a SpatRaster")
   model <- .orvel_model(kernel, if (!missing(degree)) degree, na.rm, na.policy)
-  .orvel_raster_fit(z, model, holdout = FALSE, threads)
+  .orvel_raster_fit(z, model, holdout = FALSE, se, threads)
 }
 
 #' @rdname orvel_fit
 #' @export
 orvel_holdout.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, degree = 1,
-                                     na.rm = FALSE, na.policy = c("all", "omit", "only"), ...,
+                                     na.rm = FALSE, na.policy = c("all", "omit", "only"), se = FALSE, ...,
                                      threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   .orvel_no_spacing(spacing, "a SpatRaster")
   model <- .orvel_model(kernel, if (!missing(degree)) degree, na.rm, na.policy)
-  .orvel_raster_fit(z, model, holdout = TRUE, threads)
+  .orvel_raster_fit(z, model, holdout = TRUE, se, threads)
 }
 
 # Rasters carry their cell sizes: `spacing` (missing where it was not
@@ -176,12 +178,22 @@ orvel_holdout.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, degree
 
 # orvel_fit() and orvel_holdout() of a SpatRaster: layers smooth, dzdx
 # (change per map unit eastward) and dzdy (northward), and for degree 2 the
-# second derivatives.
-.orvel_raster_fit <- function(z, model, holdout, threads) {
+# second derivatives; with `se` their standard errors after them.
+.orvel_raster_fit <- function(z, model, holdout, se, threads) {
   z <- .orvel_check_raster(z)
+  se <- .orvel_check_flag(se, "se")
   layers <- c("smooth", "dzdx", "dzdy",
               if (model$degree == 2L) c("d2zdx2", "d2zdxdy", "d2zdy2"))
-  .orvel_raster_pass(z, model, holdout, layers, threads)
+  .orvel_raster_layers(z, model, holdout, layers, se, threads)
+}
+
+# The layers, and with `se` their standard errors ("_se" after each name):
+# these need sigma-hat, and so a first pass for the statistics.
+.orvel_raster_layers <- function(x, model, holdout, layers, se, threads, scale = 1) {
+  if (!se) return(.orvel_raster_pass(x, model, holdout, layers, threads, scale = scale))
+  sigma <- .orvel_raster_pass(x, model, holdout, NULL, threads)[["sigma"]]
+  .orvel_raster_pass(x, model, holdout, c(layers, paste0(layers, "_se")), threads,
+                     scale = scale, sigma = sigma)
 }
 
 #' @rdname orvel_cv
@@ -196,11 +208,12 @@ orvel_cv.SpatRaster <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = 
 #' @rdname orvel_select
 #' @export
 orvel_select.SpatRaster <- function(z, type = "gaussian", bandwidths = NULL, degree = 1,
-                                    na.rm = FALSE, size = NULL, progress = interactive(), ...,
+                                    na.rm = FALSE, size = NULL,
+                         criterion = c("cv", "gcv", "aicc"), progress = interactive(), ...,
                                     threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   .orvel_select(.orvel_raster_scorer(.orvel_check_raster(z), threads), type, bandwidths,
-                degree, na.rm, size, progress)
+                degree, na.rm, size, criterion, progress)
 }
 
 # As .orvel_cv_scorer(), over a SpatRaster's cells.

@@ -98,49 +98,49 @@
 #' @rdname orvel_fit
 #' @export
 orvel_fit.stars <- function(z, kernel = orvel_kernel(), spacing, degree = 1, na.rm = FALSE,
-                       na.policy = c("all", "omit", "only"), ...,
+                       na.policy = c("all", "omit", "only"), se = FALSE, ...,
                        threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_no_spacing(spacing, "a stars object")
   deg <- if (!missing(degree)) degree      # NULL: the default
   .orvel_via_stars(z, "z", function(r)
-    orvel_fit.SpatRaster(r, kernel, degree = deg, na.rm = na.rm, na.policy = na.policy, ...,
-                    threads = threads))
+    orvel_fit.SpatRaster(r, kernel, degree = deg, na.rm = na.rm, na.policy = na.policy, se = se,
+                    ..., threads = threads))
 }
 
 #' @rdname orvel_fit
 #' @export
 orvel_holdout.stars <- function(z, kernel = orvel_kernel(), spacing, degree = 1, na.rm = FALSE,
-                       na.policy = c("all", "omit", "only"), ...,
+                       na.policy = c("all", "omit", "only"), se = FALSE, ...,
                        threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_no_spacing(spacing, "a stars object")
   deg <- if (!missing(degree)) degree      # NULL: the default
   .orvel_via_stars(z, "z", function(r)
-    orvel_holdout.SpatRaster(r, kernel, degree = deg, na.rm = na.rm, na.policy = na.policy, ...,
-                    threads = threads))
+    orvel_holdout.SpatRaster(r, kernel, degree = deg, na.rm = na.rm, na.policy = na.policy, se = se,
+                    ..., threads = threads))
 }
 
 #' @rdname orvel_fit
 #' @export
 orvel_fit.RasterLayer <- function(z, kernel = orvel_kernel(), spacing, degree = 1, na.rm = FALSE,
-                       na.policy = c("all", "omit", "only"), ...,
+                       na.policy = c("all", "omit", "only"), se = FALSE, ...,
                        threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_no_spacing(spacing, "a RasterLayer")
   deg <- if (!missing(degree)) degree      # NULL: the default
   .orvel_via_raster(z, "z", function(r)
-    orvel_fit.SpatRaster(r, kernel, degree = deg, na.rm = na.rm, na.policy = na.policy, ...,
-                    threads = threads))
+    orvel_fit.SpatRaster(r, kernel, degree = deg, na.rm = na.rm, na.policy = na.policy, se = se,
+                    ..., threads = threads))
 }
 
 #' @rdname orvel_fit
 #' @export
 orvel_holdout.RasterLayer <- function(z, kernel = orvel_kernel(), spacing, degree = 1, na.rm = FALSE,
-                       na.policy = c("all", "omit", "only"), ...,
+                       na.policy = c("all", "omit", "only"), se = FALSE, ...,
                        threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_no_spacing(spacing, "a RasterLayer")
   deg <- if (!missing(degree)) degree      # NULL: the default
   .orvel_via_raster(z, "z", function(r)
-    orvel_holdout.SpatRaster(r, kernel, degree = deg, na.rm = na.rm, na.policy = na.policy, ...,
-                    threads = threads))
+    orvel_holdout.SpatRaster(r, kernel, degree = deg, na.rm = na.rm, na.policy = na.policy, se = se,
+                    ..., threads = threads))
 }
 
 #' @rdname orvel_cv
@@ -164,37 +164,39 @@ orvel_cv.RasterLayer <- function(z, kernel = orvel_kernel(), degree = 1, na.rm =
 #' @rdname orvel_select
 #' @export
 orvel_select.stars <- function(z, type = "gaussian", bandwidths = NULL, degree = 1,
-                           na.rm = FALSE, size = NULL, progress = interactive(), ...,
+                           na.rm = FALSE, size = NULL,
+                         criterion = c("cv", "gcv", "aicc"), progress = interactive(), ...,
                            threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_via_stars(z, "z", function(r)
-    orvel_select.SpatRaster(r, type, bandwidths, degree, na.rm, size, progress, ...,
+    orvel_select.SpatRaster(r, type, bandwidths, degree, na.rm, size, criterion, progress, ...,
                             threads = threads))
 }
 
 #' @rdname orvel_select
 #' @export
 orvel_select.RasterLayer <- function(z, type = "gaussian", bandwidths = NULL, degree = 1,
-                           na.rm = FALSE, size = NULL, progress = interactive(), ...,
+                           na.rm = FALSE, size = NULL,
+                         criterion = c("cv", "gcv", "aicc"), progress = interactive(), ...,
                            threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_via_raster(z, "z", function(r)
-    orvel_select.SpatRaster(r, type, bandwidths, degree, na.rm, size, progress, ...,
+    orvel_select.SpatRaster(r, type, bandwidths, degree, na.rm, size, criterion, progress, ...,
                             threads = threads))
 }
 
 #' @rdname orvel_terrain
 #' @export
 orvel_terrain.stars <- function(x, kernel = orvel_kernel("horn"), v = c("slope", "aspect"),
-                                unit = c("degrees", "radians"), ...,
+                                unit = c("degrees", "radians"), se = FALSE, ...,
                                 threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_via_stars(x, "x", function(r)
-    orvel_terrain.SpatRaster(r, kernel, v, unit, ..., threads = threads))
+    orvel_terrain.SpatRaster(r, kernel, v, unit, se, ..., threads = threads))
 }
 
 #' @rdname orvel_terrain
 #' @export
 orvel_terrain.RasterLayer <- function(x, kernel = orvel_kernel("horn"), v = c("slope", "aspect"),
-                                      unit = c("degrees", "radians"), ...,
+                                      unit = c("degrees", "radians"), se = FALSE, ...,
                                       threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_via_raster(x, "x", function(r)
-    orvel_terrain.SpatRaster(r, kernel, v, unit, ..., threads = threads))
+    orvel_terrain.SpatRaster(r, kernel, v, unit, se, ..., threads = threads))
 }

@@ -51,6 +51,23 @@
 #' \[0, 360) degrees (\[0, 2 pi) radians), except that a slope facing a
 #' hair west of due north may come out as 360.
 #'
+#' **Standard errors.** With `se = TRUE` the noise's standard deviation
+#' is estimated from the residuals of the fit (see [orvel_inference]), and
+#' the standard errors of slope and aspect follow from those of the two
+#' fitted slopes \eqn{p}{p} (east) and \eqn{q}{q} (north) and their
+#' covariance by the delta method: \eqn{\mathrm{se}(\mathrm{slope})^2 =
+#' (p^2 V_p + 2pq C + q^2 V_q) / (g^2 (1 + g^2)^2)}{se(slope)^2 = (p^2 Vp
+#' + 2 p q C + q^2 Vq) / (g^2 (1 + g^2)^2)} and
+#' \eqn{\mathrm{se}(\mathrm{aspect})^2 = (q^2 V_p - 2pq C + p^2 V_q) /
+#' g^4}{se(aspect)^2 = (q^2 Vp - 2 p q C + p^2 Vq) / g^4}, \eqn{g^2 = p^2
+#' + q^2}{g^2 = p^2 + q^2}. That linearisation holds where the gradient is
+#' large against its own standard error; it breaks down on flat ground,
+#' where the aspect is undefined and its standard error grows without
+#' bound (and is `NaN` where the gradient is exactly zero), and the slope's
+#' is understated. They assume independent noise of one variance (see
+#' [orvel_inference]): elevation errors are usually correlated between
+#' neighbouring cells, and then they are too small.
+#'
 #' The raster is processed in blocks of rows of at most
 #' `getOption("orvel.block_cells", 2^17)` cells, each read with the window's
 #' half-height of overlap (at least three rows) and fitted with the whole raster's geometry, so that every cell
@@ -69,6 +86,9 @@
 #'   result.
 #' @param v what to compute: `"slope"`, `"aspect"` or both.
 #' @param unit `"degrees"` or `"radians"`.
+#' @param se also the standard errors of the slope and the aspect, as
+#'   layers `slope_se` and `aspect_se` in the same unit (see Standard
+#'   errors).
 #' @param ... not used; an error if given.
 #' @param threads the number of threads to fit on (see [orvel_threads()]).
 #' @return A SpatRaster on the grid of `x` (extent, resolution and
@@ -89,7 +109,7 @@
 #'   terra::plot(orvel_terrain(dem, orvel_select(dem), v = "slope"))
 #' }
 orvel_terrain <- function(x, kernel = orvel_kernel("horn"), v = c("slope", "aspect"),
-                          unit = c("degrees", "radians"), ...,
+                          unit = c("degrees", "radians"), se = FALSE, ...,
                           threads = getOption("orvel.threads", orvel_threads())) {
   UseMethod("orvel_terrain")
 }
@@ -103,12 +123,14 @@ orvel_terrain.default <- function(x, ...) {
 #' @rdname orvel_terrain
 #' @export
 orvel_terrain.SpatRaster <- function(x, kernel = orvel_kernel("horn"), v = c("slope", "aspect"),
-                                     unit = c("degrees", "radians"), ...,
+                                     unit = c("degrees", "radians"), se = FALSE, ...,
                                      threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   x <- .orvel_check_raster(x, "x")
   model <- .orvel_model(kernel)
   v <- .orvel_choose(v, c("slope", "aspect"), "v", several = TRUE)
   unit <- .orvel_choose(unit, c("degrees", "radians"), "unit")
-  .orvel_raster_pass(x, model, FALSE, v, threads, scale = if (unit == "degrees") 180 / pi else 1)
+  se <- .orvel_check_flag(se, "se")
+  .orvel_raster_layers(x, model, FALSE, v, se, threads,
+                       scale = if (unit == "degrees") 180 / pi else 1)
 }

@@ -20,6 +20,7 @@ orvel_fit(
   degree = 1,
   na.rm = FALSE,
   na.policy = c("all", "omit", "only"),
+  se = FALSE,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -31,6 +32,7 @@ orvel_fit(
   degree = 1,
   na.rm = FALSE,
   na.policy = c("all", "omit", "only"),
+  se = FALSE,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -42,6 +44,7 @@ orvel_holdout(
   degree = 1,
   na.rm = FALSE,
   na.policy = c("all", "omit", "only"),
+  se = FALSE,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -53,6 +56,7 @@ orvel_holdout(
   degree = 1,
   na.rm = FALSE,
   na.policy = c("all", "omit", "only"),
+  se = FALSE,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -64,6 +68,7 @@ orvel_holdout(
   degree = 1,
   na.rm = FALSE,
   na.policy = c("all", "omit", "only"),
+  se = FALSE,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -75,6 +80,7 @@ orvel_holdout(
   degree = 1,
   na.rm = FALSE,
   na.policy = c("all", "omit", "only"),
+  se = FALSE,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -86,6 +92,7 @@ orvel_holdout(
   degree = 1,
   na.rm = FALSE,
   na.policy = c("all", "omit", "only"),
+  se = FALSE,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -97,6 +104,7 @@ orvel_holdout(
   degree = 1,
   na.rm = FALSE,
   na.policy = c("all", "omit", "only"),
+  se = FALSE,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -108,6 +116,7 @@ orvel_holdout(
   degree = 1,
   na.rm = FALSE,
   na.policy = c("all", "omit", "only"),
+  se = FALSE,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -119,6 +128,7 @@ orvel_holdout(
   degree = 1,
   na.rm = FALSE,
   na.policy = c("all", "omit", "only"),
+  se = FALSE,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -148,6 +158,9 @@ degree an \code{\link[=orvel_select]{orvel_select()}} result given as \code{kern
 
 \item{na.policy}{\code{"all"}, \code{"omit"} or \code{"only"}: see Missing values.}
 
+\item{se}{also the standard errors of every coefficient at every node
+(see \link{orvel_inference}).}
+
 \item{...}{not used; an error if given.}
 
 \item{threads}{the number of threads to fit on (see \code{\link[=orvel_threads]{orvel_threads()}}).
@@ -161,11 +174,17 @@ degree 2 \code{Q}, the coefficients of \eqn{dy^2}{dy^2}, \eqn{dy\,dx}{dy dx}
 and \eqn{dx^2}{dx^2} per node step (an array of \code{z}'s rows and columns
 by 3); and \code{kernel}, \code{degree}, \code{na.rm}, \code{na.policy}, \code{spacing},
 \code{holdout} (whether it is the leave-one-out fit), \code{data} (\code{z}) and
-\code{call}. It has \code{print()}, \code{summary()}, \code{plot()}, \code{coef()}, \code{fitted()}
-and \code{residuals()} methods.
+\code{call}; with \code{se = TRUE} also \code{se}, the standard errors of \code{\link[=coef]{coef()}}'s
+coefficients in its units and shape, and \code{stats}, the sums behind the
+fit's statistics. It has \code{print()}, \code{summary()}, \code{plot()}, \code{coef()},
+\code{fitted()}, \code{residuals()}, \code{predict()}, \code{confint()}, \code{vcov()},
+\code{sigma()}, \code{nobs()}, \code{df.residual()}, \code{deviance()}, \code{logLik()} and
+\code{as.data.frame()} methods (see \link{orvel_inference}).
 For a SpatRaster, a SpatRaster on the same grid with the layers
 \code{smooth}, \code{dzdx} and \code{dzdy}, and for degree 2 \code{d2zdx2}, \code{d2zdxdy} and
-\code{d2zdy2} (see \link{orvel_rasters}).
+\code{d2zdy2} (see \link{orvel_rasters}); with \code{se = TRUE} a layer of standard
+errors after them for each, named with \verb{_se} (\code{smooth_se},
+\code{dzdx_se}, ...).
 }
 \description{
 For every node of the grid \code{z}, fits a polynomial in the offsets from

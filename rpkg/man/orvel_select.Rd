@@ -6,7 +6,7 @@
 \alias{orvel_select.SpatRaster}
 \alias{orvel_select.stars}
 \alias{orvel_select.RasterLayer}
-\title{Choose a kernel by leave-one-out cross-validation}
+\title{Choose a kernel by cross-validation, GCV or AICc}
 \usage{
 orvel_select(
   z,
@@ -15,6 +15,7 @@ orvel_select(
   degree = 1,
   na.rm = FALSE,
   size = NULL,
+  criterion = c("cv", "gcv", "aicc"),
   progress = interactive(),
   ...,
   threads = getOption("orvel.threads", orvel_threads())
@@ -27,6 +28,7 @@ orvel_select(
   degree = 1,
   na.rm = FALSE,
   size = NULL,
+  criterion = c("cv", "gcv", "aicc"),
   progress = interactive(),
   ...,
   threads = getOption("orvel.threads", orvel_threads())
@@ -39,6 +41,7 @@ orvel_select(
   degree = 1,
   na.rm = FALSE,
   size = NULL,
+  criterion = c("cv", "gcv", "aicc"),
   progress = interactive(),
   ...,
   threads = getOption("orvel.threads", orvel_threads())
@@ -51,6 +54,7 @@ orvel_select(
   degree = 1,
   na.rm = FALSE,
   size = NULL,
+  criterion = c("cv", "gcv", "aicc"),
   progress = interactive(),
   ...,
   threads = getOption("orvel.threads", orvel_threads())
@@ -63,6 +67,7 @@ orvel_select(
   degree = 1,
   na.rm = FALSE,
   size = NULL,
+  criterion = c("cv", "gcv", "aicc"),
   progress = interactive(),
   ...,
   threads = getOption("orvel.threads", orvel_threads())
@@ -92,6 +97,8 @@ degree an \code{\link[=orvel_select]{orvel_select()}} result given as \code{kern
 \item{size}{the window of every candidate, as for \code{\link[=orvel_kernel]{orvel_kernel()}};
 \code{NULL} for each bandwidth's default.}
 
+\item{criterion}{\code{"cv"}, \code{"gcv"} or \code{"aicc"}: what the choice minimises.}
+
 \item{progress}{show a progress bar when the search looks like taking
 more than a second.}
 
@@ -102,15 +109,23 @@ more than a second.}
 \value{
 An object of class \code{"orvel_select"}: \code{table}, a data frame with
 one row per candidate (\code{type}, the bandwidths \code{rows} and \code{columns},
-the window's \code{size}, \code{cv} over the common nodes and \code{nodes}, the
-number of nodes the candidate can predict); the chosen \code{type},
-\code{bandwidth} (one number, or \code{c(rows, columns)} when they differ),
-\code{kernel}, \code{degree} and its \code{cv}; \code{nodes}, the number of nodes the
+the window's \code{size}, \code{cv}, \code{gcv} and \code{aicc} over the common nodes,
+\code{edf} the candidate's \eqn{\nu_1 = \mathrm{tr}\,L}{nu1 = tr L} over
+them, and \code{nodes}, the number of nodes the candidate can predict); the
+chosen \code{type}, \code{bandwidth} (one number, or \code{c(rows, columns)} when they
+differ), \code{kernel}, \code{degree}, the \code{criterion}, its \code{score} and the
+choice's \code{cv}; \code{nodes}, the number of nodes the
 scores are over. It has \code{print()} and \code{plot()} methods, and can be
 passed as the \code{kernel} of \code{\link[=orvel_fit]{orvel_fit()}}.
 }
 \description{
-Scores every candidate kernel with \code{\link[=orvel_cv]{orvel_cv()}} and picks the best.
+Scores every candidate kernel and picks the one with the smallest
+\code{criterion}: leave-one-out cross-validation (\code{\link[=orvel_cv]{orvel_cv()}}), generalised
+cross-validation or AICc (see \link{orvel_inference} for their definitions).
+All three are computed for every candidate and shown in the table. All
+three assume independent noise: with spatially correlated noise, as in
+most elevation models and images, they prefer kernels that are too
+narrow.
 Candidates are the kernel types in \code{type} at each of the bandwidths: one
 bandwidth per candidate for round kernels, or (rows, columns) pairs for
 kernels stretched along one axis. Each candidate's window is

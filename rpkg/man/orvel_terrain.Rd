@@ -13,6 +13,7 @@
   kernel = orvel_kernel("horn"),
   v = c("slope", "aspect"),
   unit = c("degrees", "radians"),
+  se = FALSE,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -22,6 +23,7 @@
   kernel = orvel_kernel("horn"),
   v = c("slope", "aspect"),
   unit = c("degrees", "radians"),
+  se = FALSE,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -31,6 +33,7 @@ orvel_terrain(
   kernel = orvel_kernel("horn"),
   v = c("slope", "aspect"),
   unit = c("degrees", "radians"),
+  se = FALSE,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -42,6 +45,7 @@ orvel_terrain(
   kernel = orvel_kernel("horn"),
   v = c("slope", "aspect"),
   unit = c("degrees", "radians"),
+  se = FALSE,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -61,6 +65,10 @@ result.}
 \item{v}{what to compute: \code{"slope"}, \code{"aspect"} or both.}
 
 \item{unit}{\code{"degrees"} or \code{"radians"}.}
+
+\item{se}{also the standard errors of the slope and the aspect, as
+layers \code{slope_se} and \code{aspect_se} in the same unit (see Standard
+errors).}
 
 \item{...}{not used; an error if given.}
 
@@ -109,6 +117,23 @@ ground the fitted slopes are of the order of 1e-15 of the elevation per
 cell, and the aspect is whatever direction they point in. Aspects lie in
 [0, 360) degrees ([0, 2 pi) radians), except that a slope facing a
 hair west of due north may come out as 360.
+
+\strong{Standard errors.} With \code{se = TRUE} the noise's standard deviation
+is estimated from the residuals of the fit (see \link{orvel_inference}), and
+the standard errors of slope and aspect follow from those of the two
+fitted slopes \eqn{p}{p} (east) and \eqn{q}{q} (north) and their
+covariance by the delta method: \eqn{\mathrm{se}(\mathrm{slope})^2 =
+(p^2 V_p + 2pq C + q^2 V_q) / (g^2 (1 + g^2)^2)}{se(slope)^2 = (p^2 Vp
++ 2 p q C + q^2 Vq) / (g^2 (1 + g^2)^2)} and
+\eqn{\mathrm{se}(\mathrm{aspect})^2 = (q^2 V_p - 2pq C + p^2 V_q) /
+g^4}{se(aspect)^2 = (q^2 Vp - 2 p q C + p^2 Vq) / g^4}, \eqn{g^2 = p^2
++ q^2}{g^2 = p^2 + q^2}. That linearisation holds where the gradient is
+large against its own standard error; it breaks down on flat ground,
+where the aspect is undefined and its standard error grows without
+bound (and is \code{NaN} where the gradient is exactly zero), and the slope's
+is understated. They assume independent noise of one variance (see
+\link{orvel_inference}): elevation errors are usually correlated between
+neighbouring cells, and then they are too small.
 
 The raster is processed in blocks of rows of at most
 \code{getOption("orvel.block_cells", 2^17)} cells, each read with the window's

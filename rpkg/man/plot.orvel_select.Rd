@@ -4,7 +4,7 @@
 \alias{plot.orvel_select}
 \title{Plot a cross-validation search}
 \usage{
-\method{plot}{orvel_select}(x, log = "y", main = "leave-one-out CV", ...)
+\method{plot}{orvel_select}(x, log = "y", main = .orvel_crit_label[[x$criterion]], ...)
 }
 \arguments{
 \item{x}{an \code{\link[=orvel_select]{orvel_select()}} result.}

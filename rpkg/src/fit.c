@@ -117,10 +117,12 @@ static size_t model_scratch(const model *m, const orvel_chunks *c)
 /* Fits nodes [x0, x1) x [y0, y1) from the columns col0 .. col0 + ncol - 1
  * held, coefficient k to out[k] (stride a column) as the exact engine
  * gives them: F, gFx (the change across the ny rows), gFy (across the nx
- * columns), and per node step squared for degree 2. Returns 0 on success. */
+ * columns), and per node step squared for degree 2; and, unless var is
+ * NULL, the variance factors asked for in var (stride vstride), in the
+ * same units (see orvel_lp_fit()). Returns 0 on success. */
 static int model_fit(const model *m, ptrdiff_t col0, ptrdiff_t ncol, ptrdiff_t x0, ptrdiff_t x1,
                      ptrdiff_t y0, ptrdiff_t y1, double *const *out, ptrdiff_t stride,
-                     double *scratch)
+                     double *const *var, ptrdiff_t vstride, double *scratch)
 {
     const double scale[6] = {1, (double) m->ny, (double) m->nx, 1, 1, 1};
     if (m->exact) {
@@ -147,15 +149,98 @@ static int model_fit(const model *m, ptrdiff_t col0, ptrdiff_t ncol, ptrdiff_t x
         int s = orvel_localfit(&g, m->loo, &t, ORVEL_ISA_AUTO);
         if (s != ORVEL_OK) return s;
         return orvel_lp_fit(m->lp, m->z, col0, ncol, x0, x1, y0, y1, out, stride, scale,
-                            ORVEL_LP_MERGE, NULL, scratch) ? ORVEL_BAD_ARGS : ORVEL_OK;
+                            ORVEL_LP_MERGE, var, vstride, scratch) ? ORVEL_BAD_ARGS : ORVEL_OK;
     }
-    return orvel_lp_fit(m->lp, m->z, col0, ncol, x0, x1, y0, y1, out, stride, scale, ORVEL_LP_ALL, NULL,
-                        scratch) ? ORVEL_BAD_ARGS : ORVEL_OK;
+    return orvel_lp_fit(m->lp, m->z, col0, ncol, x0, x1, y0, y1, out, stride, scale, ORVEL_LP_ALL,
+                        var, vstride, scratch) ? ORVEL_BAD_ARGS : ORVEL_OK;
 }
 
 static void check_fit(int status)
 {
     if (status != ORVEL_OK) error("orvel: the fitting engine refused its arguments (%d)", status);
+}
+
+/* ---- The fit's statistics -------------------------------------------- */
+
+/* Sums over the nodes scored (observation and fit finite, and the
+ * leave-one-out fit determined): the full fit's residual sum of squares,
+ * the nodes, the hat values (tr L) and the smooth's variance factors
+ * (tr L'L: each is the squared norm of a row of L), and the squared
+ * leave-one-out errors. */
+enum { ST_RSS, ST_N, ST_NU1, ST_NU2, ST_CV, NSTAT };
+
+/* Adds h nodes' to st: z the observations, f the fit (leave-one-out if
+ * `loo`), hat and v00 their hat values and smooth's variance factors.
+ * keep: score only flagged nodes (or NULL); can: cleared where a node
+ * cannot be scored (or NULL). The residual and the leave-one-out error
+ * are one another's through the hat value: e = r / (1 - hat). */
+static void stats_add(const double *z, const double *f, const double *hat, const double *v00,
+                      ptrdiff_t h, int loo, const Rbyte *keep, Rbyte *can, double *st)
+{
+    double a[NSTAT] = {0};
+    for (ptrdiff_t i = 0; i < h; i++) {
+        double q = 1 - hat[i];
+        int ok = isfinite(z[i]) && isfinite(f[i]) && q >= ORVEL_LP_TOL;
+        if (can && !ok) can[i] = 0;
+        if (!ok || (keep && !keep[i])) continue;
+        double d = z[i] - f[i], r = loo ? d * q : d, e = loo ? d : d / q;
+        a[ST_RSS] += r * r;
+        a[ST_N] += 1;
+        a[ST_NU1] += hat[i];
+        a[ST_NU2] += v00[i];
+        a[ST_CV] += e * e;
+    }
+    for (int k = 0; k < NSTAT; k++) st[k] = a[k];
+}
+
+/* The per (column, segment) sums added in column order into out (with
+ * acc's first, when not NULL), and sigma-hat after them: the same bits
+ * however the work was split. */
+static void stats_total(const double *slots, ptrdiff_t np, const double *acc, double *out)
+{
+    for (int k = 0; k < NSTAT; k++) out[k] = acc ? acc[k] : 0;
+    for (ptrdiff_t p = 0; p < np; p++)
+        for (int k = 0; k < NSTAT; k++) out[k] += slots[p * NSTAT + k];
+    double df = out[ST_N] - 2 * out[ST_NU1] + out[ST_NU2];
+    out[NSTAT] = df > 0 ? sqrt(out[ST_RSS] / df) : NAN;
+}
+
+static SEXP stats_vector(const double *st)
+{
+    SEXP r = PROTECT(allocVector(REALSXP, NSTAT + 1)), nm = PROTECT(allocVector(STRSXP, NSTAT + 1));
+    const char *names[NSTAT + 1] = {"rss", "n", "nu1", "nu2", "cvss", "sigma"};
+    for (int k = 0; k <= NSTAT; k++) {
+        REAL(r)[k] = st[k];
+        SET_STRING_ELT(nm, k, mkChar(names[k]));
+    }
+    setAttrib(r, R_NamesSymbol, nm);
+    UNPROTECT(2);
+    return r;
+}
+
+/* x[i] = c[k] * sqrt(x[i]) over p arrays of n values, k the array: the
+ * variance factors into standard errors, in chunks across threads. */
+typedef struct sqrt_job {
+    double *x;
+    ptrdiff_t n, per;
+    double c[6];
+} sqrt_job;
+
+static void sqrt_chunk(void *arg, ptrdiff_t k, double *scratch)
+{
+    (void) scratch;
+    sqrt_job *j = arg;
+    ptrdiff_t per = (j->n + j->per - 1) / j->per, a = (k / j->per) * j->n;
+    ptrdiff_t i0 = (k % j->per) * per, i1 = i0 + per < j->n ? i0 + per : j->n;
+    double c = j->c[k / j->per], *x = j->x + a;
+    for (ptrdiff_t i = i0; i < i1; i++) x[i] = c * sqrt(x[i]);
+}
+
+static void to_se(double *x, ptrdiff_t n, int p, const double *c, int nt)
+{
+    sqrt_job j = {x, n, n / ORVEL_CHUNK + 1, {0}};
+    for (int k = 0; k < p; k++) j.c[k] = c[k];
+    orvel_parallel(p * j.per, nt, 0, sqrt_chunk, &j);
 }
 
 /* The data `z` (ny values a column held), and for the exact engine the
@@ -188,6 +273,9 @@ typedef struct grid_job {
     const model *m;
     orvel_chunks c;
     double *out[6];
+    int stats;          /* the statistics' sums, per (column, segment) */
+    double *se[6];      /* the variance factors of the coefficients, or NULLs */
+    double *slots;
     atomic_int status;
     atomic_ptrdiff_t nonfinite;  /* nodes with an output that is not finite */
 } grid_job;
@@ -197,11 +285,30 @@ static void grid_chunk(void *arg, ptrdiff_t k, double *scratch)
     grid_job *j = arg;
     ptrdiff_t x0, x1, y0, y1, ny = j->m->ny;
     orvel_chunk(&j->c, k, &x0, &x1, &y0, &y1);
-    ptrdiff_t at = x0 * ny + y0;
-    double *o[6];
+    ptrdiff_t at = x0 * ny + y0, h = y1 - y0;
+    double *o[6], *v[9] = {0};
     for (int i = 0; i < j->m->p; i++) o[i] = j->out[i] + at;
-    int s = model_fit(j->m, 0, j->m->nx, x0, x1, y0, y1, o, ny, scratch);
+    int p = j->m->p, nv = j->se[0] ? p + 3 : 2;
+    if (j->stats) {
+        /* The variance factors into the scratch, a chunk's column after
+         * another: the hat values, the smooth's and those asked for. */
+        ptrdiff_t cn = j->c.cols * h;
+        v[p + ORVEL_LP_HAT] = scratch;
+        v[p + ORVEL_LP_VAR00] = scratch + cn;
+        for (int i = 0; i < p && j->se[0]; i++) v[i] = scratch + (2 + i) * cn;
+        scratch += nv * cn;
+    }
+    int s = model_fit(j->m, 0, j->m->nx, x0, x1, y0, y1, o, ny, j->stats ? v : NULL, h, scratch);
     if (s != ORVEL_OK) atomic_store(&j->status, s);
+    if (j->stats)
+        for (ptrdiff_t ix = x0; ix < x1; ix++) {
+            ptrdiff_t c = (ix - x0) * h;
+            stats_add(j->m->z + ix * ny + y0, o[0] + (ix - x0) * ny, v[p + ORVEL_LP_HAT] + c,
+                      v[p + ORVEL_LP_VAR00] + c, h, j->m->loo, NULL, NULL,
+                      j->slots + (ix * j->c.nseg + y0 / ORVEL_CHUNK) * NSTAT);
+            for (int i = 0; i < p && j->se[0]; i++)
+                memcpy(j->se[i] + at + (ix - x0) * ny, v[i] + c, h * sizeof(double));
+        }
     /* Counted while the chunk's results are still in cache, so that the
      * caller can tell at no cost whether any node needs a closer look. */
     ptrdiff_t bad = 0;
@@ -214,24 +321,31 @@ static void grid_chunk(void *arg, ptrdiff_t k, double *scratch)
 /* z: the grid, a double matrix; K, degree, holdout, narm, exact: the model (see
  * model_init()); work: NULL, or a list of three double vectors of z's
  * length that nothing else refers to, to be written in place (for the
- * benchmark of the fit into memory already mapped; planes only). Returns
- * list(F, gFx, gFy), fresh vectors shaped and named like z or those of
- * `work`, and for degree 2 an array of z's rows and columns by 3 of the
- * coefficients of dy^2, dy dx and dx^2 per node step; with the attribute
- * "nonfinite", the number of nodes with one of the first three not finite,
- * and where that is not zero "zmax", the largest finite |z|. */
+ * benchmark of the fit into memory already mapped; planes only); se: 0,
+ * 1 for the statistics, 2 for them and the standard errors; unit: with
+ * se = 2, p factors that take each output to the unit its standard error
+ * is wanted in. Returns list(F, gFx, gFy), fresh vectors shaped and named
+ * like z or those of `work`, for degree 2 an array of z's rows and
+ * columns by 3 of the coefficients of dy^2, dy dx and dx^2 per node step,
+ * and with se = 2 an array of z's rows and columns by p of the standard
+ * errors; with the attribute "nonfinite", the number of nodes with one of
+ * the first three not finite, where that is not zero "zmax", the largest
+ * finite |z|, and with se "stats" (see stats_total()). */
 SEXP orvel_fit_grid(SEXP z, SEXP K, SEXP degree, SEXP holdout, SEXP narm, SEXP exact,
-                    SEXP threads, SEXP work)
+                    SEXP threads, SEXP work, SEXP se, SEXP unit)
 {
     ptrdiff_t nx, ny = grid_dims(z, &nx);
     int nt = orvel_arg_threads(threads);
+    int want = (int) orvel_arg_whole(se, "se", 0, 2);
     model m;
     PROTECT(model_init(&m, K, degree, holdout, narm, exact, ny, nx));
+    const double *un = want == 2 ? orvel_arg_reals(unit, "unit", m.p) : NULL;
     model_data(&m, z);
     R_xlen_t n = XLENGTH(z);
+    if (want == 2 && n > R_XLEN_T_MAX / m.p) error("orvel: the grid is too large for standard errors");
     SEXP out;
     if (isNull(work)) {
-        out = PROTECT(allocVector(VECSXP, m.p == 3 ? 3 : 4));
+        out = PROTECT(allocVector(VECSXP, (m.p == 3 ? 3 : 4) + (want == 2)));
         SEXP dim = getAttrib(z, R_DimSymbol), dn = getAttrib(z, R_DimNamesSymbol);
         for (int i = 0; i < 3; i++) {
             SEXP v = orvel_alloc(n);
@@ -249,7 +363,17 @@ SEXP orvel_fit_grid(SEXP z, SEXP K, SEXP degree, SEXP holdout, SEXP narm, SEXP e
             setAttrib(q, R_DimSymbol, d3);
             UNPROTECT(1);
         }
+        if (want == 2) {
+            SEXP q = orvel_alloc(m.p * n), d3 = PROTECT(allocVector(INTSXP, 3));
+            SET_VECTOR_ELT(out, m.p == 3 ? 3 : 4, q);
+            INTEGER(d3)[0] = INTEGER(dim)[0];
+            INTEGER(d3)[1] = INTEGER(dim)[1];
+            INTEGER(d3)[2] = m.p;
+            setAttrib(q, R_DimSymbol, d3);
+            UNPROTECT(1);
+        }
     } else {
+        if (want) error("orvel: `work` is for the fit alone");
         if (m.p != 3 || TYPEOF(work) != VECSXP || XLENGTH(work) != 3 || MAYBE_SHARED(work))
             error("orvel: `work` must be NULL or, for a plane, a list of three vectors that nothing else refers to");
         for (int i = 0; i < 3; i++) {
@@ -261,12 +385,27 @@ SEXP orvel_fit_grid(SEXP z, SEXP K, SEXP degree, SEXP holdout, SEXP narm, SEXP e
         }
         out = PROTECT(work);
     }
-    grid_job j = {&m, {0}, {0}, 0, 0};
-    for (int i = 0; i < m.p; i++)
+    grid_job j = {&m, {0}, {0}, want > 0, {0}, NULL, 0, 0};
+    for (int i = 0; i < m.p; i++) {
         j.out[i] = i < 3 ? REAL(VECTOR_ELT(out, i)) : REAL(VECTOR_ELT(out, 3)) + (i - 3) * n;
+        if (want == 2) j.se[i] = REAL(VECTOR_ELT(out, m.p == 3 ? 3 : 4)) + i * n;
+    }
     model_chunks(&m, &j.c, 0, nx);
-    orvel_parallel(j.c.n, nt, model_scratch(&m, &j.c), grid_chunk, &j);
+    ptrdiff_t np = nx * j.c.nseg;
+    if (want) j.slots = (double *) R_alloc(np, NSTAT * sizeof(double));
+    size_t extra = want ? (want == 2 ? m.p + 3 : 2) * (size_t) j.c.cols *
+                          (ny < ORVEL_CHUNK ? ny : ORVEL_CHUNK) : 0;
+    orvel_parallel(j.c.n, nt, model_scratch(&m, &j.c) + extra, grid_chunk, &j);
     check_fit(atomic_load(&j.status));
+    if (want) {
+        double st[NSTAT + 1], c[6];
+        stats_total(j.slots, np, NULL, st);
+        setAttrib(out, install("stats"), stats_vector(st));
+        if (want == 2) {
+            for (int i = 0; i < m.p; i++) c[i] = st[NSTAT] * un[i];
+            to_se(j.se[0], n, m.p, c, nt);
+        }
+    }
     ptrdiff_t bad = atomic_load(&j.nonfinite);
     setAttrib(out, install("nonfinite"), ScalarReal((double) bad));
     /* Where some node is not finite: the largest finite |z|, which tells
@@ -285,7 +424,8 @@ SEXP orvel_fit_grid(SEXP z, SEXP K, SEXP degree, SEXP holdout, SEXP narm, SEXP e
 
 /* Layer codes of orvel_fit_block(). */
 enum { SMOOTH = 1, DZDX = 2, DZDY = 3, SLOPE = 4, ASPECT = 5, D2ZDX2 = 6, D2ZDXDY = 7,
-       D2ZDY2 = 8, CV_SUMS = 0 };
+       D2ZDY2 = 8, SE = 8, STATS = 0 };
+/* SE + code: the standard error of layer `code` (1 .. 8). */
 
 typedef struct block_job {
     model *m;
@@ -298,58 +438,96 @@ typedef struct block_job {
     double dy, scale;
     double *out;         /* layer l of node (ix, iy) at l * m + (ix - ix0) * ny + iy */
     ptrdiff_t mlen;      /* the layers' stride */
-    double *sse;         /* CV sums: one per (column, segment) */
-    double *cnt;
-    const Rbyte *keep;   /* CV: score only nodes flagged here (global index), or NULL */
-    Rbyte *can;          /* CV: cleared where a node cannot be scored, or NULL */
+    int var;             /* the variance factors are wanted */
+    double sigma;        /* the noise's standard deviation, for the standard errors */
+    double *slots;       /* statistics: NSTAT sums per (column, segment) */
+    const Rbyte *keep;   /* statistics: score only nodes flagged here (global index), or NULL */
+    Rbyte *can;          /* statistics: cleared where a node cannot be scored, or NULL */
     atomic_int status;
 } block_job;
 
+/* Doubles of scratch per node of a chunk: p outputs, a spare (the east-west
+ * scales), and the variance factors when wanted. */
+static int chunk_arrays(const block_job *j)
+{
+    return j->m->p + 1 + (j->var ? j->m->p + 3 : 0);
+}
+
 /* Fits chunk k into the scratch (p outputs, each of the chunk's nodes,
- * `h` a column, then the engine's scratch), and says where it is. */
+ * `h` a column, the spare, the p + 3 variance factors when wanted, then the
+ * engine's scratch), and says where it is. */
 static int fit_chunk(block_job *j, ptrdiff_t k, double *s, ptrdiff_t *x0, ptrdiff_t *x1,
                      ptrdiff_t *y0, ptrdiff_t *y1)
 {
     orvel_chunk(&j->c, k, x0, x1, y0, y1);
     ptrdiff_t h = *y1 - *y0, n = (*x1 - *x0) * h;
-    double *o[6];
-    for (int i = 0; i < j->m->p; i++) o[i] = s + i * n;
-    int status = model_fit(j->m, j->col0, j->ncol, *x0, *x1, *y0, *y1, o, h,
-                           s + (j->m->p + 1) * n);
+    int p = j->m->p;
+    double *o[6], *v[9];
+    for (int i = 0; i < p; i++) o[i] = s + i * n;
+    for (int i = 0; i < p + 3; i++) v[i] = s + (p + 1 + i) * n;
+    int status = model_fit(j->m, j->col0, j->ncol, *x0, *x1, *y0, *y1, o, h, j->var ? v : NULL,
+                           h, s + chunk_arrays(j) * n);
     if (status != ORVEL_OK) atomic_store(&j->status, status);
     return status == ORVEL_OK;
 }
 
-/* The squared leave-one-out errors of chunk k, summed per column in row
- * order over the nodes where observation and prediction are both finite
- * (and that `keep` flags). */
-static void cv_chunk(void *arg, ptrdiff_t k, double *s)
+/* The statistics' sums of chunk k, per column in row order over the nodes
+ * scored (and that `keep` flags). */
+static void stats_chunk(void *arg, ptrdiff_t k, double *s)
 {
     block_job *j = arg;
     ptrdiff_t x0, x1, y0, y1;
     if (!fit_chunk(j, k, s, &x0, &x1, &y0, &y1)) return;
-    ptrdiff_t h = y1 - y0, ny = j->m->ny, seg = y0 / ORVEL_CHUNK;
+    ptrdiff_t h = y1 - y0, n = (x1 - x0) * h, ny = j->m->ny, seg = y0 / ORVEL_CHUNK;
+    const double *hat = s + (2 * j->m->p + 1 + ORVEL_LP_HAT) * n;
+    const double *v00 = s + (2 * j->m->p + 1 + ORVEL_LP_VAR00) * n;
     for (ptrdiff_t ix = x0; ix < x1; ix++) {
-        const double *z = j->m->z + (ix - j->col0) * ny + y0, *f = s + (ix - x0) * h;
-        ptrdiff_t g = ix * ny + y0;
-        double sse = 0, n = 0;
-        for (ptrdiff_t i = 0; i < h; i++) {
-            int ok = isfinite(z[i]) && isfinite(f[i]);
-            if (j->can && !ok) j->can[g + i] = 0;
-            if (ok && (!j->keep || j->keep[g + i])) {
-                double e = z[i] - f[i];
-                sse += e * e;
-                n += 1;
+        ptrdiff_t g = ix * ny + y0, c = (ix - x0) * h;
+        stats_add(j->m->z + (ix - j->col0) * ny + y0, s + c, hat + c, v00 + c, h, j->m->loo,
+                  j->keep ? j->keep + g : NULL, j->can ? j->can + g : NULL,
+                  j->slots + ((ix - j->c.ix0) * j->c.nseg + seg) * NSTAT);
+    }
+}
+
+/* The standard errors of layer `code` over a chunk of nc columns of h
+ * nodes from column x0 on: s the fit's scratch (see fit_chunk()), cx the columns' east-west
+ * scales, kn the north-south one (see layer_chunk()). Slope and aspect's
+ * by the delta method, from the variances and the covariance of the two
+ * slopes: NaN where the fitted plane is level, whose aspect is undefined
+ * and whose slope is not a smooth function of the data. */
+static void se_layer(const block_job *j, int code, const double *s, ptrdiff_t n, ptrdiff_t x0,
+                     ptrdiff_t nc, ptrdiff_t h, const double *cx, double kn, double *o)
+{
+    int p = j->m->p;
+    const double *v = s + (p + 1) * n, *ge = s + n, *gn = s + 2 * n;
+    double sg = j->sigma;
+    if (code == SLOPE || code == ASPECT) {
+        for (ptrdiff_t c = 0; c < nc; c++)
+            for (ptrdiff_t i = c * h; i < (c + 1) * h; i++) {
+                double a = ge[i] / cx[c], b = gn[i] * kn, g2 = a * a + b * b;
+                double va = v[n + i] / (cx[c] * cx[c]), vb = v[2 * n + i] * (kn * kn);
+                double cab = v[p * n + i] * kn / cx[c];
+                double q = code == SLOPE ? a * a * va + 2 * a * b * cab + b * b * vb
+                                         : b * b * va - 2 * a * b * cab + a * a * vb;
+                double d = code == SLOPE ? sqrt(g2) * (1 + g2) : g2;
+                o[i] = g2 > 0 ? sg * j->scale * sqrt(q < 0 ? 0 : q) / d : NAN;
             }
-        }
-        ptrdiff_t p = (ix - j->c.ix0) * j->c.nseg + seg;
-        j->sse[p] = sse;
-        j->cnt[p] = n;
+        return;
+    }
+    int k = code == SMOOTH ? 0 : code == DZDX ? 1 : code == DZDY ? 2 : code - D2ZDX2 + 3;
+    for (ptrdiff_t c = 0; c < nc; c++) {
+        /* The layer's unit, as in layer_chunk(), without its sign. */
+        double ex = j->dx[j->per_col ? x0 + c : 0];
+        double f = code == SMOOTH ? 1 : code == DZDX ? 1 / cx[c] : code == DZDY ? -kn
+                 : code == D2ZDX2 ? 2 / (ex * ex) : code == D2ZDXDY ? 1 / (ex * j->dy)
+                 : 2 / (j->dy * j->dy);
+        for (ptrdiff_t i = c * h; i < (c + 1) * h; i++) o[i] = sg * f * sqrt(v[k * n + i]);
     }
 }
 
 /* The layers of chunk k: the smooth, the slopes per map unit east and
- * north, slope and aspect, the second derivatives. */
+ * north, slope and aspect, the second derivatives, and their standard
+ * errors. */
 static void layer_chunk(void *arg, ptrdiff_t k, double *s)
 {
     block_job *j = arg;
@@ -395,11 +573,14 @@ static void layer_chunk(void *arg, ptrdiff_t k, double *s)
             }
             break;
         }
-        default:
+        case SLOPE: case ASPECT:
             if (na < 2) {
                 ang[na] = j->what[l] == SLOPE ? 1 : 2;
                 ao[na++] = o;
             }
+            break;
+        default:
+            se_layer(j, j->what[l] - SE, s, n, x0, x1 - x0, h, cx, kn, o);
         }
     }
     if (na)
@@ -429,19 +610,21 @@ static void layer_chunk(void *arg, ptrdiff_t k, double *s)
  * go to position `at` on in each layer of `out`; K, degree, holdout, narm,
  * exact: the model, K laid over the grid (see model_init()); policy: 0, 1,
  * 2 for na.policy "all", "omit", "only"; what: layer codes (1 smooth, 2
- * dzdx, 3 dzdy, 4 slope, 5 aspect, 6 d2zdx2, 7 d2zdxdy, 8 d2zdy2, each at
- * most once), or 0 alone for the CV sums; dx: the east-west cell size, one
- * or one per grid column; dy: the north-south cell size; scale: the angles'
- * unit (1 radians, 180 / pi degrees); out: for layers, a double vector
- * (from orvel_alloc()) that nothing else refers to, holding the layers one
- * after another, each in the grid's order, written in place and returned;
- * for the CV sums, c(sum of squared errors, nodes) so far, returned with
- * this block's added; keep, can: for the CV sums, NULL or raw vectors of a
+ * dzdx, 3 dzdy, 4 slope, 5 aspect, 6 d2zdx2, 7 d2zdxdy, 8 d2zdy2, and 8 +
+ * any of those for its standard error, each at most once), or 0 alone for
+ * the statistics; dx: the east-west cell size, one or one per grid column;
+ * dy: the north-south cell size; scale: the angles' unit (1 radians, 180 /
+ * pi degrees); sigma: the noise's standard deviation, for standard errors;
+ * out: for layers, a double vector (from orvel_alloc()) that nothing else
+ * refers to, holding the layers one after another, each in the grid's
+ * order, written in place and returned; for the statistics, their sums so
+ * far (see stats_total()), returned with this block's added and sigma-hat
+ * after them; keep, can: for the statistics, NULL or raw vectors of a
  * flag per node of the whole grid: only nodes flagged in `keep` are
  * scored, and the flag in `can` of a node that cannot be is cleared. */
 SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP narm,
-                     SEXP exact, SEXP policy, SEXP what, SEXP dx, SEXP dy, SEXP scale, SEXP out,
-                     SEXP keep, SEXP can, SEXP threads)
+                     SEXP exact, SEXP policy, SEXP what, SEXP dx, SEXP dy, SEXP scale,
+                     SEXP sigma, SEXP out, SEXP keep, SEXP can, SEXP threads)
 {
     const double *gm = orvel_arg_reals(geom, "geom", 6);
     for (int i = 0; i < 6; i++)
@@ -457,12 +640,13 @@ SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP 
         error("orvel: `geom` does not match the columns held in `z`");
     int nt = orvel_arg_threads(threads);
     int pol = (int) orvel_arg_whole(policy, "policy", 0, 2);
-    int nl = orvel_arg_what(what, "what", 0, 8);
+    int nl = orvel_arg_what(what, "what", 0, 2 * SE);
     const int *w = INTEGER(what);
     if (nl == 0) error("orvel: `what` must name at least one layer");
-    int cv = nl == 1 && w[0] == CV_SUMS;
+    int cv = nl == 1 && w[0] == STATS, var = cv;
     for (int l = 0; l < nl && !cv; l++) {
-        if (w[l] == CV_SUMS) error("orvel: `what` asks for the CV sums alone or for layers");
+        if (w[l] == STATS) error("orvel: `what` asks for the statistics alone or for layers");
+        var |= w[l] > SE;
         for (int i = 0; i < l; i++)
             if (w[i] == w[l]) error("orvel: `what` must name each layer once");
     }
@@ -470,6 +654,7 @@ SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP 
     if (XLENGTH(dx) != 1 && XLENGTH(dx) != nx)
         error("orvel: `dx` must hold one cell size or one per grid column");
     double d_y = orvel_arg_number(dy, "dy"), sc = orvel_arg_number(scale, "scale");
+    double sg = orvel_arg_number(sigma, "sigma");
     model m;
     PROTECT(model_init(&m, K, degree, holdout, narm, exact, ny, nx));
     model_data(&m, z);
@@ -479,15 +664,16 @@ SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP 
     if (col0 > need0 || col0 + ncol < need1)
         error("orvel: `geom` does not match the columns held in `z`");
     for (int l = 0; l < nl && !cv; l++)
-        if (w[l] >= D2ZDX2 && m.p < 6) error("orvel: second derivatives need degree 2");
+        if ((w[l] > SE ? w[l] - SE : w[l]) >= D2ZDX2 && m.p < 6)
+            error("orvel: second derivatives need degree 2");
 
     block_job j = {&m, col0, ncol, {0}, w, nl, pol, REAL(dx), XLENGTH(dx) != 1, d_y, sc,
-                   NULL, 0, NULL, NULL, NULL, NULL, 0};
+                   NULL, 0, var, sg, NULL, NULL, NULL, 0};
     model_chunks(&m, &j.c, ix0, ix1);
     ptrdiff_t chunk = j.c.cols * (ny < ORVEL_CHUNK ? ny : ORVEL_CHUNK);
-    size_t scratch = (size_t) (m.p + 1) * chunk + model_scratch(&m, &j.c);
+    size_t scratch = (size_t) chunk_arrays(&j) * chunk + model_scratch(&m, &j.c);
     if (cv) {
-        const double *acc = orvel_arg_reals(out, "out", 2);
+        const double *acc = orvel_arg_reals(out, "out", NSTAT);
         R_xlen_t cells = (R_xlen_t) ny * nx;
         if (!isNull(keep) && (TYPEOF(keep) != RAWSXP || XLENGTH(keep) != cells))
             error("orvel: `keep` must be NULL or a raw vector of a flag per node");
@@ -497,20 +683,13 @@ SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP 
         j.keep = isNull(keep) ? NULL : RAW(keep);
         j.can = isNull(can) ? NULL : RAW(can);
         ptrdiff_t np = (ix1 - ix0) * j.c.nseg;
-        j.sse = (double *) R_alloc(np > 0 ? np : 1, 2 * sizeof(double));
-        j.cnt = j.sse + np;
-        orvel_parallel(j.c.n, nt, scratch, cv_chunk, &j);
+        j.slots = (double *) R_alloc(np > 0 ? np : 1, NSTAT * sizeof(double));
+        orvel_parallel(j.c.n, nt, scratch, stats_chunk, &j);
         check_fit(atomic_load(&j.status));
-        SEXP r = PROTECT(allocVector(REALSXP, 2));
-        double sse = acc[0], n = acc[1];
-        for (ptrdiff_t p = 0; p < np; p++) {
-            sse += j.sse[p];
-            n += j.cnt[p];
-        }
-        REAL(r)[0] = sse;
-        REAL(r)[1] = n;
-        UNPROTECT(3);
-        return r;
+        double st[NSTAT + 1];
+        stats_total(j.slots, np, acc, st);
+        UNPROTECT(2);
+        return stats_vector(st);
     }
     for (ptrdiff_t i = 0; i < XLENGTH(dx); i++)
         if (!(REAL(dx)[i] > 0) || !isfinite(REAL(dx)[i]))

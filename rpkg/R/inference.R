@@ -1,0 +1,230 @@
+# Inference for the fits: the statistics of a linear smoother and R's
+# model generics.
+#
+# Every output of a fit is a fixed linear combination of the observations,
+# F = L z, with weights that depend on the kernel, the degree and each
+# window's shape, not on the data. Over the n nodes scored (observation and
+# fit finite, the leave-one-out fit determined) the compiled code sums the
+# residuals' squares, nu1 = tr L (the hat values L_ii), nu2 = tr L'L (the
+# squared norms of the rows of L, each the variance factor of a node's
+# smooth) and the squared leave-one-out errors (z_i - F_i) / (1 - L_ii);
+# everything below follows from those sums.
+
+#' Statistics, standard errors and model generics of a fit
+#'
+#' An [orvel_fit()] is a linear smoother: at every node each coefficient is
+#' a weighted sum of the observations in the node's window, with weights
+#' that depend on the kernel, the degree and how the window is clipped or
+#' holed by missing values, but not on the data. Its statistics are those
+#' of linear smoothers (Hastie and Tibshirani 1990; Loader 1999, the
+#' statistics of the locfit package), computed exactly.
+#'
+#' With \eqn{L} the smoother matrix (\eqn{F = L z}) and the sums over the
+#' \eqn{n} nodes scored (the observation and the fit finite; nodes with
+#' missing observations or without a fit are left out):
+#' * \eqn{\nu_1 = \mathrm{tr}\,L}{nu1 = tr L}, the equivalent number of
+#'   parameters: the sum of the weights each observation has in its own
+#'   fit. A kernel that gives the centre all its weight interpolates
+#'   (\eqn{\nu_1 = n}{nu1 = n}); a global plane has \eqn{\nu_1 = 3}{nu1 = 3}.
+#' * \eqn{\nu_2 = \mathrm{tr}\,L'L}{nu2 = tr L'L}, the sum of the squared
+#'   norms of the rows of \eqn{L}.
+#' * \eqn{\hat\sigma^2 = RSS / (n - 2\nu_1 + \nu_2)}{sigma^2 = RSS / (n -
+#'   2 nu1 + nu2)}, unbiased for the noise variance when the fit has no
+#'   bias; `df.residual()` is the denominator.
+#' * GCV \eqn{= n \cdot RSS / (n - \nu_1)^2}{= n RSS / (n - nu1)^2}.
+#' * AIC \eqn{= n \log(2\pi\,RSS/n) + n + 2(\nu_1 + 1)}{= n log(2 pi RSS /
+#'   n) + n + 2 (nu1 + 1)}, R's `AIC()` of the Gaussian log-likelihood
+#'   with \eqn{\nu_1 + 1}{nu1 + 1} degrees of freedom (the noise variance
+#'   counted); AICc adds \eqn{2(\nu_1 + 1)(\nu_1 + 2) / (n - \nu_1 - 2)}{2
+#'   (nu1 + 1) (nu1 + 2) / (n - nu1 - 2)}, which is Hurvich, Simonoff and
+#'   Tsai's (1998) criterion on this scale.
+#' * CV, the mean squared leave-one-out error, \eqn{(z_i - F_i) / (1 -
+#'   L_{ii})}{(z_i - F_i) / (1 - L_ii)} at node i, as [orvel_cv()] gives
+#'   it.
+#'
+#' For a leave-one-out fit ([orvel_holdout()]) the statistics are those of
+#' the full fit of the same kernel, recovered from its predictions.
+#'
+#' **Standard errors.** `orvel_fit(..., se = TRUE)` also returns `se`, an
+#' array shaped like [coef()] of the standard errors of every coefficient at
+#' every node, in the same units: \eqn{\hat\sigma}{sigma} times the norm of
+#' that coefficient's weights. They assume independent noise of one
+#' variance; they are conditional on the kernel (not counting that it may
+#' have been chosen from the same data), and they leave out the bias, as
+#' loess's and locfit's do: they measure how much the estimate would vary
+#' with new noise, not how far it is from the true surface, which a wide
+#' kernel flattens. At the edges and next to missing values, where fewer
+#' observations carry the fit, they are larger (at a corner the slope's
+#' is several times the interior's).
+#'
+#' **Spatially correlated noise.** Elevation models and images usually have
+#' noise that is correlated between neighbours. Then leave-one-out CV and
+#' GCV choose kernels that are too narrow (the neighbours predict the
+#' noise), and the standard errors, which assume independence, are too
+#' small.
+#'
+#' @param object,x an [orvel_fit()] or [orvel_holdout()] result.
+#' @param type `"response"`, the observations minus the fitted values, or
+#'   `"loo"`, minus their leave-one-out predictions (for a leave-one-out fit
+#'   the two are the same).
+#' @param parm coefficients (names or numbers of `coef()`'s third
+#'   dimension); all by default.
+#' @param level the confidence level.
+#' @param ... not used.
+#' @return `summary()`: an object with elements `sigma`, `edf`
+#'   (\eqn{c(\nu_1, \nu_2)}{c(nu1, nu2)}), `df.residual`, `gcv`, `aic`,
+#'   `aicc`, `cv`, `n` (nodes scored) and `nodes` (all nodes), and a table
+#'   of the fit's ranges. `sigma()`, `nobs()`, `df.residual()`,
+#'   `deviance()` (the residual sum of squares) and `logLik()` (so `AIC()`
+#'   and `BIC()` work) give one number each. `residuals()` a matrix like the
+#'   data. `confint()` an array of the grid's rows by its columns by the
+#'   coefficients by the two bounds, from the t distribution on
+#'   `df.residual()` degrees of freedom.
+#' @seealso [predict.orvel_fit()], [vcov.orvel_fit()].
+#' @name orvel_inference
+#' @examples
+#' set.seed(1)
+#' z <- volcano + rnorm(length(volcano), sd = 5)
+#' fit <- orvel_fit(z, orvel_kernel("gaussian", 1.5), spacing = 10, se = TRUE)
+#' summary(fit)
+#' sigma(fit)                       # near the true 5
+#' AIC(fit)
+#' # the slope's standard error is larger at a corner than inside
+#' fit$se[c(1, 40), c(1, 30), "y"]
+#' ci <- confint(fit, "y")
+#' dim(ci)
+NULL
+
+# c(rss, n, nu1, nu2, cvss, sigma) of a fit: kept from a fit with
+# se = TRUE, else computed (a fit of the same model without its outputs).
+.orvel_stats <- function(object) {
+  if (!is.null(object$stats)) return(object$stats)
+  model <- .orvel_model(object$kernel, object$degree, object$na.rm)
+  .orvel_stats_grid(object$data, model, getOption("orvel.threads", orvel_threads()),
+                    holdout = object$holdout)
+}
+
+# The criteria from the statistics' sums `s`.
+.orvel_criteria <- function(s) {
+  n <- s[["n"]]
+  rss <- s[["rss"]]
+  nu1 <- s[["nu1"]]
+  aic <- n * log(2 * pi * rss / n) + n + 2 * (nu1 + 1)
+  list(sigma = s[["sigma"]], edf = c(nu1 = nu1, nu2 = s[["nu2"]]),
+       df.residual = n - 2 * nu1 + s[["nu2"]], rss = rss,
+       gcv = n * rss / (n - nu1)^2, aic = aic,
+       aicc = if (n - nu1 - 2 > 0) aic + 2 * (nu1 + 1) * (nu1 + 2) / (n - nu1 - 2) else Inf,
+       cv = s[["cvss"]] / n, n = n)
+}
+
+#' @rdname orvel_inference
+#' @export
+summary.orvel_fit <- function(object, ...) {
+  s <- orvel_slopes(object)
+  res <- stats::residuals(object)
+  ranges <- function(m) {
+    ok <- is.finite(m)
+    c(stats::quantile(m[ok], names = FALSE), mean = mean(m[ok]), `not finite` = sum(!ok))
+  }
+  tab <- rbind(F = ranges(object$F), `slope, row index` = ranges(s$rows),
+               `slope, column index` = ranges(s$columns), residual = ranges(res))
+  colnames(tab)[1:5] <- c("min", "q1", "median", "q3", "max")
+  structure(c(list(dim = dim(object$F), kind = .orvel_fit_kind(object),
+                   spacing = object$spacing, kernel = object$kernel, table = tab,
+                   nodes = length(object$F)),
+              .orvel_criteria(.orvel_stats(object))),
+            class = "summary.orvel_fit")
+}
+
+#' @export
+print.summary.orvel_fit <- function(x, digits = max(3L, getOption("digits") - 3L), ...) {
+  cat(sprintf("orvel %s of a %d x %d grid, node spacing %s\n", x$kind, x$dim[1L], x$dim[2L],
+              paste(format(x$spacing), collapse = " x ")))
+  cat("kernel: ", .orvel_kernel_line(x$kernel), "\n\n", sep = "")
+  print(signif(x$table, digits))
+  cat("(slopes per unit of spacing, along increasing row index and along increasing column index)\n\n")
+  f <- function(v) format(v, digits = digits)
+  cat(sprintf("residual standard error (sigma): %s on %s residual degrees of freedom\n",
+              f(x$sigma), f(x$df.residual)))
+  cat(sprintf("equivalent parameters: tr L = %s, tr L'L = %s\n", f(x$edf[[1L]]), f(x$edf[[2L]])))
+  cat(sprintf("GCV %s, leave-one-out CV %s, AIC %s, AICc %s\n", f(x$gcv), f(x$cv), f(x$aic),
+              f(x$aicc)))
+  cat(sprintf("over %.0f of %.0f nodes%s\n", x$n, x$nodes,
+              if (x$n < x$nodes) " (nodes with a missing observation or no fit left out)" else ""))
+  invisible(x)
+}
+
+#' @rdname orvel_inference
+#' @export
+sigma.orvel_fit <- function(object, ...) .orvel_stats(object)[["sigma"]]
+
+#' @rdname orvel_inference
+#' @export
+nobs.orvel_fit <- function(object, ...) .orvel_stats(object)[["n"]]
+
+#' @rdname orvel_inference
+#' @export
+df.residual.orvel_fit <- function(object, ...) .orvel_criteria(.orvel_stats(object))$df.residual
+
+#' @rdname orvel_inference
+#' @export
+deviance.orvel_fit <- function(object, ...) .orvel_stats(object)[["rss"]]
+
+#' @rdname orvel_inference
+#' @export
+logLik.orvel_fit <- function(object, ...) {
+  s <- .orvel_stats(object)
+  n <- s[["n"]]
+  structure(-n / 2 * (log(2 * pi * s[["rss"]] / n) + 1), df = s[["nu1"]] + 1, nobs = n,
+            class = "logLik")
+}
+
+#' @export
+fitted.orvel_fit <- function(object, ...) object$F
+
+#' @rdname orvel_inference
+#' @export
+residuals.orvel_fit <- function(object, type = c("response", "loo"), ...) {
+  type <- .orvel_choose(type, c("response", "loo"), "type")
+  f <- object$F
+  if (type == "loo" && !object$holdout) {
+    model <- .orvel_model(object$kernel, object$degree, object$na.rm)
+    f <- .orvel_fit_grid(object$data, model, TRUE, getOption("orvel.threads", orvel_threads()))$F
+  }
+  r <- object$data - f
+  dimnames(r) <- dimnames(object$F)
+  r
+}
+
+# The standard errors of a fit: kept from se = TRUE, else computed.
+.orvel_se <- function(object) {
+  if (!is.null(object$se)) return(object$se)
+  model <- .orvel_model(object$kernel, object$degree, object$na.rm, object$na.policy)
+  .orvel_fit(object$data, model, object$spacing, object$holdout, TRUE,
+             getOption("orvel.threads", orvel_threads()), object$call)$se
+}
+
+#' @rdname orvel_inference
+#' @export
+confint.orvel_fit <- function(object, parm, level = 0.95, ...) {
+  if (!is.numeric(level) || length(level) != 1L || !is.finite(level) || level <= 0 || level >= 1)
+    .orvel_stop("`level` must be one number between 0 and 1, not %s", .orvel_what(level))
+  b <- coef(object)
+  se <- .orvel_se(object)
+  if (!missing(parm)) {
+    nm <- dimnames(b)[[3L]]
+    ok <- (is.character(parm) && all(parm %in% nm)) ||
+      (is.numeric(parm) && all(parm %in% seq_along(nm)))
+    if (!ok)
+      .orvel_stop("`parm` must name coefficients of the fit (%s) or number them, not %s",
+                  paste0('"', nm, '"', collapse = ", "), .orvel_what(parm))
+    b <- b[, , parm, drop = FALSE]
+    se <- se[, , parm, drop = FALSE]
+  }
+  a <- (1 - level) / 2
+  q <- stats::qt(1 - a, max(1, stats::df.residual(object)))
+  pct <- paste(format(100 * c(a, 1 - a), trim = TRUE, scientific = FALSE, digits = 3), "%")
+  out <- array(c(b - q * se, b + q * se), c(dim(b), 2L),
+               dimnames = c(dimnames(b), list(pct)))
+  out
+}
