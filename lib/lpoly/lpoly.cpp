@@ -681,12 +681,25 @@ ORVEL_LP_CLONES void apply_shape(const Shape &sh, int p, bool loo, const double 
     }
 }
 
+// Whether the moments `left` (of the observed cells) hold at least three
+// quarters of each of the shape's even ones (sums of w u^2a v^2b, which
+// bound the rest): then forming them as the shape's less the missing
+// cells' loses no more than a few ulps of them.
+template <int NM>
+bool most_left(const double *left, const double *whole)
+{
+    constexpr int even[6] = {0, 3, 5, 10, 12, 14};   // mono() of (0,0) (2,0) (0,2) (4,0) (2,2) (0,4)
+    for (int e : even)
+        if (e < NM && !(fabs(left[e]) >= 0.75 * fabs(whole[e]))) return false;
+    return true;
+}
+
 // The fit of a node near missing values from its own observed cells, in
 // the window [ylo, yhi] x [xlo, xhi] of offsets, shape sh: the normal
-// matrix's moments summed over those cells, or, where at most a quarter of
-// the cells with weight are missing (`less`), the shape's less the missing
-// cells' (what is left is then most of the whole, so the difference loses
-// no more than a few ulps). zn points at the node's value in the data. The
+// matrix's moments summed over those cells, or, where few of the cells
+// with weight are missing (`less`) and what they leave is most of the
+// whole (most_left()), the shape's less the missing cells'. zn points at
+// the node's value in the data. The
 // data sums sv come from the passes, or, with `own`, from the same cells
 // (the first P moments are the coefficients'). Leaves the node out of its
 // fit if `centre` (z its value). False where no fit is determined. With
@@ -719,6 +732,23 @@ bool near_fit(const orvel_lp *L, const Shape &sh, const double *zn, bool own, bo
                 for (int q = 0; q < NM; q++) m2[q] -= f2[q];
             else if (var)
                 for (int q = 0; q < NM; q++) m2[q] += f2[q];
+        }
+    }
+    // The missing cells held much of some moment: the difference would
+    // have lost its leading digits, so the observed cells are summed.
+    if (less && !(most_left<NM>(mm, sh.mom) && (!var || most_left<NM>(m2, sh.mom2)))) {
+        for (int q = 0; q < NM; q++) mm[q] = m2[q] = 0;
+        for (int dx = xlo; dx <= xhi; dx++) {
+            size_t c0 = ((size_t) (dx + L->hx) * L->ky + L->hy) * NM;
+            const double *ph = L->phi + c0, *ph2 = L->phi2 + c0;
+            const double *col = zn + (ptrdiff_t) dx * L->ny;
+            for (int dy = ylo; dy <= yhi; dy++) {
+                const double *f = ph + dy * NM, *f2 = ph2 + dy * NM;
+                if (f[0] == 0 || !isfinite(col[dy])) continue;
+                for (int q = 0; q < NM; q++) mm[q] += f[q];
+                if (var)
+                    for (int q = 0; q < NM; q++) m2[q] += f2[q];
+            }
         }
     }
     normal(mm, P, m);

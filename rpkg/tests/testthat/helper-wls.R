@@ -47,3 +47,33 @@ footprint_na <- function(z, K, holdout) {
   }
   out
 }
+
+# The covariance of node (iy, ix)'s coefficients over the noise's variance,
+# as the sandwich of weighted least squares: with the design X and the
+# weights w of wls_coef()'s observations, (X'WX)^-1 X'W^2X (X'WX)^-1;
+# `hat`, the weight of the node's own observation in its full fit; and
+# `kappa`, the condition number of W^1/2 X with its columns scaled to one
+# length.
+wls_cov <- function(z, K, iy, ix, degree = 1, holdout = FALSE, spacing = c(1, 1)) {
+  spacing <- rep(spacing, length.out = 2L)
+  h <- (dim(K) - 1) / 2
+  g <- expand.grid(jy = max(1, iy - h[1]):min(nrow(z), iy + h[1]),
+                   jx = max(1, ix - h[2]):min(ncol(z), ix + h[2]))
+  g$w <- K[cbind(g$jy - iy + h[1] + 1, g$jx - ix + h[2] + 1)]
+  keep <- g$w != 0 & is.finite(z[cbind(g$jy, g$jx)])
+  centre <- g$jy == iy & g$jx == ix
+  if (holdout) keep <- keep & !centre
+  g <- g[keep, , drop = FALSE]
+  y <- (g$jy - iy) * spacing[1]
+  x <- (g$jx - ix) * spacing[2]
+  X <- cbind(1, y, x)
+  if (degree == 2) X <- cbind(X, y^2, x * y, x^2)
+  # By QR of W^1/2 X = QR: V = R^-1 Q'WQ R^-T, (X'WX)^-1 = R^-1 R^-T.
+  q <- qr(sqrt(g$w) * X)
+  Ri <- backsolve(qr.R(q), diag(ncol(X)))
+  Q <- qr.Q(q)
+  V <- Ri %*% crossprod(Q, g$w * Q) %*% t(Ri)
+  A <- sqrt(g$w) * X
+  list(V = V, hat = sum(g$w[g$jy == iy & g$jx == ix]) * sum(Ri[1, ]^2),
+       kappa = kappa(sweep(A, 2, sqrt(colSums(A^2)), `/`), exact = TRUE))
+}

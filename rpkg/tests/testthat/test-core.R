@@ -63,7 +63,7 @@ test_that("every thread count gives the same bits", {
       for (i in 1:2) for (o in c("F", "gFx", "gFy"))
         expect_true(same_bits(got[[i]][[o]], one[[i]][[o]]), info = n)
       expect_identical(got[[3]], one[[3]])
-      r <- .Call(orvel:::C_orvel_fit_grid, z, K, 1L, FALSE, FALSE, TRUE, as.integer(n), NULL)
+      r <- .Call(orvel:::C_orvel_fit_grid, z, K, 1L, FALSE, FALSE, TRUE, as.integer(n), NULL, 0L, NULL)
       expect_identical(attr(r, "nonfinite"),
                        as.double(sum(!is.finite(r[[1]]) | !is.finite(r[[2]]) | !is.finite(r[[3]]))))
     }
@@ -82,9 +82,9 @@ test_that("no registered routine crashes R on malformed arguments", {
   z <- volcano[1:20, 1:9] + 0
   K <- orvel_kernel()
   valid <- list(
-    orvel_fit_grid = list(z, K, 1L, FALSE, FALSE, TRUE, 2L, NULL),
+    orvel_fit_grid = list(z, K, 1L, FALSE, FALSE, TRUE, 2L, NULL, 2L, c(1, 0.1, 0.1)),
     orvel_fit_block = list(as.vector(z), c(20, 9, 0, 0, 9, 0), K, 2L, FALSE, TRUE, FALSE, 0L,
-                           1:3, 1, 1, 1, quote(.Call(C("orvel_buffer_alloc"), 540)), NULL,
+                           c(1:3, 10L), 1, 1, 1, 1, quote(.Call(C("orvel_buffer_alloc"), 720)), NULL,
                            NULL, 2L),
     orvel_buffer_alloc = list(10),
     orvel_angles = list(as.vector(z), as.vector(z), 20, 9, 1, 1, 1:2, 1, 0L))
@@ -105,7 +105,7 @@ test_that("no registered routine crashes R on malformed arguments", {
   # and a result buffer another object shares.
   block <- function(geom, what = 1:3, out = .Call(C("orvel_buffer_alloc"), 540))
     .Call(C("orvel_fit_block"), as.vector(z), geom, K, 1L, FALSE, FALSE, TRUE, 0L, what, 1, 1,
-          1, out, NULL, NULL, 1L)
+          1, 1, out, NULL, NULL, 1L)
   expect_error(block(c(20, 2^62 + 2^10, 0, 0, 2^62 + 2^10, 0)), "`geom`")
   expect_length(block(c(20, 9, 0, 0, 9, 0)), 540)
   expect_error(block(c(20, 9, 0, 0, 9, 1e6)), "no room")
@@ -114,12 +114,12 @@ test_that("no registered routine crashes R on malformed arguments", {
   expect_error(block(c(7, 9, 0, 0, 9, 0)), "whole columns")
   expect_error(block(c(20, 9, 0, 0, 9, 0), c(1L, 1L)), "`what`")
   w <- list(numeric(180), numeric(180), numeric(180))
-  expect_identical(.Call(C("orvel_fit_grid"), z, K, 1L, FALSE, FALSE, TRUE, 1L, w)[[1]],
+  expect_identical(.Call(C("orvel_fit_grid"), z, K, 1L, FALSE, FALSE, TRUE, 1L, w, 0L, NULL)[[1]],
                    as.vector(orvel_fit(z, K)$F))
   w2 <- w
-  expect_error(.Call(C("orvel_fit_grid"), z, K, 1L, FALSE, FALSE, TRUE, 1L, w),
+  expect_error(.Call(C("orvel_fit_grid"), z, K, 1L, FALSE, FALSE, TRUE, 1L, w, 0L, NULL),
                "nothing else refers to")
-  expect_error(.Call(C("orvel_fit_grid"), z, matrix(1, 9, 9), 1L, FALSE, FALSE, TRUE, 1L, NULL),
+  expect_error(.Call(C("orvel_fit_grid"), z, matrix(1, 9, 9), 1L, FALSE, FALSE, TRUE, 1L, NULL, 0L, NULL),
                "`exact`")
   shared <- .Call(C("orvel_buffer_alloc"), 540)
   keep <- shared

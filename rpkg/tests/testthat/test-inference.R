@@ -1,0 +1,126 @@
+# Standard errors and the statistics of the fits against independent
+# computations: locfit, weighted least squares node by node, and noise
+# simulated on a known surface.
+
+valgrind <- nzchar(Sys.getenv("ORVEL_VALGRIND"))
+set.seed(3)
+noisy <- volcano + matrix(rnorm(length(volcano), sd = 5), nrow(volcano))
+if (valgrind) noisy <- noisy[1:30, 1:25]
+
+test_that("tr L, tr L'L, sigma-hat and GCV equal locfit's", {
+  skip_if_not_installed("locfit")
+  skip_if(valgrind)
+  h <- 3.5
+  d <- outer(-3:3, -3:3, function(a, b) sqrt(a^2 + b^2))
+  K <- ifelse(d < h, (1 - (d / h)^3)^3, 0)          # locfit's tricube, radius 3.5
+  s <- summary(orvel_fit(noisy, K))
+  g <- expand.grid(r = seq_len(nrow(noisy)), c = seq_len(ncol(noisy)))
+  g$z <- as.vector(noisy)
+  lf <- locfit::locfit(z ~ locfit::lp(r, c, h = h, deg = 1, scale = FALSE), data = g,
+                       ev = locfit::dat(), kern = "tcub", maxk = 1e5)
+  n <- nrow(g)
+  rss <- sum(stats::residuals(lf, data = g)^2)
+  rel <- function(a, b) abs(a / b - 1)
+  expect_lt(rel(s$edf[["nu1"]], lf$dp[["df1"]]), 1e-8)
+  expect_lt(rel(s$edf[["nu2"]], lf$dp[["df2"]]), 1e-8)
+  expect_lt(rel(s$sigma^2, lf$dp[["rv"]]), 1e-8)
+  expect_lt(rel(s$gcv, n * rss / (n - lf$dp[["df1"]])^2), 1e-8)
+})
+
+test_that("standard errors and hat values equal weighted least squares at edges, corners and voids", {
+  z <- noisy
+  z[10:13, 8:12] <- NA
+  z[25, 3] <- NaN
+  cases <- list(
+    list(K = orvel_kernel("gaussian", 1.5), degree = 1, holdout = FALSE, sp = c(10, 10)),
+    list(K = orvel_kernel("tricube", c(2, 3.5)), degree = 2, holdout = TRUE, sp = c(2, 5)),
+    list(K = orvel_kernel("gaussian", 2, size = 11), degree = 2, holdout = FALSE, sp = c(1, 3)),
+    list(K = orvel_kernel("epanechnikov", 12, size = 31), degree = 1, holdout = TRUE, sp = 1))
+  if (valgrind) cases <- cases[1:2]
+  ny <- nrow(z); nx <- ncol(z)
+  checked <- 0
+  for (cs in cases) {
+    f <- (if (cs$holdout) orvel_holdout else orvel_fit)(z, cs$K, spacing = cs$sp,
+                                                        degree = cs$degree, na.rm = TRUE, se = TRUE)
+    sg <- sigma(f)
+    at <- rbind(cbind(c(1, ny, 1, ny), c(1, 1, nx, nx)), cbind(c(2, ny - 1, 5), c(nx, 2, 1)),
+                which(is.na(z), arr.ind = TRUE) + sample(-2:2, 2 * sum(is.na(z)), TRUE),
+                cbind(sample(ny, 80, TRUE), sample(nx, 80, TRUE)))
+    at <- unique(at[at[, 1] >= 1 & at[, 1] <= ny & at[, 2] >= 1 & at[, 2] <= nx, , drop = FALSE])
+    for (k in seq_len(nrow(at))) {
+      i <- at[k, 1]; j <- at[k, 2]
+      if (!is.finite(f$F[i, j])) next
+      w <- wls_cov(z, cs$K, i, j, cs$degree, cs$holdout, cs$sp)
+      # The normal equations lose kappa^2 ulps: a quadratic fitted to the
+      # rows on one side of a void is far from well conditioned.
+      expect_equal(unname(f$se[i, j, ]), sg * sqrt(unname(diag(w$V))),
+                   tolerance = max(1e-10, 1e-12 * w$kappa^2), info = paste(i, j))
+      checked <- checked + (1e-12 * w$kappa^2 <= 1e-10)
+    }
+  }
+  expect_gt(checked, if (valgrind) 50 else 300)
+  # tr L, tr L'L and the residuals over every node of a small holed grid
+  z <- noisy[1:14, 1:12]
+  z[5:6, 4] <- NA
+  K <- orvel_kernel("gaussian", 1.2, size = 5)
+  f <- orvel_fit(z, K, degree = 2, na.rm = TRUE)
+  s <- summary(f)
+  ok <- which(is.finite(z) & is.finite(f$F), arr.ind = TRUE)
+  w <- lapply(seq_len(nrow(ok)), function(k) wls_cov(z, K, ok[k, 1], ok[k, 2], 2))
+  rss <- sum((z - f$F)[ok]^2)
+  nu1 <- sum(vapply(w, `[[`, 0, "hat"))
+  nu2 <- sum(vapply(w, function(v) v$V[1, 1], 0))
+  expect_equal(unname(s$edf), c(nu1, nu2), tolerance = 1e-10)
+  expect_equal(s$sigma, sqrt(rss / (nrow(ok) - 2 * nu1 + nu2)), tolerance = 1e-12)
+  expect_equal(s$n, nrow(ok))
+  expect_equal(s$cv, orvel_cv(z, K, degree = 2, na.rm = TRUE), tolerance = 1e-12)
+  # the leave-one-out fit reports the full fit's statistics
+  h <- summary(orvel_holdout(z, K, degree = 2, na.rm = TRUE))
+  expect_equal(h[c("sigma", "edf", "gcv", "aicc", "cv", "n")],
+               s[c("sigma", "edf", "gcv", "aicc", "cv", "n")], tolerance = 1e-9)
+})
+
+test_that("R's generics agree with one another and with the summary", {
+  K <- orvel_kernel("gaussian", 1.5)
+  f <- orvel_fit(noisy, K, spacing = 10)
+  s <- summary(f)
+  expect_equal(deviance(f), sum(residuals(f)^2))
+  expect_equal(nobs(f), length(noisy))
+  expect_equal(df.residual(f), s$df.residual)
+  expect_equal(AIC(f), s$aic)
+  expect_equal(attr(logLik(f), "df"), s$edf[["nu1"]] + 1)
+  expect_equal(BIC(f), -2 * as.numeric(logLik(f)) + log(nobs(f)) * (s$edf[["nu1"]] + 1))
+  expect_equal(mean(residuals(f, "loo")^2), s$cv, tolerance = 1e-12)
+  # se = TRUE changes nothing else, and confint() brackets coef() by t * se
+  g <- orvel_fit(noisy, K, spacing = 10, se = TRUE)
+  expect_identical(g$F, f$F)
+  expect_equal(sigma(g), sigma(f))
+  ci <- confint(f, "y", level = 0.9)
+  q <- qt(0.95, df.residual(f))
+  expect_equal(ci[, , 1, 2] - ci[, , 1, 1], 2 * q * g$se[, , "y"])
+  expect_error(confint(f, "z^3"), "`parm`")
+  expect_error(orvel_fit(noisy, se = NA), "`se`")
+})
+
+test_that("predicted standard errors match the spread of simulated fits", {
+  skip_if(valgrind)
+  ny <- 30; nx <- 26; reps <- 150
+  y <- outer(seq_len(ny), rep(1, nx)) / 10; x <- outer(rep(1, ny), seq_len(nx)) / 10
+  truth <- 3 + 2 * y - x + 0.5 * y^2 + 0.3 * x * y - 0.2 * x^2    # no bias at degree 2
+  K <- orvel_kernel("gaussian", 1.5)
+  mean_fit <- coef(orvel_fit(truth, K, degree = 2))
+  b <- se <- array(0, c(ny, nx, 6, reps))
+  for (r in seq_len(reps)) {
+    f <- orvel_fit(truth + rnorm(ny * nx, sd = 0.7), K, degree = 2, se = TRUE)
+    b[, , , r] <- coef(f)
+    se[, , , r] <- f$se
+  }
+  for (k in 1:6) {
+    emp <- apply(b[, , k, ], 1:2, sd)
+    pred <- apply(se[, , k, ], 1:2, mean)
+    expect_lt(abs(median(emp / pred) - 1), 0.03)
+    cover <- mean(abs(b[, , k, ] - as.vector(mean_fit[, , k])) <= qnorm(0.975) * se[, , k, ])
+    expect_gt(cover, 0.93)
+    expect_lt(cover, 0.97)
+  }
+})
