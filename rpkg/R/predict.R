@@ -188,8 +188,7 @@ vcov.orvel_fit <- function(object, row, col, ...) {
 #' covariance of the nearest node's coefficients divided by
 #' \eqn{\hat\sigma^2}{sigma^2} (see [vcov.orvel_fit()]) and
 #' \eqn{\hat\sigma}{sigma} from `sigma(object)`. Intervals use Student's t
-#' on `df.residual(object)` degrees of freedom where the fit has such a
-#' method, and the normal distribution where not. With `na.policy = "only"`
+#' on `df.residual(object)` degrees of freedom. With `na.policy = "only"`
 #' the smooth holds the observations where they exist; the standard errors
 #' there are still those of the fitted polynomial.
 #'
@@ -211,8 +210,7 @@ vcov.orvel_fit <- function(object, row, col, ...) {
 #'   columns `fit`, `lwr` and `upr`). `NA` where the nearest node has no
 #'   polynomial. With `se.fit = TRUE` a list as from [stats::predict.lm()]:
 #'   `fit`, as above; `se.fit`, the standard errors shaped like a single
-#'   `fit`; `df`, the residual degrees of freedom (`NA` when the fit has no
-#'   `df.residual()` method); and `residual.scale`, \eqn{\hat\sigma}{sigma}.
+#'   `fit`; `df`, the residual degrees of freedom; and `residual.scale`, \eqn{\hat\sigma}{sigma}.
 #' @seealso [coef.orvel_fit()] for the polynomials, [vcov.orvel_fit()] for
 #'   their covariance.
 #' @export
@@ -254,14 +252,18 @@ predict.orvel_fit <- function(object, newdata, se.fit = FALSE,
   if (grid) fit <- as.vector(object$F)
   if (se.fit || interval != "none") {
     s <- stats::sigma(object)
-    key <- node[, 1L] + (node[, 2L] - 1) * d[1L]
-    u <- unique(key)
-    C <- .orvel_node_cov(object, (u - 1) %% d[1L] + 1, (u - 1) %/% d[1L] + 1)
-    u <- match(key, u)
-    se <- rep(NA_real_, n)
-    for (k in seq_along(at)) se[at[k]] <- s * sqrt(sum(terms[k, ] * (C[, , u[k]] %*% terms[k, ])))
-    df <- if (is.null(utils::getS3method("df.residual", "orvel_fit", optional = TRUE))) NA_real_
-          else stats::df.residual(object)
+    if (grid) {
+      # At the nodes: the smooth's standard errors, from the compiled fit.
+      se <- as.vector(.orvel_se(object)[, , 1L])
+    } else {
+      key <- node[, 1L] + (node[, 2L] - 1) * d[1L]
+      u <- unique(key)
+      C <- .orvel_node_cov(object, (u - 1) %% d[1L] + 1, (u - 1) %/% d[1L] + 1)
+      u <- match(key, u)
+      se <- rep(NA_real_, n)
+      for (k in seq_along(at)) se[at[k]] <- s * sqrt(sum(terms[k, ] * (C[, , u[k]] %*% terms[k, ])))
+    }
+    df <- stats::df.residual(object)
   }
   shape <- function(v) {
     if (grid) return(matrix(v, d[1L], d[2L], dimnames = dimnames(object$F)))
@@ -269,7 +271,7 @@ predict.orvel_fit <- function(object, newdata, se.fit = FALSE,
     v
   }
   if (interval != "none") {
-    q <- if (is.finite(df)) stats::qt((1 + level) / 2, df) else stats::qnorm((1 + level) / 2)
+    q <- stats::qt((1 + level) / 2, max(1, df))
     half <- q * if (interval == "confidence") se else sqrt(se^2 + s^2)
     f <- fit
     if (grid) {

@@ -39,8 +39,7 @@ an interval, an array of the grid's rows by its columns by \code{fit},
 columns \code{fit}, \code{lwr} and \code{upr}). \code{NA} where the nearest node has no
 polynomial. With \code{se.fit = TRUE} a list as from \code{\link[stats:predict.lm]{stats::predict.lm()}}:
 \code{fit}, as above; \code{se.fit}, the standard errors shaped like a single
-\code{fit}; \code{df}, the residual degrees of freedom (\code{NA} when the fit has no
-\code{df.residual()} method); and \code{residual.scale}, \eqn{\hat\sigma}{sigma}.
+\code{fit}; \code{df}, the residual degrees of freedom; and \code{residual.scale}, \eqn{\hat\sigma}{sigma}.
 }
 \description{
 The fitted surface at the nodes, or anywhere on the grid: the value at a
@@ -60,8 +59,7 @@ C x)}, \eqn{x}{x} the polynomial's terms at the position, \eqn{C}{C} the
 covariance of the nearest node's coefficients divided by
 \eqn{\hat\sigma^2}{sigma^2} (see \code{\link[=vcov.orvel_fit]{vcov.orvel_fit()}}) and
 \eqn{\hat\sigma}{sigma} from \code{sigma(object)}. Intervals use Student's t
-on \code{df.residual(object)} degrees of freedom where the fit has such a
-method, and the normal distribution where not. With \code{na.policy = "only"}
+on \code{df.residual(object)} degrees of freedom. With \code{na.policy = "only"}
 the smooth holds the observations where they exist; the standard errors
 there are still those of the fitted polynomial.
 }

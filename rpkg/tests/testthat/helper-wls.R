@@ -53,7 +53,7 @@ footprint_na <- function(z, K, holdout) {
 # weights w of wls_coef()'s observations, (X'WX)^-1 X'W^2X (X'WX)^-1;
 # `hat`, the weight of the node's own observation in its full fit; and
 # `kappa`, the condition number of W^1/2 X with its columns scaled to one
-# length.
+# length. All NA where the window does not determine the polynomial.
 wls_cov <- function(z, K, iy, ix, degree = 1, holdout = FALSE, spacing = c(1, 1)) {
   spacing <- rep(spacing, length.out = 2L)
   h <- (dim(K) - 1) / 2
@@ -66,10 +66,16 @@ wls_cov <- function(z, K, iy, ix, degree = 1, holdout = FALSE, spacing = c(1, 1)
   g <- g[keep, , drop = FALSE]
   y <- (g$jy - iy) * spacing[1]
   x <- (g$jx - ix) * spacing[2]
-  X <- cbind(1, y, x)
-  if (degree == 2) X <- cbind(X, y^2, x * y, x^2)
+  none <- list(V = matrix(NA_real_, 3 * degree, 3 * degree), hat = NA, kappa = Inf)
+  if (length(y) < 3 * degree) return(none)
+  X <- unname(cbind(1, y, x, y^2, x * y, x^2)[, seq_len(3 * degree), drop = FALSE])
+  if (any(g$w < 0)) {    # (lm.wfit() refuses them): the normal equations
+    A <- solve(crossprod(X, g$w * X))
+    return(list(V = A %*% crossprod(X, g$w^2 * X) %*% A, hat = NA, kappa = NA))
+  }
   # By QR of W^1/2 X = QR: V = R^-1 Q'WQ R^-T, (X'WX)^-1 = R^-1 R^-T.
   q <- qr(sqrt(g$w) * X)
+  if (q$rank < ncol(X)) return(none)
   Ri <- backsolve(qr.R(q), diag(ncol(X)))
   Q <- qr.Q(q)
   V <- Ri %*% crossprod(Q, g$w * Q) %*% t(Ri)

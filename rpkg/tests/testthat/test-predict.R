@@ -1,30 +1,7 @@
 # vcov(), predict() and as.data.frame() of a fit: the covariance factors
 # against weighted least squares node by node, predictions against the
 # nodes' polynomials from coef(). The expected standard errors are taken
-# relative to sigma(fit), so they do not depend on how sigma is estimated.
-
-if (!exists("sigma.orvel_fit", asNamespace("orvel")))
-  registerS3method("sigma", "orvel_fit", function(object, ...) 2.5, envir = asNamespace("orvel"))
-
-# The coefficients are L z with L = (X'WX)^-1 X'W, so their covariance over
-# sigma^2 is L L'; L from lm.wfit() on the identity as the responses (from
-# the normal equations when a weight is negative, which lm.wfit() refuses);
-# all NA where the window cannot determine the polynomial.
-wls_cov <- function(z, K, iy, ix, degree = 1, holdout = FALSE, spacing = c(1, 1)) {
-  h <- (dim(K) - 1) / 2
-  g <- expand.grid(jy = max(1, iy - h[1]):min(nrow(z), iy + h[1]),
-                   jx = max(1, ix - h[2]):min(ncol(z), ix + h[2]))
-  g$w <- K[cbind(g$jy - iy + h[1] + 1, g$jx - ix + h[2] + 1)]
-  g <- g[g$w != 0 & is.finite(z[cbind(g$jy, g$jx)]) & !(holdout & g$jy == iy & g$jx == ix), ]
-  none <- matrix(NA_real_, 3 * degree, 3 * degree)    # where no fit exists
-  if (nrow(g) < 3 * degree) return(none)
-  y <- (g$jy - iy) * spacing[1]; x <- (g$jx - ix) * spacing[2]
-  X <- unname(cbind(1, y, x, y^2, x * y, x^2)[, seq_len(3 * degree)])
-  if (any(g$w < 0)) return(tcrossprod(solve(crossprod(X, g$w * X), t(g$w * X))))
-  fit <- stats::lm.wfit(X, diag(nrow(X)), g$w)
-  if (fit$rank < ncol(X)) return(none)
-  tcrossprod(unname(fit$coefficients))
-}
+# relative to sigma(fit) (see test-inference.R for sigma itself).
 
 set.seed(5)
 vz <- volcano[1:40, 1:30] + rnorm(1200, sd = 2)
@@ -44,7 +21,7 @@ test_that("covariance factors match weighted least squares at corners, edges and
     f <- (if (cs$holdout) orvel_holdout else orvel_fit)(z, cs$K, spacing = sp, degree = cs$degree, na.rm = TRUE)
     V <- vcov(f, nodes[, 1], nodes[, 2]) / stats::sigma(f)^2
     for (k in seq_len(nrow(nodes))) {
-      ref <- wls_cov(z, cs$K, nodes[k, 1], nodes[k, 2], cs$degree, cs$holdout, sp)
+      ref <- wls_cov(z, cs$K, nodes[k, 1], nodes[k, 2], cs$degree, cs$holdout, sp)$V
       expect_equal(unname(V[, , k]), ref, tolerance = 1e-9, info = paste(nodes[k, ], collapse = ","))
     }
     expect_identical(dimnames(vcov(f, 20, 10)), rep(dimnames(coef(f))[3], 2))
@@ -55,7 +32,7 @@ test_that("covariance factors match weighted least squares at corners, edges and
     f <- orvel_fit(vz, skewed, na.rm = FALSE, na.policy = policy)
     expect_true(all(is.na(vcov(f, 15, 12))))
     expect_true(all(is.na(unlist(predict(f, data.frame(row = 14.6, col = 12.2), se.fit = TRUE)[1:2]))))
-    expect_equal(vcov(f, 25, 20) / stats::sigma(f)^2, wls_cov(vz, skewed, 25, 20), ignore_attr = TRUE)
+    expect_equal(vcov(f, 25, 20) / stats::sigma(f)^2, wls_cov(vz, skewed, 25, 20)$V, ignore_attr = TRUE)
   }
 })
 
@@ -71,13 +48,13 @@ test_that("predictions are the nearest node's polynomial, with its standard erro
     y <- (at$row[k] - node[k, 1]) * sp[1]; x <- (at$col[k] - node[k, 2]) * sp[2]
     terms <- c(1, y, x, y^2, x * y, x^2)
     expect_equal(p$fit[[k]], sum(b[node[k, 1], node[k, 2], ] * terms))
-    C <- wls_cov(vz, skewed, node[k, 1], node[k, 2], 2, TRUE, sp)
+    C <- wls_cov(vz, skewed, node[k, 1], node[k, 2], 2, TRUE, sp)$V
     expect_equal(p$se.fit[[k]] / stats::sigma(f), sqrt(drop(terms %*% C %*% terms)), tolerance = 1e-9)
   }
   expect_true(is.na(p$fit[[7]]) && is.na(p$se.fit[[7]]))
   expect_identical(p$residual.scale, stats::sigma(f))
   ci <- predict(f, at, interval = "confidence", level = 0.9)
-  q <- if (is.na(p$df)) qnorm(0.95) else qt(0.95, p$df)
+  q <- qt(0.95, p$df)
   expect_equal(ci[, "upr"] - ci[, "fit"], q * p$se.fit)
   expect_equal(predict(f, se.fit = TRUE)$se.fit[cbind(node[1:6, 1], node[1:6, 2])],
                predict(f, as.data.frame(node[1:6, ]), se.fit = TRUE)$se.fit, ignore_attr = TRUE)
