@@ -124,3 +124,51 @@ test_that("predicted standard errors match the spread of simulated fits", {
     expect_lt(cover, 0.97)
   }
 })
+
+test_that("orvel_select minimises the criterion asked for, each as the fit's summary gives it", {
+  z <- noisy[1:40, 1:30]
+  sel <- orvel_select(z, type = c("gaussian", "tricube"), bandwidths = c(0.8, 1.5, 3), criterion = "gcv")
+  tab <- sel$table
+  expect_identical(sel$score, min(tab$gcv, na.rm = TRUE))
+  expect_identical(sel$cv, tab$cv[which.min(tab$gcv)])
+  s <- summary(orvel_fit(z, orvel_kernel("tricube", 1.5)))
+  row <- tab[tab$type == "tricube" & tab$rows == 1.5, ]
+  expect_equal(unlist(row[c("cv", "gcv", "aicc", "edf")]),
+               c(cv = s$cv, gcv = s$gcv, aicc = s$aicc, edf = s$edf[["nu1"]]), tolerance = 1e-12)
+  a <- orvel_select(z, type = "gaussian", bandwidths = c(0.8, 1.5, 3), criterion = "aicc")
+  expect_identical(a$score, min(a$table$aicc, na.rm = TRUE))
+  expect_output(print(a), "AICc")
+  expect_error(orvel_select(z, criterion = "bic"), "`criterion` must be one of")
+})
+
+test_that("raster standard errors are the matrix fit's in map units, slope and aspect's by the delta method", {
+  skip_if_not_installed("terra")
+  skip_if(valgrind)
+  z <- noisy[1:40, 1:30]
+  r <- terra::rast(z, extent = terra::ext(0, 30 * 5, 0, 40 * 2))      # cells 5 east, 2 north
+  K <- orvel_kernel("gaussian", c(1.5, 2.5))
+  g <- orvel_fit(r, K, degree = 2, se = TRUE)
+  m <- orvel_fit(z, K, spacing = c(2, 5), degree = 2, se = TRUE)
+  lay <- function(name) terra::as.matrix(g[[name]], wide = TRUE)
+  expect_identical(names(g)[7:12], paste0(names(g)[1:6], "_se"))
+  expect_equal(lay("smooth_se"), m$se[, , 1], ignore_attr = TRUE, tolerance = 1e-10)
+  expect_equal(lay("dzdx_se"), m$se[, , "x"], ignore_attr = TRUE, tolerance = 1e-10)
+  expect_equal(lay("dzdy_se"), m$se[, , "y"], ignore_attr = TRUE, tolerance = 1e-10)
+  expect_equal(lay("d2zdx2_se"), 2 * m$se[, , "x^2"], ignore_attr = TRUE, tolerance = 1e-10)
+  expect_equal(lay("d2zdxdy_se"), m$se[, , "x*y"], ignore_attr = TRUE, tolerance = 1e-10)
+  t <- orvel_terrain(r, K, unit = "radians", se = TRUE)
+  expect_identical(names(t), c("slope", "aspect", "slope_se", "aspect_se"))
+  f <- orvel_fit(z, K, spacing = c(2, 5))
+  for (k in 1:15) {
+    i <- c(1, 40, sample(40, 13, TRUE))[k]; j <- c(1, 30, sample(30, 13, TRUE))[k]
+    V <- vcov(f, i, j)
+    b <- coef(f)[i, j, ]
+    p <- b[["x"]]; q <- -b[["y"]]                       # east, north
+    vp <- V["x", "x"]; vq <- V["y", "y"]; cpq <- -V["x", "y"]
+    g2 <- p^2 + q^2
+    expect_equal(terra::as.matrix(t$slope_se, wide = TRUE)[i, j],
+                 sqrt(p^2 * vp + 2 * p * q * cpq + q^2 * vq) / (sqrt(g2) * (1 + g2)), tolerance = 1e-9)
+    expect_equal(terra::as.matrix(t$aspect_se, wide = TRUE)[i, j],
+                 sqrt(q^2 * vp - 2 * p * q * cpq + p^2 * vq) / g2, tolerance = 1e-9)
+  }
+})
