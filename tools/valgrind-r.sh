@@ -2,7 +2,8 @@
 # Runs the R package's tests in R under valgrind's memcheck, with the package
 # installed in <build>/rlib: the tests of the matrix interface, of the native
 # core (threads, malformed arguments, interrupts: ORVEL_VALGRIND makes those
-# small), of the local polynomial models (the general engine) and of the raw
+# small), of the local polynomial models (the general engine) and their
+# statistics and standard errors, and of the raw
 # binding against the libraries in <build> (the raster
 # tests go through the same compiled pass and spend their time in terra),
 # and those of the raw binding and both entries (test-native.R) against each
@@ -30,7 +31,7 @@ run() {
   name=$(echo "${1#$build}" | tr / _)
   log=$logs/r${name:-_main}.log
   filter=native
-  [ "$1" = "$build" ] && filter='native|orvel|core|interrupt|models'
+  [ "$1" = "$build" ] && filter='native|orvel|core|interrupt|models|inference'
   if R_LIBS=$build/rlib ORVEL_LIBDIR=$1 ORVEL_TEST_FILTER=$filter ORVEL_VALGRIND=1 \
        R -d "valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite" \
        --vanilla --slave -f tools/run-r-tests.R >"$log" 2>&1; then

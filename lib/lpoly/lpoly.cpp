@@ -776,9 +776,11 @@ extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *dat
                             double *const *out, ptrdiff_t stride, const double *scale, int mode,
                             double *const *var, ptrdiff_t vstride, double *scratch)
 {
-    if (!P || !out || !scale || !scratch || ix0 < 0 || ix0 > ix1 || ix1 > P->nx || iy0 < 0 ||
-        iy0 > iy1 || iy1 > P->ny || col0 < 0 || ncol < 0 || col0 > P->nx ||
-        ncol > P->nx - col0 || (mode != ORVEL_LP_ALL && mode != ORVEL_LP_MERGE))
+    const bool se = mode == ORVEL_LP_SE;   // standard errors alone
+    if (!P || (!out && !se) || (!var && se) || !scale || !scratch || ix0 < 0 || ix0 > ix1 ||
+        ix1 > P->nx || iy0 < 0 || iy0 > iy1 || iy1 > P->ny || col0 < 0 || ncol < 0 ||
+        col0 > P->nx || ncol > P->nx - col0 ||
+        (mode != ORVEL_LP_ALL && mode != ORVEL_LP_MERGE && !se))
         return 1;
     if (ix0 == ix1 || iy0 == iy1) return 0;
     ptrdiff_t need0 = ix0 - P->hx > 0 ? ix0 - P->hx : 0;
@@ -786,7 +788,7 @@ extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *dat
     if (!data || col0 > need0 || col0 + ncol < need1 || (ix1 - ix0 > 1 && stride < iy1 - iy0) ||
         (var && ix1 - ix0 > 1 && vstride < iy1 - iy0))
         return 1;
-    for (int k = 0; k < P->p; k++)
+    for (int k = 0; k < P->p && !se; k++)
         if (!out[k]) return 1;
 
     const int p = P->p, hy = P->hy, hx = P->hx;
@@ -827,13 +829,16 @@ extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *dat
         for (ptrdiff_t ix = ix0; ix < ix1; ix++) {
             ptrdiff_t xlo = ix - hx > 0 ? ix - hx : 0, xhi = ix + hx < P->nx ? ix + hx : P->nx - 1;
             double *o[MAXP], *ov[MAXP + 3];
-            for (int k = 0; k < p; k++) o[k] = out[k] + (ix - ix0) * stride + (y0 - iy0);
+            for (int k = 0; k < p; k++) o[k] = se ? nullptr : out[k] + (ix - ix0) * stride + (y0 - iy0);
             for (int k = 0; k < nv; k++)
-                ov[k] = var && var[k] ? var[k] + (ix - ix0) * vstride + (y0 - iy0) : nullptr;
-            // Node j's variance factors: those of vals, scaled, or NaN.
+                ov[k] = var && var[k] && (!se || k < p) ? var[k] + (ix - ix0) * vstride + (y0 - iy0)
+                                                        : nullptr;
+            // Variance factor k of v, scaled, or as a standard error.
+            auto scaled = [&](int k, double v) { return se ? sqrt(v) * fabs(osc[k]) : v * vsc[k]; };
+            // Node j's variance factors: those of vals, or NaN.
             auto put_var = [&](ptrdiff_t j, const double *vals) {
                 for (int k = 0; k < nv; k++)
-                    if (ov[k]) ov[k][j] = vals ? vals[k] * vsc[k] : nan;
+                    if (ov[k]) ov[k][j] = vals ? scaled(k, vals[k]) : nan;
             };
             ptrdiff_t fa = 0, fb = 0;   // nodes whose coefficients the sums gave
             bool any = false;           // a column with weight in the window
@@ -943,13 +948,14 @@ extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *dat
                     // no fit or near missing values (fitted below with narm).
                     for (int k = 0; k < nv; k++) {
                         if (!ov[k]) continue;
-                        double v = ok ? sh.var[k] * vsc[k] : nan;
+                        double v = ok ? scaled(k, sh.var[k]) : nan;
                         for (ptrdiff_t j = i; j < e; j++) ov[k][j] = v;
                     }
                     if (ok)
                         for (ptrdiff_t j = next(i); j < e; j = next(j + 1)) put_var(j, nullptr);
                 }
-                if (mode == ORVEL_LP_MERGE) {
+                if (se) {
+                } else if (mode == ORVEL_LP_MERGE) {
                     if (!ok)
                         for (int k = 0; k < p; k++)
                             for (ptrdiff_t j = i; j < e; j++) o[k][j] = nan;
@@ -978,16 +984,16 @@ extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *dat
                     class_range(cy, P->ny, hy, &ylo, &yhi);
                     class_range(cx, P->nx, hx, &xlo2, &xhi2);
                     for (ptrdiff_t j = next(i); j < e; j = next(j + 1)) {
-                        for (int k = 0; k < p; k++) o[k][j] = nan;
+                        for (int k = 0; k < p && !se; k++) o[k][j] = nan;
                         // Fewer observations with weight than coefficients:
                         // no fit, without looking further.
                         bool centre = lw && mc[j + hy] == 0;
                         if (sh.nfoot - cnt[j] - lw < p) continue;
                         double beta[MAXP], vv[MAXP + 3];
                         const double *zn = data + (ix - col0) * P->ny + y0 + j;
-                        bool own = !s.data_used, less = 4 * cnt[j] <= sh.nfoot;
+                        bool own = !s.data_used && !se, less = 4 * cnt[j] <= sh.nfoot;
                         double sv[MAXP];
-                        for (int q = 0; q < p; q++) sv[q] = own ? 0 : S[q * L + j];
+                        for (int q = 0; q < p; q++) sv[q] = own || se ? 0 : S[q * L + j];
                         double *vp = var ? vv : nullptr;
                         bool good = p == 3 ? near_fit<3, 6>(P, sh, zn, own, less, ylo, yhi, xlo2,
                                                             xhi2, sv, centre, zc[j + hy], beta, vp)
@@ -995,7 +1001,7 @@ extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *dat
                                                              xhi2, sv, centre, zc[j + hy], beta,
                                                              vp);
                         if (!good) continue;
-                        for (int k = 0; k < p; k++) o[k][j] = beta[k] * osc[k];
+                        for (int k = 0; k < p && !se; k++) o[k][j] = beta[k] * osc[k];
                         if (var) put_var(j, vv);
                     }
                 }

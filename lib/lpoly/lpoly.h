@@ -58,12 +58,16 @@ enum {
 /* Modes of orvel_lp_fit(). */
 enum {
     ORVEL_LP_ALL = 0,   /* write every target's coefficients */
-    ORVEL_LP_MERGE = 1  /* the targets already hold the exact engine's fit of
+    ORVEL_LP_MERGE = 1, /* the targets already hold the exact engine's fit of
                            the data with missing values replaced by zeros:
                            write NaN where the fit is not determined or a
                            missing value has weight (without NARM), and the
                            fit from the observed cells where one has (NARM);
                            leave the rest */
+    ORVEL_LP_SE = 2     /* write no coefficients (`out` may be NULL), only the
+                           first p `var` outputs, and those as standard
+                           errors: the square roots of the variance factors
+                           times |scale[k]| */
 };
 
 /* A plan for the ky x kx weights K (K[(dy + hy) + ky * (dx + hx)], ky and

@@ -155,6 +155,22 @@ static int model_fit(const model *m, ptrdiff_t col0, ptrdiff_t ncol, ptrdiff_t x
                         var, vstride, scratch) ? ORVEL_BAD_ARGS : ORVEL_OK;
 }
 
+/* The standard errors of nodes [x0, x1) x [y0, y1) into se[k] (stride a
+ * column): the square roots of the variance factors of the coefficients
+ * as model_fit() gives them, times c[k]. Returns 0 on success. */
+static int model_se(const model *m, ptrdiff_t x0, ptrdiff_t x1, ptrdiff_t y0, ptrdiff_t y1,
+                    double *const *se, ptrdiff_t stride, const double *c, double *scratch)
+{
+    const double unit[6] = {1, (double) m->ny, (double) m->nx, 1, 1, 1};
+    double scale[6], *v[9] = {0};
+    for (int k = 0; k < m->p; k++) {
+        scale[k] = c[k] * unit[k];
+        v[k] = se[k];
+    }
+    return orvel_lp_fit(m->lp, m->z, 0, m->nx, x0, x1, y0, y1, NULL, stride, scale, ORVEL_LP_SE,
+                        v, stride, scratch) ? ORVEL_BAD_ARGS : ORVEL_OK;
+}
+
 static void check_fit(int status)
 {
     if (status != ORVEL_OK) error("orvel: the fitting engine refused its arguments (%d)", status);
@@ -218,31 +234,6 @@ static SEXP stats_vector(const double *st)
     return r;
 }
 
-/* x[i] = c[k] * sqrt(x[i]) over p arrays of n values, k the array: the
- * variance factors into standard errors, in chunks across threads. */
-typedef struct sqrt_job {
-    double *x;
-    ptrdiff_t n, per;
-    double c[6];
-} sqrt_job;
-
-static void sqrt_chunk(void *arg, ptrdiff_t k, double *scratch)
-{
-    (void) scratch;
-    sqrt_job *j = arg;
-    ptrdiff_t per = (j->n + j->per - 1) / j->per, a = (k / j->per) * j->n;
-    ptrdiff_t i0 = (k % j->per) * per, i1 = i0 + per < j->n ? i0 + per : j->n;
-    double c = j->c[k / j->per], *x = j->x + a;
-    for (ptrdiff_t i = i0; i < i1; i++) x[i] = c * sqrt(x[i]);
-}
-
-static void to_se(double *x, ptrdiff_t n, int p, const double *c, int nt)
-{
-    sqrt_job j = {x, n, n / ORVEL_CHUNK + 1, {0}};
-    for (int k = 0; k < p; k++) j.c[k] = c[k];
-    orvel_parallel(p * j.per, nt, 0, sqrt_chunk, &j);
-}
-
 /* The data `z` (ny values a column held), and for the exact engine the
  * same with missing values replaced by zeros: z itself where none is
  * missing or the exact engine is not used or cleans as it goes, else a
@@ -274,8 +265,9 @@ typedef struct grid_job {
     orvel_chunks c;
     double *out[6];
     int stats;          /* the statistics' sums, per (column, segment) */
-    double *se[6];      /* the variance factors of the coefficients, or NULLs */
     double *slots;
+    int se_pass;        /* the standard errors alone, se[k] times sc[k] */
+    double *se[6], sc[6];
     atomic_int status;
     atomic_ptrdiff_t nonfinite;  /* nodes with an output that is not finite */
 } grid_job;
@@ -287,16 +279,21 @@ static void grid_chunk(void *arg, ptrdiff_t k, double *scratch)
     orvel_chunk(&j->c, k, &x0, &x1, &y0, &y1);
     ptrdiff_t at = x0 * ny + y0, h = y1 - y0;
     double *o[6], *v[9] = {0};
-    for (int i = 0; i < j->m->p; i++) o[i] = j->out[i] + at;
-    int p = j->m->p, nv = j->se[0] ? p + 3 : 2;
+    int p = j->m->p;
+    if (j->se_pass) {
+        for (int i = 0; i < p; i++) o[i] = j->se[i] + at;
+        int s = model_se(j->m, x0, x1, y0, y1, o, ny, j->sc, scratch);
+        if (s != ORVEL_OK) atomic_store(&j->status, s);
+        return;
+    }
+    for (int i = 0; i < p; i++) o[i] = j->out[i] + at;
     if (j->stats) {
-        /* The variance factors into the scratch, a chunk's column after
-         * another: the hat values, the smooth's and those asked for. */
+        /* The hat values and the smooth's variance factors into the
+         * scratch, a chunk's column after another. */
         ptrdiff_t cn = j->c.cols * h;
         v[p + ORVEL_LP_HAT] = scratch;
         v[p + ORVEL_LP_VAR00] = scratch + cn;
-        for (int i = 0; i < p && j->se[0]; i++) v[i] = scratch + (2 + i) * cn;
-        scratch += nv * cn;
+        scratch += 2 * cn;
     }
     int s = model_fit(j->m, 0, j->m->nx, x0, x1, y0, y1, o, ny, j->stats ? v : NULL, h, scratch);
     if (s != ORVEL_OK) atomic_store(&j->status, s);
@@ -306,8 +303,6 @@ static void grid_chunk(void *arg, ptrdiff_t k, double *scratch)
             stats_add(j->m->z + ix * ny + y0, o[0] + (ix - x0) * ny, v[p + ORVEL_LP_HAT] + c,
                       v[p + ORVEL_LP_VAR00] + c, h, j->m->loo, NULL, NULL,
                       j->slots + (ix * j->c.nseg + y0 / ORVEL_CHUNK) * NSTAT);
-            for (int i = 0; i < p && j->se[0]; i++)
-                memcpy(j->se[i] + at + (ix - x0) * ny, v[i] + c, h * sizeof(double));
         }
     /* Counted while the chunk's results are still in cache, so that the
      * caller can tell at no cost whether any node needs a closer look. */
@@ -385,7 +380,7 @@ SEXP orvel_fit_grid(SEXP z, SEXP K, SEXP degree, SEXP holdout, SEXP narm, SEXP e
         }
         out = PROTECT(work);
     }
-    grid_job j = {&m, {0}, {0}, want > 0, {0}, NULL, 0, 0};
+    grid_job j = {&m, {0}, {0}, want > 0, NULL, 0, {0}, {0}, 0, 0};
     for (int i = 0; i < m.p; i++) {
         j.out[i] = i < 3 ? REAL(VECTOR_ELT(out, i)) : REAL(VECTOR_ELT(out, 3)) + (i - 3) * n;
         if (want == 2) j.se[i] = REAL(VECTOR_ELT(out, m.p == 3 ? 3 : 4)) + i * n;
@@ -393,17 +388,20 @@ SEXP orvel_fit_grid(SEXP z, SEXP K, SEXP degree, SEXP holdout, SEXP narm, SEXP e
     model_chunks(&m, &j.c, 0, nx);
     ptrdiff_t np = nx * j.c.nseg;
     if (want) j.slots = (double *) R_alloc(np, NSTAT * sizeof(double));
-    size_t extra = want ? (want == 2 ? m.p + 3 : 2) * (size_t) j.c.cols *
-                          (ny < ORVEL_CHUNK ? ny : ORVEL_CHUNK) : 0;
+    size_t extra = want ? 2 * (size_t) j.c.cols * (ny < ORVEL_CHUNK ? ny : ORVEL_CHUNK) : 0;
     orvel_parallel(j.c.n, nt, model_scratch(&m, &j.c) + extra, grid_chunk, &j);
     check_fit(atomic_load(&j.status));
     if (want) {
-        double st[NSTAT + 1], c[6];
+        double st[NSTAT + 1];
         stats_total(j.slots, np, NULL, st);
         setAttrib(out, install("stats"), stats_vector(st));
+        /* Then the standard errors, which need sigma-hat: from the weights
+         * alone, written once. */
         if (want == 2) {
-            for (int i = 0; i < m.p; i++) c[i] = st[NSTAT] * un[i];
-            to_se(j.se[0], n, m.p, c, nt);
+            for (int i = 0; i < m.p; i++) j.sc[i] = st[NSTAT] * un[i];
+            j.se_pass = 1;
+            orvel_parallel(j.c.n, nt, model_scratch(&m, &j.c), grid_chunk, &j);
+            check_fit(atomic_load(&j.status));
         }
     }
     ptrdiff_t bad = atomic_load(&j.nonfinite);
