@@ -272,3 +272,38 @@ TEST(Lpoly, MergeTouchesOnlyWhatItMust)
     EXPECT_EQ(orvel_lp_new(m.K.data(), 6, 7, 1, ny, nx, 0), nullptr);
     EXPECT_EQ(orvel_lp_new(m.K.data(), 7, 7, 3, ny, nx, 0), nullptr);
 }
+
+// Standard errors alone: the square roots of the variance factors, scaled,
+// where the fit writes them, whatever is missing.
+TEST(Lpoly, StandardErrorsAloneAreTheFactorsRoots)
+{
+    std::mt19937_64 rng(17);
+    for (int rep = 0; rep < 20; rep++) {
+        int ny = 5 + rng() % 40, nx = 5 + rng() % 30;
+        Model m = randomModel(rng);
+        std::vector<double> z(ny * nx);
+        for (size_t i = 0; i < z.size(); i++) z[i] = (double)(rng() % 1000) / 7;
+        if (rep % 2)
+            for (int k = 0; k < 1 + ny * nx / 15; k++) z[rng() % z.size()] = NAN;
+        std::vector<double> all = fit(z, ny, nx, m, 0, nx, 0, ny);
+        orvel_lp* plan = orvel_lp_new(m.K.data(), m.ky, m.kx, m.degree, ny, nx, m.flags);
+        int p = orvel_lp_ncoef(plan);
+        size_t n = (size_t)ny * nx;
+        std::vector<double> se(p * n, -1.0), scratch(orvel_lp_scratch(plan));
+        double* v[9] = {};
+        for (int k = 0; k < p; k++) v[k] = se.data() + k * n;
+        const double scale[6] = {-2, 3, 0.5, 1, -1, 4};
+        ASSERT_EQ(orvel_lp_fit(plan, z.data(), 0, nx, 0, nx, 0, ny, nullptr, ny, scale, ORVEL_LP_SE,
+                               v, ny, scratch.data()),
+                  0);
+        orvel_lp_free(plan);
+        for (int k = 0; k < p; k++)
+            for (size_t i = 0; i < n; i++) {
+                double f = all[(p + k) * n + i], want = std::sqrt(f) * std::fabs(scale[k]);
+                if (std::isnan(f))
+                    EXPECT_TRUE(std::isnan(se[k * n + i])) << rep << " " << k << " " << i;
+                else
+                    EXPECT_NEAR(se[k * n + i], want, 4e-16 * want) << rep << " " << k << " " << i;
+            }
+    }
+}
