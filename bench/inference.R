@@ -1,7 +1,7 @@
 # What the standard errors and the fit's statistics cost, and whether they
 # are right, in one run:
 #  - orvel_fit() alone, with se = TRUE (the standard errors of every
-#    coefficient and the statistics) and summary() of a fit without them (a
+#    coefficient and the statistics), and sigma() of a fit without them (a
 #    pass for the statistics alone), medians of seven runs alternating, on
 #    one and on two threads: a plane on the exact engine's 7 x 7 and a
 #    quadratic on 11 x 11;
@@ -32,7 +32,7 @@ for (nm in names(models)) for (th in 1:2) {
   f0 <- orvel_fit(z, m$K, degree = m$degree, threads = th)
   runs <- list(fit = function() orvel_fit(z, m$K, degree = m$degree, threads = th),
                "fit, se = TRUE" = function() orvel_fit(z, m$K, degree = m$degree, se = TRUE, threads = th),
-               "summary() of a fit" = function() { options(orvel.threads = th); summary(f0) })
+               "sigma() of a fit" = function() { options(orvel.threads = th); sigma(f0) })
   t <- matrix(NA_real_, 7, length(runs), dimnames = list(NULL, names(runs)))
   for (r in 1:7) for (k in seq_along(runs)) {
     invisible(gc())
