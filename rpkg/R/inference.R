@@ -63,7 +63,7 @@
 #' noise), and the standard errors, which assume independence, are too
 #' small.
 #'
-#' @param object,x an [orvel_fit()] or [orvel_holdout()] result.
+#' @param object an [orvel_fit()] or [orvel_holdout()] result.
 #' @param type `"response"`, the observations minus the fitted values, or
 #'   `"loo"`, minus their leave-one-out predictions (for a leave-one-out fit
 #'   the two are the same).

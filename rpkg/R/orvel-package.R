@@ -13,7 +13,10 @@
 #'   own observation;
 #' * [orvel_cv()] scores a kernel by leave-one-out cross-validation and
 #'   [orvel_select()] chooses among many;
-#' * [orvel_slopes()] gives the gradient in the units of the grid.
+#' * [orvel_slopes()] gives the gradient in the units of the grid;
+#' * `summary()`, `sigma()`, `confint()`, `predict()` and R's other model
+#'   generics give the fit's statistics and standard errors (see
+#'   [orvel_inference]).
 #'
 #' The plane on a 7 x 7 window is the one of two native libraries,
 #' `orvel-fit` and `orvel-holdout`, built with the package: their outputs
@@ -24,4 +27,6 @@
 #'
 #' @keywords internal
 #' @useDynLib orvel, .registration = TRUE, .fixes = "C_"
+#' @importFrom stats coef confint deviance df.residual fitted logLik nobs predict residuals
+#'   sigma vcov
 "_PACKAGE"

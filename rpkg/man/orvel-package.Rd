@@ -21,7 +21,10 @@ size;
 own observation;
 \item \code{\link[=orvel_cv]{orvel_cv()}} scores a kernel by leave-one-out cross-validation and
 \code{\link[=orvel_select]{orvel_select()}} chooses among many;
-\item \code{\link[=orvel_slopes]{orvel_slopes()}} gives the gradient in the units of the grid.
+\item \code{\link[=orvel_slopes]{orvel_slopes()}} gives the gradient in the units of the grid;
+\item \code{summary()}, \code{sigma()}, \code{confint()}, \code{predict()} and R's other model
+generics give the fit's statistics and standard errors (see
+\link{orvel_inference}).
 }
 
 The plane on a 7 x 7 window is the one of two native libraries,

@@ -29,7 +29,7 @@
 \method{confint}{orvel_fit}(object, parm, level = 0.95, ...)
 }
 \arguments{
-\item{object, x}{an \code{\link[=orvel_fit]{orvel_fit()}} or \code{\link[=orvel_holdout]{orvel_holdout()}} result.}
+\item{object}{an \code{\link[=orvel_fit]{orvel_fit()}} or \code{\link[=orvel_holdout]{orvel_holdout()}} result.}
 
 \item{...}{not used.}
 
