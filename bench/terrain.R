@@ -36,14 +36,14 @@ write_only <- function() {
 }
 t_orvel <- t_orvel1 <- t_terra <- t_fit <- t_write <- numeric(reps)
 for (r in seq_len(reps)) {
-  t_orvel[r] <- time(function() orvel_terrain(x, horn, v = v))
-  t_orvel1[r] <- time(function() orvel_terrain(x, horn, v = v, threads = 1))
+  t_orvel[r] <- time(function() orvel_terrain(x, v, kernel = horn))
+  t_orvel1[r] <- time(function() orvel_terrain(x, v, kernel = horn, threads = 1))
   t_terra[r] <- time(function() terra::terrain(x, v = v))
   t_fit[r] <- time(function() orvel_fit(x, horn))
   t_write[r] <- time(write_only)
 }
 
-a <- orvel_terrain(x, horn, v = v, unit = "radians")
+a <- orvel_terrain(x, v, kernel = horn, unit = "radians")
 b <- terra::terrain(x, v = v, unit = "radians")
 inside <- !is.na(terra::values(b$slope))
 da <- abs(terra::values(a$aspect) - terra::values(b$aspect))

@@ -71,10 +71,10 @@ bool oracle(const std::vector<double>& z, int ny, int nx, const Model& m, int iy
     return true;
 }
 
-// The variance factors of node (iy, ix)'s coefficients, per node step,
-// from the definition: v[k] = (A^-1 B A^-1)_kk, v[p] the (1, 2) entry, with
-// A = X'WX and B = X'W^2X over the cells of the fit; inv00 = (A^-1)_00.
-// Assumes the node has a fit.
+// The covariance factors of node (iy, ix)'s coefficients, per node step,
+// from the definition: V = A^-1 B A^-1 (p x p, row-major), A = X'WX and
+// B = X'W^2X over the cells of the fit; inv00 = (A^-1)_00. Assumes the
+// node has a fit.
 void oracle_var(const std::vector<double>& z, int ny, int nx, const Model& m, int iy, int ix,
                 double* v, double* inv00)
 {
@@ -113,17 +113,17 @@ void oracle_var(const std::vector<double>& z, int ny, int nx, const Model& m, in
     for (int i = 0; i < p; i++)
         for (int j = 0; j < p; j++)
             for (int l = 0; l < p; l++) T[i][j] += I[i][l] * B[l][j];
-    for (int k = 0; k <= p; k++) {
-        int r = k < p ? k : 1, c = k < p ? k : 2;
-        long double x = 0;
-        for (int l = 0; l < p; l++) x += T[r][l] * I[l][c];
-        v[k] = (double)x;
-    }
+    for (int r = 0; r < p; r++)
+        for (int c = 0; c < p; c++) {
+            long double x = 0;
+            for (int l = 0; l < p; l++) x += T[r][l] * I[l][c];
+            v[r * p + c] = (double)x;
+        }
     *inv00 = (double)I[0][0];
 }
 
 // The coefficients of the targets (p arrays of the targets' nodes), then
-// their variance factors (p + 3 arrays).
+// their variance factors (ORVEL_LP_NVAR(p) arrays).
 std::vector<double> fit(const std::vector<double>& z, int ny, int nx, const Model& m, int ix0,
                         int ix1, int iy0, int iy1, int mode = ORVEL_LP_ALL,
                         std::vector<double> init = {})
@@ -133,11 +133,11 @@ std::vector<double> fit(const std::vector<double>& z, int ny, int nx, const Mode
     int p = orvel_lp_ncoef(plan);
     size_t n = (size_t)(ix1 - ix0) * (iy1 - iy0);
     std::vector<double> out = init.empty() ? std::vector<double>(p * n, -1.0) : init;
-    out.resize((2 * p + 3) * n, -1.0);
+    out.resize((p + ORVEL_LP_NVAR(p)) * n, -1.0);
     std::vector<double> scratch(orvel_lp_scratch(plan));
-    double *o[6], *v[9];
+    double *o[6], *v[ORVEL_LP_NVAR(6)];
     for (int k = 0; k < p; k++) o[k] = out.data() + k * n;
-    for (int k = 0; k < p + 3; k++) v[k] = out.data() + (p + k) * n;
+    for (int k = 0; k < ORVEL_LP_NVAR(p); k++) v[k] = out.data() + (p + k) * n;
     const double scale[6] = {1, 1, 1, 1, 1, 1};
     EXPECT_EQ(orvel_lp_fit(plan, z.data(), 0, nx, ix0, ix1, iy0, iy1, o, iy1 - iy0, scale, mode,
                            v, iy1 - iy0, scratch.data()),
@@ -201,19 +201,30 @@ TEST(Lpoly, MatchesWeightedLeastSquares)
                             << "case " << rep << " node " << y << "," << x << " coef " << k;
                     // The variance factors: the plan's fit's, then the hat
                     // value and smooth's variance of the full fit.
-                    double v[7], vf[7], i00;
-                    oracle_var(z, ny, nx, m, y, x, v, &i00);
+                    double V[36], Vf[36], i00, v[ORVEL_LP_NVAR(6)];
+                    oracle_var(z, ny, nx, m, y, x, V, &i00);
                     Model full = m;
                     full.flags &= ~ORVEL_LP_LOO;
-                    oracle_var(z, ny, nx, full, y, x, vf, &i00);
+                    oracle_var(z, ny, nx, full, y, x, Vf, &i00);
                     double c = m.K[(m.kx / 2) * m.ky + m.ky / 2];
-                    v[p + 1] = c * i00;
-                    v[p + 2] = vf[0];
+                    for (int k = 0; k < p; k++) v[k] = V[k * p + k];
+                    v[p + ORVEL_LP_COV12] = V[p + 2];
+                    v[p + ORVEL_LP_HAT] = c * i00;
+                    v[p + ORVEL_LP_VAR00] = Vf[0];
+                    for (int k = 0; k < p; k++)
+                        for (int l = k + 1; l < p; l++) v[ORVEL_LP_COV(p, k, l)] = V[k * p + l];
                     bool obs = std::isfinite(z[(size_t)x * ny + y]);
-                    for (int k = 0; k < p + 3; k++) {
-                        if (k > p && !obs) continue;   // used where observed
+                    for (int k = 0; k < ORVEL_LP_NVAR(p); k++) {
+                        bool own = k == p + ORVEL_LP_HAT || k == p + ORVEL_LP_VAR00;
+                        if (own && !obs) continue;   // used where observed
+                        // A covariance to within 1e-9 of its variances' scale.
+                        int a = k, b = k;
+                        if (k == p + ORVEL_LP_COV12) a = 1, b = 2;
+                        for (int q = 0; q < p; q++)
+                            for (int l = q + 1; l < p; l++)
+                                if (k == ORVEL_LP_COV(p, q, l)) a = q, b = l;
                         double got = out[(p + k) * n + (size_t)x * ny + y];
-                        double tol = 1e-9 * (k == p ? std::sqrt(v[1] * v[2]) : std::fabs(v[k]));
+                        double tol = 1e-9 * (own ? std::fabs(v[k]) : std::sqrt(V[a * p + a] * V[b * p + b]));
                         EXPECT_NEAR(got, v[k], tol + 1e-300)
                             << "case " << rep << " node " << y << "," << x << " var " << k;
                     }
@@ -241,7 +252,7 @@ TEST(Lpoly, SameBitsWhateverTheCut)
             y1 = y0 + 1 + rng() % (ny - y0);
         std::vector<double> part = fit(z, ny, nx, m, x0, x1, y0, y1);
         size_t n = (size_t)(x1 - x0) * (y1 - y0), nw = (size_t)ny * nx;
-        for (int k = 0; k < 2 * p + 3; k++)
+        for (int k = 0; k < p + ORVEL_LP_NVAR(p); k++)
             for (int x = x0; x < x1; x++)
                 for (int y = y0; y < y1; y++) {
                     double a = part[k * n + (size_t)(x - x0) * (y1 - y0) + y - y0],
@@ -290,7 +301,7 @@ TEST(Lpoly, StandardErrorsAloneAreTheFactorsRoots)
         int p = orvel_lp_ncoef(plan);
         size_t n = (size_t)ny * nx;
         std::vector<double> se(p * n, -1.0), scratch(orvel_lp_scratch(plan));
-        double* v[9] = {};
+        double* v[ORVEL_LP_NVAR(6)] = {};
         for (int k = 0; k < p; k++) v[k] = se.data() + k * n;
         const double scale[6] = {-2, 3, 0.5, 1, -1, 4};
         ASSERT_EQ(orvel_lp_fit(plan, z.data(), 0, nx, 0, nx, 0, ny, nullptr, ny, scale, ORVEL_LP_SE,

@@ -23,6 +23,7 @@ constexpr int MAXK = 101;      // largest window side
 constexpr int MAXP = 6;        // coefficients: degree 2
 constexpr int MAXM = 15;       // moments of the normal matrix: degree <= 4
 constexpr int MAXPOW = 5;      // powers of one offset: 0 .. 4
+constexpr int MAXV = ORVEL_LP_NVAR(MAXP);   // variance factors a node
 
 // Monomials u^a v^b in the order of total degree, then falling a: 1, u, v,
 // u^2, uv, v^2, u^3, ... ; the first 3 or 6 are the coefficients' order.
@@ -38,10 +39,10 @@ struct Shape {
     double lev;                // w0 inv[0]: the node's weight in its own fit
     double mom[MAXM];          // the normal matrix's moments
     double mom2[MAXM];         // the same with the weights squared
-    double var[MAXP + 3];      // the variance factors (see orvel_lp_fit()) of
+    double var[MAXV];          // the variance factors (see orvel_lp_fit()) of
                                // the plan's fit: p variances, the covariance
-                               // of 1 and 2, the hat value and the full fit's
-                               // variance of the smooth
+                               // of 1 and 2, the hat value, the full fit's
+                               // variance of the smooth, the covariances
     int nfoot;                 // cells of the clipped window with a non-zero weight
     unsigned char ok, okloo;
 };
@@ -154,13 +155,13 @@ void normal(const double *mom, int p, double *m)
 }
 
 // The variance factors of a fit: the coefficients are inv X'W z, so their
-// covariance over the noise's variance is V = inv (X'W^2 X) inv, m2 the
-// middle matrix. v[k] = V_kk (k < p), v[p] = V_12. For the fit with the
-// node's own observation (weight w0 > 0, hat value w0 inv_00 < 1) left
-// out, inv is first updated to the inverse of the normal matrix without
-// it, and its term w0^2 taken out of m2.
+// covariance over the noise's variance is V = inv (X'W^2 X) inv (p x p,
+// row-major), m2 the middle matrix. For the fit with the node's own
+// observation (weight w0 > 0, hat value w0 inv_00 < 1) left out, inv is
+// first updated to the inverse of the normal matrix without it, and its
+// term w0^2 taken out of m2.
 template <int p>
-void variances(const double *inv, const double *m2, double w0, double *v)
+void variances(const double *inv, const double *m2, double w0, double *V)
 {
     double a[p * p], b[p * p];
     memcpy(a, inv, sizeof a);
@@ -178,12 +179,12 @@ void variances(const double *inv, const double *m2, double w0, double *v)
             for (int l = 0; l < p; l++) x += a[i * p + l] * b[l * p + j];
             t[i * p + j] = x;
         }
-    for (int k = 0; k <= p; k++) {
-        int r = k < p ? k : 1, c = k < p ? k : 2;
-        double x = 0;
-        for (int l = 0; l < p; l++) x += t[r * p + l] * a[l * p + c];
-        v[k] = x;
-    }
+    for (int r = 0; r < p; r++)
+        for (int c = 0; c < p; c++) {
+            double x = 0;
+            for (int l = 0; l < p; l++) x += t[r * p + l] * a[l * p + c];
+            V[r * p + c] = x;
+        }
 }
 
 // All of a fit's variance factors (see Shape::var) from its inverse normal
@@ -194,15 +195,20 @@ template <int p>
 void all_variances(const orvel_lp *P, const double *inv, const double *mom2, bool centre,
                    double *var)
 {
-    double m2[p * p], full[p + 1];
+    double m2[p * p], full[p * p], loo[p * p];
     normal(mom2, p, m2);
     variances<p>(inv, m2, 0, full);
-    if (centre && P->w0 != 0)
-        variances<p>(inv, m2, P->w0, var);
-    else
-        memcpy(var, full, sizeof full);
+    const double *V = full;
+    if (centre && P->w0 != 0) {
+        variances<p>(inv, m2, P->w0, loo);
+        V = loo;
+    }
+    for (int k = 0; k < p; k++) var[k] = V[k * p + k];
+    var[p + ORVEL_LP_COV12] = V[p + 2];
     var[p + ORVEL_LP_HAT] = P->wc * inv[0];
     var[p + ORVEL_LP_VAR00] = full[0];
+    for (int k = 0; k < p; k++)
+        for (int l = k + 1; l < p; l++) var[ORVEL_LP_COV(p, k, l)] = V[k * p + l];
 }
 
 // The shape of row class cy and column class cx, from `rows`: per kernel
@@ -800,17 +806,19 @@ extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *dat
     double *zc = scratch, *mc = zc + L + 2 * hy;
     double *ring = mc + L + 2 * hy;
     double *S = ring + (size_t) (P->sep ? P->kx : 2) * slot, *cnt = S + (size_t) p * L;
-    double osc[MAXP];
+    double osc[MAXP] = {};
     for (int k = 0; k < p; k++) osc[k] = P->oscale[k] * scale[k];
     const int ea[MAXP] = {0, 1, 0, 2, 1, 0}, eb[MAXP] = {0, 0, 1, 0, 1, 2};
     // The variance factors' scales: the coefficients' squared, and for the
     // covariance the product of theirs; the hat value has none.
-    const int nv = p + 3;
-    double vsc[MAXP + 3];
+    const int nv = ORVEL_LP_NVAR(p);
+    double vsc[MAXV];
     for (int k = 0; k < p; k++) vsc[k] = osc[k] * osc[k];
     vsc[p + ORVEL_LP_COV12] = osc[1] * osc[2];
     vsc[p + ORVEL_LP_HAT] = 1;
     vsc[p + ORVEL_LP_VAR00] = osc[0] * osc[0];
+    for (int k = 0; k < p; k++)
+        for (int l = k + 1; l < p; l++) vsc[ORVEL_LP_COV(p, k, l)] = osc[k] * osc[l];
     const double *ys[MAXK * 3];
     double ws[MAXK * MAXP];
     const double nan = NAN;
@@ -828,7 +836,7 @@ extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *dat
         ptrdiff_t filled = -1;   // the last column loaded into the ring
         for (ptrdiff_t ix = ix0; ix < ix1; ix++) {
             ptrdiff_t xlo = ix - hx > 0 ? ix - hx : 0, xhi = ix + hx < P->nx ? ix + hx : P->nx - 1;
-            double *o[MAXP], *ov[MAXP + 3];
+            double *o[MAXP], *ov[MAXV];
             for (int k = 0; k < p; k++) o[k] = se ? nullptr : out[k] + (ix - ix0) * stride + (y0 - iy0);
             for (int k = 0; k < nv; k++)
                 ov[k] = var && var[k] && (!se || k < p) ? var[k] + (ix - ix0) * vstride + (y0 - iy0)
@@ -989,7 +997,7 @@ extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *dat
                         // no fit, without looking further.
                         bool centre = lw && mc[j + hy] == 0;
                         if (sh.nfoot - cnt[j] - lw < p) continue;
-                        double beta[MAXP], vv[MAXP + 3];
+                        double beta[MAXP], vv[MAXV];
                         const double *zn = data + (ix - col0) * P->ny + y0 + j;
                         bool own = !s.data_used && !se, less = 4 * cnt[j] <= sh.nfoot;
                         double sv[MAXP];

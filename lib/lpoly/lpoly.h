@@ -85,9 +85,11 @@ size_t orvel_lp_scratch(const orvel_lp *plan);
 
 /* Entries of the `var` outputs of orvel_lp_fit() after the p variances:
  * the covariance of the coefficients of dy and dx, the node's weight in
- * its own (full) fit, and the variance of the full fit's smooth. */
+ * its own (full) fit, and the variance of the full fit's smooth; then the
+ * covariance of coefficients k < l at ORVEL_LP_COV(p, k, l). */
 enum { ORVEL_LP_COV12 = 0, ORVEL_LP_HAT = 1, ORVEL_LP_VAR00 = 2 };
-#define ORVEL_LP_NVAR(p) ((p) + 3)
+#define ORVEL_LP_COV(p, k, l) ((p) + 3 + (k) * (2 * (p) - (k) - 1) / 2 + (l) - (k) - 1)
+#define ORVEL_LP_NVAR(p) ((p) + 3 + (p) * ((p) - 1) / 2)
 
 /* Fits the target nodes, columns ix0 .. ix1 - 1 and rows iy0 .. iy1 - 1,
  * from `data`, the grid's columns col0 .. col0 + ncol - 1 (ny values
@@ -101,7 +103,8 @@ enum { ORVEL_LP_COV12 = 0, ORVEL_LP_HAT = 1, ORVEL_LP_VAR00 = 2 };
  * the noise (the squared norm of the coefficient's weights over the
  * window; of the leave-one-out fit for a LOO plan) times scale[k]^2;
  * var[p + ORVEL_LP_COV12] the same of the covariance of coefficients 1
- * and 2 times scale[1] scale[2]; var[p + ORVEL_LP_HAT] the weight of the
+ * and 2 times scale[1] scale[2] (and at ORVEL_LP_COV(p, k, l) that of
+ * coefficients k and l times scale[k] scale[l]); var[p + ORVEL_LP_HAT] the weight of the
  * node's own observation in its full fit, and var[p + ORVEL_LP_VAR00] the
  * variance factor of the full fit's smooth (these two meant for nodes
  * whose own observation is observed). NaN where the node gets no fit. These assume independent noise of one

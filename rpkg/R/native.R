@@ -103,7 +103,8 @@ orvel_threads <- function() {
   if (!is.double(z)) storage.mode(z) <- "double"
   d <- dim(z)
   .Call(C_orvel_fit_block, z, c(d[1L], d[2L], 0, 0, d[2L], 0), model$K, model$degree, holdout,
-        model$narm, model$exact, 0L, 0L, 1, 1, 1, 1, numeric(5), keep, can, threads)
+        model$narm, model$exact, 0L, 0L, 1, 1, c(1, 1), 1, c(45, 0), 1, numeric(5), keep, can,
+        threads)
 }
 
 # Arguments that no method takes are an error, as in a function without `...`.

@@ -46,36 +46,47 @@
 }
 
 # Cell sizes in map units: `dx` east-west (one number, or one per raster row
-# on a longitude/latitude raster), `dy` north-south. On longitude/latitude
-# they are metres as terra::terrain() takes them: east-west, half the
-# geodesic distance between the points one cell west and one cell east at
-# the row's latitude; north-south, the length of one cell along the meridian
-# at the equator.
+# on a longitude/latitude raster), `dy` north-south, both positive, and
+# `flip`: -1 for columns that run west (a negative x resolution) and for
+# rows that run north. On longitude/latitude they are metres as
+# terra::terrain() takes them: east-west, half the geodesic distance between
+# the points one cell west and one cell east at the row's latitude;
+# north-south, the length of one cell along the meridian at the equator.
 .orvel_cells <- function(x) {
   lonlat <- isTRUE(terra::is.lonlat(x, perhaps = FALSE, warn = FALSE))
   xr <- terra::xres(x)
   yr <- terra::yres(x)
-  if (!lonlat) return(list(dx = xr, dy = yr, lonlat = FALSE))
+  flip <- c(if (xr < 0) -1 else 1, if (yr < 0) -1 else 1)
+  xr <- abs(xr)
+  yr <- abs(yr)
+  if (!lonlat) return(list(dx = xr, dy = yr, flip = flip, lonlat = FALSE))
   lat <- terra::yFromRow(x, seq_len(terra::nrow(x)))
   dx <- terra::distance(cbind(-xr, lat), cbind(xr, lat), lonlat = TRUE, pairwise = TRUE) / 2
   dy <- terra::distance(cbind(0, 0), cbind(0, yr), lonlat = TRUE)
-  list(dx = as.double(dx), dy = as.double(dy), lonlat = TRUE)
+  list(dx = as.double(dx), dy = as.double(dy), flip = flip, lonlat = TRUE)
 }
 
-# Layer codes of the compiled pass (src/fit.c).
+# Layer codes of the compiled pass (src/fit.c); a standard error's is its
+# layer's plus 16.
 .orvel_layer_codes <- c(smooth = 1L, dzdx = 2L, dzdy = 3L, slope = 4L, aspect = 5L,
-                        d2zdx2 = 6L, d2zdxdy = 7L, d2zdy2 = 8L)
+                        d2zdx2 = 6L, d2zdxdy = 7L, d2zdy2 = 8L, profile_curvature = 9L,
+                        plan_curvature = 10L, tangential_curvature = 11L, mean_curvature = 12L,
+                        gaussian_curvature = 13L, max_curvature = 14L, min_curvature = 15L,
+                        hillshade = 16L)
 
 # The one pass over raster x: fits every cell under `model` (see
 # .orvel_model(); the leave-one-out fit if `holdout`), block by block, and
 # returns a SpatRaster on x's grid with the named `layers` (names of
 # .orvel_layer_codes, "_se" after one for its standard error with the
-# noise's standard deviation `sigma`; angles in radians times `scale`), or
-# with layers = NULL the fit's statistics (see .orvel_stats_grid()), over
-# the cells flagged in the raw vector `keep` (NULL: all) and clearing the
-# flags in `can` of cells that cannot be scored.
+# noise's standard deviation `sigma`; angles in radians times `scale`; the
+# hillshade's sun at `shade`, c(altitude, azimuth) in degrees), written to
+# `filename` as terra writes (see .orvel_write_start()); or with layers =
+# NULL the fit's statistics (see .orvel_stats_grid()), over the cells
+# flagged in the raw vector `keep` (NULL: all) and clearing the flags in
+# `can` of cells that cannot be scored.
 .orvel_raster_pass <- function(x, model, holdout, layers, threads, scale = 1, keep = NULL,
-                               can = NULL, sigma = 1) {
+                               can = NULL, sigma = 1, shade = c(45, 0), filename = "",
+                               overwrite = FALSE, wopt = list()) {
   nr <- terra::nrow(x)
   nc <- terra::ncol(x)
   rows <- .orvel_block_rows(x)
@@ -94,9 +105,9 @@
   } else {
     out <- terra::rast(x, nlyrs = length(layers))
     names(out) <- layers
-    b <- terra::writeStart(out, filename = "", datatype = "FLT8S")
     se <- endsWith(layers, "_se")
-    what <- .orvel_layer_codes[sub("_se$", "", layers)] + 8L * se
+    what <- .orvel_layer_codes[sub("_se$", "", layers)] + 16L * se
+    b <- .orvel_write_start(out, filename, overwrite, wopt)
     done <- FALSE
     on.exit(if (!done) try(terra::writeStop(out), silent = TRUE), add = TRUE)
   }
@@ -119,16 +130,33 @@
       geom <- c(nc, nr, r0 - 1, s - 1, e, (s - b$row[k]) * nc)
       if (cv)
         acc <- .Call(C_orvel_fit_block, z, geom, m$K, m$degree, holdout, m$narm, m$exact, 0L,
-                     what, cells$dx, cells$dy, 1, 1, acc[1:5], keep, can, threads)
+                     what, cells$dx, cells$dy, cells$flip, 1, shade, 1, acc[1:5], keep, can,
+                     threads)
       else
         .Call(C_orvel_fit_block, z, geom, m$K, m$degree, holdout, m$narm, m$exact, policy,
-              what, cells$dx, cells$dy, scale, sigma, buf, NULL, NULL, threads)
+              what, cells$dx, cells$dy, cells$flip, scale, shade, sigma, buf, NULL, NULL,
+              threads)
     }
     if (!cv) terra::writeValues(out, buf, b$row[k], b$nrows[k])
   }
   if (cv) return(acc)
   done <- TRUE
   terra::writeStop(out)
+}
+
+# terra::writeStart() of `out` as terra's own functions write: to `filename`
+# (or where terra chooses, for ""), never over an existing file unless
+# `overwrite`, with the options `wopt` (64-bit floats unless it says).
+.orvel_write_start <- function(out, filename = "", overwrite = FALSE, wopt = list()) {
+  if (!is.character(filename) || length(filename) != 1L || is.na(filename))
+    .orvel_stop("`filename` must be one file name (or \"\"), not %s", .orvel_what(filename))
+  overwrite <- .orvel_check_flag(overwrite, "overwrite")
+  if (!is.list(wopt) || is.object(wopt))
+    .orvel_stop("`wopt` must be a list of options for writing, not %s", .orvel_what(wopt))
+  if (nzchar(filename) && file.exists(filename) && !overwrite)
+    .orvel_stop("`filename` \"%s\" exists: use `overwrite = TRUE` to replace it", filename)
+  if (is.null(wopt$datatype)) wopt$datatype <- "FLT8S"
+  terra::writeStart(out, filename = filename, overwrite = overwrite, wopt = wopt)
 }
 
 # Whether x can be read now without readStart(): it is in memory, or a
@@ -150,23 +178,25 @@
 #' @rdname orvel_fit
 #' @export
 orvel_fit.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, degree = 1, na.rm = FALSE,
-                                 na.policy = c("all", "omit", "only"), se = FALSE, ...,
+                                 na.policy = c("all", "omit", "only"), se = FALSE,
+                                 filename = "", overwrite = FALSE, wopt = list(), ...,
                                  threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   .orvel_no_spacing(spacing, "a SpatRaster")
   model <- .orvel_model(kernel, if (!missing(degree)) degree, na.rm, na.policy)
-  .orvel_raster_fit(z, model, holdout = FALSE, se, threads)
+  .orvel_raster_fit(z, model, holdout = FALSE, se, threads, filename, overwrite, wopt)
 }
 
 #' @rdname orvel_fit
 #' @export
 orvel_holdout.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, degree = 1,
-                                     na.rm = FALSE, na.policy = c("all", "omit", "only"), se = FALSE, ...,
+                                     na.rm = FALSE, na.policy = c("all", "omit", "only"), se = FALSE,
+                                     filename = "", overwrite = FALSE, wopt = list(), ...,
                                      threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   .orvel_no_spacing(spacing, "a SpatRaster")
   model <- .orvel_model(kernel, if (!missing(degree)) degree, na.rm, na.policy)
-  .orvel_raster_fit(z, model, holdout = TRUE, se, threads)
+  .orvel_raster_fit(z, model, holdout = TRUE, se, threads, filename, overwrite, wopt)
 }
 
 # Rasters carry their cell sizes: `spacing` (missing where it was not
@@ -179,21 +209,22 @@ orvel_holdout.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, degree
 # orvel_fit() and orvel_holdout() of a SpatRaster: layers smooth, dzdx
 # (change per map unit eastward) and dzdy (northward), and for degree 2 the
 # second derivatives; with `se` their standard errors after them.
-.orvel_raster_fit <- function(z, model, holdout, se, threads) {
+.orvel_raster_fit <- function(z, model, holdout, se, threads, filename, overwrite, wopt) {
   z <- .orvel_check_raster(z)
   se <- .orvel_check_flag(se, "se")
   layers <- c("smooth", "dzdx", "dzdy",
               if (model$degree == 2L) c("d2zdx2", "d2zdxdy", "d2zdy2"))
-  .orvel_raster_layers(z, model, holdout, layers, se, threads)
+  .orvel_raster_layers(z, model, holdout, c(layers, if (se) paste0(layers, "_se")), threads,
+                       filename = filename, overwrite = overwrite, wopt = wopt)
 }
 
-# The layers, and with `se` their standard errors ("_se" after each name):
-# these need sigma-hat, and so a first pass for the statistics.
-.orvel_raster_layers <- function(x, model, holdout, layers, se, threads, scale = 1) {
-  if (!se) return(.orvel_raster_pass(x, model, holdout, layers, threads, scale = scale))
-  sigma <- .orvel_raster_pass(x, model, holdout, NULL, threads)[["sigma"]]
-  .orvel_raster_pass(x, model, holdout, c(layers, paste0(layers, "_se")), threads,
-                     scale = scale, sigma = sigma)
+# The layers of .orvel_raster_pass() (`...` passed on); standard errors
+# ("_se" after a name) need sigma-hat, and so a first pass for the
+# statistics.
+.orvel_raster_layers <- function(x, model, holdout, layers, threads, ...) {
+  sigma <- if (any(endsWith(layers, "_se")))
+    .orvel_raster_pass(x, model, holdout, NULL, threads)[["sigma"]] else 1
+  .orvel_raster_pass(x, model, holdout, layers, threads, sigma = sigma, ...)
 }
 
 #' @rdname orvel_cv

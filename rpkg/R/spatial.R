@@ -185,18 +185,23 @@ orvel_select.RasterLayer <- function(z, type = "gaussian", bandwidths = NULL, de
 
 #' @rdname orvel_terrain
 #' @export
-orvel_terrain.stars <- function(x, kernel = orvel_kernel("horn"), v = c("slope", "aspect"),
-                                unit = c("degrees", "radians"), se = FALSE, ...,
+orvel_terrain.stars <- function(x, v = c("slope", "aspect"), kernel = "horn", degree = NULL,
+                                unit = "degrees", na.rm = FALSE, se = FALSE, filename = "",
+                                overwrite = FALSE, wopt = list(), angle = 45, direction = 0, ...,
                                 threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_via_stars(x, "x", function(r)
-    orvel_terrain.SpatRaster(r, kernel, v, unit, se, ..., threads = threads))
+    orvel_terrain.SpatRaster(r, v, kernel, degree, unit, na.rm, se, filename, overwrite, wopt,
+                             angle, direction, ..., threads = threads))
 }
 
 #' @rdname orvel_terrain
 #' @export
-orvel_terrain.RasterLayer <- function(x, kernel = orvel_kernel("horn"), v = c("slope", "aspect"),
-                                      unit = c("degrees", "radians"), se = FALSE, ...,
+orvel_terrain.RasterLayer <- function(x, v = c("slope", "aspect"), kernel = "horn",
+                                      degree = NULL, unit = "degrees", na.rm = FALSE, se = FALSE,
+                                      filename = "", overwrite = FALSE, wopt = list(),
+                                      angle = 45, direction = 0, ...,
                                       threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_via_raster(x, "x", function(r)
-    orvel_terrain.SpatRaster(r, kernel, v, unit, se, ..., threads = threads))
+    orvel_terrain.SpatRaster(r, v, kernel, degree, unit, na.rm, se, filename, overwrite, wopt,
+                             angle, direction, ..., threads = threads))
 }

@@ -11,90 +11,151 @@
   unique(choices[m])
 }
 
-#' Slope and aspect of an elevation raster
+#' Terrain variables of an elevation raster: slope, aspect, curvatures, hillshade
 #'
-#' Fits a local plane at every cell of an elevation model with [orvel_fit()]
-#' and returns its steepness and the direction it faces, under the
-#' conventions of [terra::terrain()]: slope measured from the horizontal,
-#' aspect clockwise from north, the direction in which the surface goes
-#' down (0 facing north, 90 facing east).
+#' Fits a local polynomial at every cell of an elevation model with
+#' [orvel_fit()] (a plane, or a quadratic for curvatures) and derives
+#' terrain variables from it, under the conventions of
+#' [terra::terrain()]: slope measured from the horizontal, aspect clockwise
+#' from north, the direction in which the surface goes down (0 facing
+#' north, 90 facing east).
 #'
-#' With `orvel_kernel("horn")` the slope and aspect are those of Horn's
-#' method, `terra::terrain(neighbors = 8)`, and with `orvel_kernel("rook")`
-#' those of `terra::terrain(neighbors = 4)`, at every cell where terra gives
-#' a value (to rounding). terra leaves the outer ring of cells `NA`; there
-#' the plane is fitted to the neighbours the raster has, so the edges and
-#' corners get values too. A smoother kernel (see [orvel_select()] to
-#' choose one by cross-validation) fits each plane to more cells and gives
-#' a less noisy slope.
+#' **Kernels.** With `kernel = "horn"` (the default) the slope and aspect
+#' are those of Horn's method, `terra::terrain(neighbors = 8)`, and with
+#' `"rook"` those of `terra::terrain(neighbors = 4)`, at every cell where
+#' terra gives a value (to rounding). terra leaves the outer ring of cells
+#' `NA`; there the polynomial is fitted to the neighbours the raster has, so
+#' the edges and corners get values too. Any other type of [orvel_kernel()]
+#' is taken with its default bandwidth, or pass a weight matrix of any odd
+#' size, or an [orvel_select()] result: a wider, smoother kernel fits each
+#' polynomial to more cells and gives less noisy variables, which matters
+#' most for curvatures.
 #'
-#' Elevations and cell sizes are taken in the raster's units: a projected
-#' raster in metres with elevations in metres gives slopes in metres per
-#' metre before they are turned into angles. Cells need not be square. On a
-#' longitude/latitude raster the cell sizes are taken in metres as
-#' `terra::terrain()` takes them: east-west, half the geodesic distance
-#' between the points one cell west and one cell east of the row's centre;
-#' north-south, the length of one cell of latitude at the equator. A raster
-#' without a coordinate reference system is taken to be in the units of its
-#' extent.
+#' **Curvatures** (`v` = `"profile_curvature"`, `"plan_curvature"`,
+#' `"tangential_curvature"`, `"mean_curvature"`, `"gaussian_curvature"`,
+#' `"max_curvature"`, `"min_curvature"`) come from the quadratic's
+#' derivatives in map units, \eqn{p = z_x}{p = z_x}, \eqn{q = z_y}{q = z_y},
+#' \eqn{r = z_{xx}}{r = z_xx}, \eqn{s = z_{xy}}{s = z_xy}, \eqn{t =
+#' z_{yy}}{t = z_yy} (x east, y north; `v = "dzdx"`, `"dzdy"`, `"d2zdx2"`,
+#' `"d2zdxdy"`, `"d2zdy2"` return them), with the definitions and the sign of
+#' Minár, Evans and Jenčo (2020, "A comprehensive system of definitions of
+#' land surface (topographic) curvatures", Earth-Science Reviews 211,
+#' 103414): positive where the surface is convex (a dome, a ridge),
+#' negative where it is concave (a bowl, a valley floor). With \eqn{g = p^2
+#' + q^2}{g = p^2 + q^2}:
+#' * profile (normal slope line) curvature \eqn{-(p^2 r + 2pqs + q^2 t) /
+#'   (g (1 + g)^{3/2})}{-(p^2 r + 2 p q s + q^2 t) / (g (1 + g)^(3/2))};
+#' * plan (projected contour) curvature \eqn{-(q^2 r - 2pqs + p^2 t) /
+#'   g^{3/2}}{-(q^2 r - 2 p q s + p^2 t) / g^(3/2)};
+#' * tangential (normal contour) curvature \eqn{-(q^2 r - 2pqs + p^2 t) /
+#'   (g (1 + g)^{1/2})}{-(q^2 r - 2 p q s + p^2 t) / (g (1 + g)^(1/2))};
+#' * mean curvature \eqn{-((1 + q^2) r - 2pqs + (1 + p^2) t) / (2 (1 +
+#'   g)^{3/2})}{-((1 + q^2) r - 2 p q s + (1 + p^2) t) / (2 (1 + g)^(3/2))};
+#' * Gaussian curvature \eqn{(rt - s^2) / (1 + g)^2}{(r t - s^2) / (1 +
+#'   g)^2}, positive on a dome or a bowl, negative on a saddle;
+#' * maximal and minimal curvature, the mean plus and minus
+#'   \eqn{\sqrt{mean^2 - Gaussian}}{sqrt(mean^2 - Gaussian)}.
 #'
-#' A missing elevation makes `NA` every cell where the kernel gives it
-#' weight, as in [orvel_fit()] with `na.rm = FALSE`: with the 3 x 3 kernels
-#' `"horn"` and `"rook"` a void takes with it exactly the cells that terra
-#' loses next to it.
+#' Curvatures are per map unit (Gaussian curvature per map unit squared).
+#' Profile, plan and tangential curvature follow a direction (the slope
+#' line, the contour) that a level cell does not have: there they are `NA`.
+#' They need `degree = 2`, the default when one is asked for.
 #'
-#' Where both slopes of the fitted plane are exactly zero the slope is 0 and
-#' the aspect 90 degrees, as terra gives them for a flat cell. Rounding lets
-#' that happen only where the elevations are all zero: over other flat
-#' ground the fitted slopes are of the order of 1e-15 of the elevation per
-#' cell, and the aspect is whatever direction they point in. Aspects lie in
-#' \[0, 360) degrees (\[0, 2 pi) radians), except that a slope facing a
-#' hair west of due north may come out as 360.
+#' **Hillshade** (`v = "hillshade"`) is [terra::shade()] of the slope and
+#' aspect with the same `angle` and `direction`: \eqn{\sin(angle)
+#' \cos(slope) + \cos(angle) \sin(slope) \cos(direction - aspect)}{sin(angle)
+#' cos(slope) + cos(angle) sin(slope) cos(direction - aspect)}, not
+#' normalised, edges filled.
+#'
+#' **Units and orientation.** Elevations and cell sizes are taken in the
+#' raster's units: a projected raster in metres with elevations in metres
+#' gives slopes in metres per metre before they are turned into angles.
+#' Cells need not be square, and a raster whose columns run west (a
+#' negative x resolution) or whose rows run north gives the same variables
+#' as the same terrain stored the usual way. On a longitude/latitude raster
+#' the cell sizes are taken in metres as `terra::terrain()` takes them, row
+#' by row: east-west, half the geodesic distance between the points one
+#' cell west and one cell east of the row's centre; north-south, the
+#' length of one cell of latitude at the equator; so slopes are per metre
+#' and curvatures per metre too (elevations in metres). A raster without a
+#' coordinate reference system is taken to be in the units of its extent.
+#'
+#' **Missing elevations** make `NA` every cell where the kernel gives them
+#' weight, as in [orvel_fit()] with `na.rm = FALSE` (with `"horn"` and
+#' `"rook"` a void takes with it exactly the cells that terra loses next to
+#' it); with `na.rm = TRUE` they are left out of the windows.
+#'
+#' **Flat cells.** Where both slopes of the fitted plane are exactly zero the
+#' slope is 0 and the aspect 90 degrees, as terra gives them for a flat
+#' cell. Rounding lets that happen only where the elevations are all zero:
+#' over other flat ground the fitted slopes are of the order of 1e-15 of
+#' the elevation per cell, and the aspect is whatever direction they point
+#' in. Aspects lie in \[0, 360) degrees (\[0, 2 pi) radians), except that a
+#' slope facing a hair west of due north may come out as 360.
 #'
 #' **Standard errors.** With `se = TRUE` the noise's standard deviation
 #' is estimated from the residuals of the fit (see [orvel_inference]), and
-#' the standard errors of slope and aspect follow from those of the two
-#' fitted slopes \eqn{p}{p} (east) and \eqn{q}{q} (north) and their
-#' covariance by the delta method: \eqn{\mathrm{se}(\mathrm{slope})^2 =
-#' (p^2 V_p + 2pq C + q^2 V_q) / (g^2 (1 + g^2)^2)}{se(slope)^2 = (p^2 Vp
-#' + 2 p q C + q^2 Vq) / (g^2 (1 + g^2)^2)} and
+#' a layer `<name>_se` follows each of slope, aspect, the curvatures and the
+#' derivatives asked for. Those of slope, aspect and the curvatures follow
+#' from the covariance of the fitted derivatives by the delta method: for
+#' slope and aspect, with \eqn{V_p}{Vp}, \eqn{V_q}{Vq} and \eqn{C}{C} the
+#' variances and covariance of \eqn{p}{p} and \eqn{q}{q},
+#' \eqn{\mathrm{se}(\mathrm{slope})^2 = (p^2 V_p + 2pq C + q^2 V_q) / (g (1
+#' + g)^2)}{se(slope)^2 = (p^2 Vp + 2 p q C + q^2 Vq) / (g (1 + g)^2)} and
 #' \eqn{\mathrm{se}(\mathrm{aspect})^2 = (q^2 V_p - 2pq C + p^2 V_q) /
-#' g^4}{se(aspect)^2 = (q^2 Vp - 2 p q C + p^2 Vq) / g^4}, \eqn{g^2 = p^2
-#' + q^2}{g^2 = p^2 + q^2}. That linearisation holds where the gradient is
-#' large against its own standard error; it breaks down on flat ground,
-#' where the aspect is undefined and its standard error grows without
-#' bound (and is `NaN` where the gradient is exactly zero), and the slope's
-#' is understated. They assume independent noise of one variance (see
-#' [orvel_inference]): elevation errors are usually correlated between
-#' neighbouring cells, and then they are too small.
+#' g^2}{se(aspect)^2 = (q^2 Vp - 2 p q C + p^2 Vq) / g^2}; for a curvature,
+#' the gradient with respect to \eqn{(p, q, r, s, t)}{(p, q, r, s, t)}
+#' (exact to rounding, by a complex step) against their covariance. That
+#' linearisation holds where the variable changes little over the
+#' estimate's own uncertainty. It fails where the gradient is small against
+#' its standard error: the aspect, and the profile, plan and tangential
+#' curvatures, are undefined on level ground and their standard errors grow
+#' without bound (`NaN` where the gradient is exactly zero), and the slope's
+#' is understated there; the maximal and minimal curvatures fail where the
+#' two are equal (an umbilic, such as the top of a round dome). They assume
+#' independent noise of one variance (see [orvel_inference]): elevation
+#' errors are usually correlated between neighbouring cells, and then they
+#' are too small.
 #'
-#' The raster is processed in blocks of rows of at most
-#' `getOption("orvel.block_cells", 2^17)` cells, each read with the window's
-#' half-height of overlap (at least three rows) and fitted with the whole raster's geometry, so that every cell
-#' gets the same bits whatever the block size; where terra says the result
-#' does not fit in memory, it is written to a temporary file (see
-#' [terra::terraOptions()]).
+#' **Output.** The raster is processed in blocks of rows of at most
+#' `getOption("orvel.block_cells", 2^17)` cells, each read with the
+#' window's half-height of overlap (at least three rows) and fitted with the
+#' whole raster's geometry, so that every cell gets the same bits whatever
+#' the block size. As in terra's functions, `filename` writes the result to
+#' a file (an existing one only with `overwrite = TRUE`) with the options of
+#' `wopt` (see [terra::writeRaster()]; 64-bit floats unless `wopt` says
+#' otherwise); without one, a result that terra says does not fit in memory
+#' goes to a temporary file (see [terra::terraOptions()]).
 #'
 #' @param x an elevation model: a SpatRaster of one layer, a stars object
 #'   with one attribute on a 2-D grid (the result is then a stars object on
 #'   the same grid) or a RasterLayer (see [orvel_rasters]).
-#' @param kernel a kernel of any odd size from 3 x 3 to 101 x 101 (see
-#'   [orvel_kernel()]),
+#' @param v what to compute, one or more of `"slope"`, `"aspect"`,
+#'   `"hillshade"`, the curvatures above, `"dzdx"`, `"dzdy"`, `"d2zdx2"`,
+#'   `"d2zdxdy"` and `"d2zdy2"`; the layers come in this order.
+#' @param kernel a kernel type of [orvel_kernel()] (with its default
+#'   bandwidth), a weight matrix of any odd size from 3 x 3 to 101 x 101,
 #'   `kernel[dy + h1 + 1, dx + h2 + 1]` the weight of the cell `dy` rows
-#'   south and `dx` columns east for a kernel of \eqn{2h_1 + 1}{2 h1 + 1}
-#'   rows and \eqn{2h_2 + 1}{2 h2 + 1} columns; or an [orvel_select()]
-#'   result.
-#' @param v what to compute: `"slope"`, `"aspect"` or both.
-#' @param unit `"degrees"` or `"radians"`.
-#' @param se also the standard errors of the slope and the aspect, as
-#'   layers `slope_se` and `aspect_se` in the same unit (see Standard
-#'   errors).
+#'   south and `dx` columns east, or an [orvel_select()] result.
+#' @param degree 1 (a plane) or 2 (a quadratic); `NULL` for 2 when a
+#'   curvature or a second derivative is asked for, else 1 (or an
+#'   [orvel_select()] result's degree).
+#' @param unit `"degrees"` or `"radians"`, for slope and aspect.
+#' @param na.rm whether missing elevations are left out of the windows.
+#' @param se also the standard errors (see Standard errors).
+#' @param filename,overwrite,wopt as in terra: a file to write the result
+#'   to, whether an existing one may be replaced, and a list of options
+#'   for writing (`datatype`, `gdal`, ...).
+#' @param angle,direction the sun's altitude above the horizon and its
+#'   azimuth clockwise from north, in degrees, for the hillshade, as in
+#'   [terra::shade()].
 #' @param ... not used; an error if given.
 #' @param threads the number of threads to fit on (see [orvel_threads()]).
 #' @return A SpatRaster on the grid of `x` (extent, resolution and
-#'   coordinate reference system kept) with the layers named in `v`.
+#'   coordinate reference system kept) with the layers named in `v`, each
+#'   followed by its `_se` layer when `se = TRUE`.
 #' @seealso [orvel_fit()], whose SpatRaster result holds the smooth and the
-#'   two slopes per map unit.
+#'   derivatives per map unit.
 #' @export
 #' @examples
 #' if (requireNamespace("terra", quietly = TRUE)) {
@@ -105,11 +166,15 @@
 #'   # the same as terra inside the raster; orvel also fills the edges
 #'   tt <- terra::terrain(dem, v = c("slope", "aspect"))
 #'   print(range(terra::values(st$slope - tt$slope), na.rm = TRUE))
-#'   # a smoother slope from a kernel chosen by cross-validation
-#'   terra::plot(orvel_terrain(dem, orvel_select(dem), v = "slope"))
+#'   # curvatures from a quadratic on a 7 x 7 Gaussian window
+#'   cv <- orvel_terrain(dem, c("profile_curvature", "plan_curvature"), kernel = "gaussian")
+#'   terra::plot(cv)
+#'   terra::plot(orvel_terrain(dem, "hillshade", angle = 40, direction = 315),
+#'               col = grey(0:100 / 100), legend = FALSE)
 #' }
-orvel_terrain <- function(x, kernel = orvel_kernel("horn"), v = c("slope", "aspect"),
-                          unit = c("degrees", "radians"), se = FALSE, ...,
+orvel_terrain <- function(x, v = c("slope", "aspect"), kernel = "horn", degree = NULL,
+                          unit = "degrees", na.rm = FALSE, se = FALSE, filename = "",
+                          overwrite = FALSE, wopt = list(), angle = 45, direction = 0, ...,
                           threads = getOption("orvel.threads", orvel_threads())) {
   UseMethod("orvel_terrain")
 }
@@ -120,17 +185,47 @@ orvel_terrain.default <- function(x, ...) {
   .orvel_stop("`x` must be a SpatRaster, a stars object or a RasterLayer, not %s", .orvel_what(x))
 }
 
+# What orvel_terrain() computes, in the order of its layers.
+.orvel_terrain_vars <- c("slope", "aspect", "hillshade", "profile_curvature", "plan_curvature",
+                         "tangential_curvature", "mean_curvature", "gaussian_curvature",
+                         "max_curvature", "min_curvature", "dzdx", "dzdy", "d2zdx2", "d2zdxdy",
+                         "d2zdy2")
+.orvel_second_order <- c("profile_curvature", "plan_curvature", "tangential_curvature",
+                         "mean_curvature", "gaussian_curvature", "max_curvature", "min_curvature",
+                         "d2zdx2", "d2zdxdy", "d2zdy2")
+
 #' @rdname orvel_terrain
 #' @export
-orvel_terrain.SpatRaster <- function(x, kernel = orvel_kernel("horn"), v = c("slope", "aspect"),
-                                     unit = c("degrees", "radians"), se = FALSE, ...,
+orvel_terrain.SpatRaster <- function(x, v = c("slope", "aspect"), kernel = "horn", degree = NULL,
+                                     unit = "degrees", na.rm = FALSE, se = FALSE, filename = "",
+                                     overwrite = FALSE, wopt = list(), angle = 45, direction = 0,
+                                     ...,
                                      threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   x <- .orvel_check_raster(x, "x")
-  model <- .orvel_model(kernel)
-  v <- .orvel_choose(v, c("slope", "aspect"), "v", several = TRUE)
+  v <- .orvel_choose(v, .orvel_terrain_vars, "v", several = TRUE)
+  second <- intersect(v, .orvel_second_order)
+  if (is.character(kernel) && !is.matrix(kernel)) {
+    if (length(kernel) != 1L)
+      .orvel_stop("`kernel` must be one kernel type, a weight matrix or an orvel_select() result, not %d types",
+                  length(kernel))
+    kernel <- orvel_kernel(kernel)
+  }
+  if (is.null(degree) && !inherits(kernel, "orvel_select")) degree <- if (length(second)) 2L else 1L
+  model <- .orvel_model(kernel, degree, na.rm)
+  if (model$degree == 1L && length(second))
+    .orvel_stop("`degree` must be 2 for %s: a plane has no curvature, not 1",
+                paste0('"', second, '"', collapse = ", "))
   unit <- .orvel_choose(unit, c("degrees", "radians"), "unit")
   se <- .orvel_check_flag(se, "se")
-  .orvel_raster_layers(x, model, FALSE, v, se, threads,
-                       scale = if (unit == "degrees") 180 / pi else 1)
+  for (a in list(list(angle, "angle"), list(direction, "direction")))
+    if (!is.numeric(a[[1L]]) || length(a[[1L]]) != 1L || !is.finite(a[[1L]]))
+      .orvel_stop("`%s` must be one finite number of degrees, not %s", a[[2L]], .orvel_what(a[[1L]]))
+  layers <- c(v, if (se) paste0(setdiff(v, "hillshade"), "_se"))
+  # Each variable followed by its standard error.
+  layers <- layers[order(match(sub("_se$", "", layers), v), endsWith(layers, "_se"))]
+  .orvel_raster_layers(x, model, FALSE, layers, threads,
+                       scale = if (unit == "degrees") 180 / pi else 1,
+                       shade = c(angle, direction), filename = filename, overwrite = overwrite,
+                       wopt = wopt)
 }

@@ -69,6 +69,9 @@ orvel_holdout(
   na.rm = FALSE,
   na.policy = c("all", "omit", "only"),
   se = FALSE,
+  filename = "",
+  overwrite = FALSE,
+  wopt = list(),
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -81,6 +84,9 @@ orvel_holdout(
   na.rm = FALSE,
   na.policy = c("all", "omit", "only"),
   se = FALSE,
+  filename = "",
+  overwrite = FALSE,
+  wopt = list(),
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )

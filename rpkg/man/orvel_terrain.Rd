@@ -6,34 +6,55 @@
 \alias{orvel_terrain}
 \alias{orvel_terrain.default}
 \alias{orvel_terrain.SpatRaster}
-\title{Slope and aspect of an elevation raster}
+\title{Terrain variables of an elevation raster: slope, aspect, curvatures, hillshade}
 \usage{
 \method{orvel_terrain}{stars}(
   x,
-  kernel = orvel_kernel("horn"),
   v = c("slope", "aspect"),
-  unit = c("degrees", "radians"),
+  kernel = "horn",
+  degree = NULL,
+  unit = "degrees",
+  na.rm = FALSE,
   se = FALSE,
+  filename = "",
+  overwrite = FALSE,
+  wopt = list(),
+  angle = 45,
+  direction = 0,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
 
 \method{orvel_terrain}{RasterLayer}(
   x,
-  kernel = orvel_kernel("horn"),
   v = c("slope", "aspect"),
-  unit = c("degrees", "radians"),
+  kernel = "horn",
+  degree = NULL,
+  unit = "degrees",
+  na.rm = FALSE,
   se = FALSE,
+  filename = "",
+  overwrite = FALSE,
+  wopt = list(),
+  angle = 45,
+  direction = 0,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
 
 orvel_terrain(
   x,
-  kernel = orvel_kernel("horn"),
   v = c("slope", "aspect"),
-  unit = c("degrees", "radians"),
+  kernel = "horn",
+  degree = NULL,
+  unit = "degrees",
+  na.rm = FALSE,
   se = FALSE,
+  filename = "",
+  overwrite = FALSE,
+  wopt = list(),
+  angle = 45,
+  direction = 0,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -42,10 +63,17 @@ orvel_terrain(
 
 \method{orvel_terrain}{SpatRaster}(
   x,
-  kernel = orvel_kernel("horn"),
   v = c("slope", "aspect"),
-  unit = c("degrees", "radians"),
+  kernel = "horn",
+  degree = NULL,
+  unit = "degrees",
+  na.rm = FALSE,
   se = FALSE,
+  filename = "",
+  overwrite = FALSE,
+  wopt = list(),
+  angle = 45,
+  direction = 0,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -55,20 +83,32 @@ orvel_terrain(
 with one attribute on a 2-D grid (the result is then a stars object on
 the same grid) or a RasterLayer (see \link{orvel_rasters}).}
 
-\item{kernel}{a kernel of any odd size from 3 x 3 to 101 x 101 (see
-\code{\link[=orvel_kernel]{orvel_kernel()}}),
+\item{v}{what to compute, one or more of \code{"slope"}, \code{"aspect"},
+\code{"hillshade"}, the curvatures above, \code{"dzdx"}, \code{"dzdy"}, \code{"d2zdx2"},
+\code{"d2zdxdy"} and \code{"d2zdy2"}; the layers come in this order.}
+
+\item{kernel}{a kernel type of \code{\link[=orvel_kernel]{orvel_kernel()}} (with its default
+bandwidth), a weight matrix of any odd size from 3 x 3 to 101 x 101,
 \code{kernel[dy + h1 + 1, dx + h2 + 1]} the weight of the cell \code{dy} rows
-south and \code{dx} columns east for a kernel of \eqn{2h_1 + 1}{2 h1 + 1}
-rows and \eqn{2h_2 + 1}{2 h2 + 1} columns; or an \code{\link[=orvel_select]{orvel_select()}}
-result.}
+south and \code{dx} columns east, or an \code{\link[=orvel_select]{orvel_select()}} result.}
 
-\item{v}{what to compute: \code{"slope"}, \code{"aspect"} or both.}
+\item{degree}{1 (a plane) or 2 (a quadratic); \code{NULL} for 2 when a
+curvature or a second derivative is asked for, else 1 (or an
+\code{\link[=orvel_select]{orvel_select()}} result's degree).}
 
-\item{unit}{\code{"degrees"} or \code{"radians"}.}
+\item{unit}{\code{"degrees"} or \code{"radians"}, for slope and aspect.}
 
-\item{se}{also the standard errors of the slope and the aspect, as
-layers \code{slope_se} and \code{aspect_se} in the same unit (see Standard
-errors).}
+\item{na.rm}{whether missing elevations are left out of the windows.}
+
+\item{se}{also the standard errors (see Standard errors).}
+
+\item{filename, overwrite, wopt}{as in terra: a file to write the result
+to, whether an existing one may be replaced, and a list of options
+for writing (\code{datatype}, \code{gdal}, ...).}
+
+\item{angle, direction}{the sun's altitude above the horizon and its
+azimuth clockwise from north, in degrees, for the hillshade, as in
+\code{\link[terra:shade]{terra::shade()}}.}
 
 \item{...}{not used; an error if given.}
 
@@ -76,71 +116,126 @@ errors).}
 }
 \value{
 A SpatRaster on the grid of \code{x} (extent, resolution and
-coordinate reference system kept) with the layers named in \code{v}.
+coordinate reference system kept) with the layers named in \code{v}, each
+followed by its \verb{_se} layer when \code{se = TRUE}.
 }
 \description{
-Fits a local plane at every cell of an elevation model with \code{\link[=orvel_fit]{orvel_fit()}}
-and returns its steepness and the direction it faces, under the
-conventions of \code{\link[terra:terrain]{terra::terrain()}}: slope measured from the horizontal,
-aspect clockwise from north, the direction in which the surface goes
-down (0 facing north, 90 facing east).
+Fits a local polynomial at every cell of an elevation model with
+\code{\link[=orvel_fit]{orvel_fit()}} (a plane, or a quadratic for curvatures) and derives
+terrain variables from it, under the conventions of
+\code{\link[terra:terrain]{terra::terrain()}}: slope measured from the horizontal, aspect clockwise
+from north, the direction in which the surface goes down (0 facing
+north, 90 facing east).
 }
 \details{
-With \code{orvel_kernel("horn")} the slope and aspect are those of Horn's
-method, \code{terra::terrain(neighbors = 8)}, and with \code{orvel_kernel("rook")}
-those of \code{terra::terrain(neighbors = 4)}, at every cell where terra gives
-a value (to rounding). terra leaves the outer ring of cells \code{NA}; there
-the plane is fitted to the neighbours the raster has, so the edges and
-corners get values too. A smoother kernel (see \code{\link[=orvel_select]{orvel_select()}} to
-choose one by cross-validation) fits each plane to more cells and gives
-a less noisy slope.
+\strong{Kernels.} With \code{kernel = "horn"} (the default) the slope and aspect
+are those of Horn's method, \code{terra::terrain(neighbors = 8)}, and with
+\code{"rook"} those of \code{terra::terrain(neighbors = 4)}, at every cell where
+terra gives a value (to rounding). terra leaves the outer ring of cells
+\code{NA}; there the polynomial is fitted to the neighbours the raster has, so
+the edges and corners get values too. Any other type of \code{\link[=orvel_kernel]{orvel_kernel()}}
+is taken with its default bandwidth, or pass a weight matrix of any odd
+size, or an \code{\link[=orvel_select]{orvel_select()}} result: a wider, smoother kernel fits each
+polynomial to more cells and gives less noisy variables, which matters
+most for curvatures.
 
-Elevations and cell sizes are taken in the raster's units: a projected
-raster in metres with elevations in metres gives slopes in metres per
-metre before they are turned into angles. Cells need not be square. On a
-longitude/latitude raster the cell sizes are taken in metres as
-\code{terra::terrain()} takes them: east-west, half the geodesic distance
-between the points one cell west and one cell east of the row's centre;
-north-south, the length of one cell of latitude at the equator. A raster
-without a coordinate reference system is taken to be in the units of its
-extent.
+\strong{Curvatures} (\code{v} = \code{"profile_curvature"}, \code{"plan_curvature"},
+\code{"tangential_curvature"}, \code{"mean_curvature"}, \code{"gaussian_curvature"},
+\code{"max_curvature"}, \code{"min_curvature"}) come from the quadratic's
+derivatives in map units, \eqn{p = z_x}{p = z_x}, \eqn{q = z_y}{q = z_y},
+\eqn{r = z_{xx}}{r = z_xx}, \eqn{s = z_{xy}}{s = z_xy}, \eqn{t =
+z_{yy}}{t = z_yy} (x east, y north; \code{v = "dzdx"}, \code{"dzdy"}, \code{"d2zdx2"},
+\code{"d2zdxdy"}, \code{"d2zdy2"} return them), with the definitions and the sign of
+Minár, Evans and Jenčo (2020, "A comprehensive system of definitions of
+land surface (topographic) curvatures", Earth-Science Reviews 211,
+103414): positive where the surface is convex (a dome, a ridge),
+negative where it is concave (a bowl, a valley floor). With \eqn{g = p^2
++ q^2}{g = p^2 + q^2}:
+\itemize{
+\item profile (normal slope line) curvature \eqn{-(p^2 r + 2pqs + q^2 t) /
+  (g (1 + g)^{3/2})}{-(p^2 r + 2 p q s + q^2 t) / (g (1 + g)^(3/2))};
+\item plan (projected contour) curvature \eqn{-(q^2 r - 2pqs + p^2 t) /
+  g^{3/2}}{-(q^2 r - 2 p q s + p^2 t) / g^(3/2)};
+\item tangential (normal contour) curvature \eqn{-(q^2 r - 2pqs + p^2 t) /
+  (g (1 + g)^{1/2})}{-(q^2 r - 2 p q s + p^2 t) / (g (1 + g)^(1/2))};
+\item mean curvature \eqn{-((1 + q^2) r - 2pqs + (1 + p^2) t) / (2 (1 +
+  g)^{3/2})}{-((1 + q^2) r - 2 p q s + (1 + p^2) t) / (2 (1 + g)^(3/2))};
+\item Gaussian curvature \eqn{(rt - s^2) / (1 + g)^2}{(r t - s^2) / (1 +
+  g)^2}, positive on a dome or a bowl, negative on a saddle;
+\item maximal and minimal curvature, the mean plus and minus
+\eqn{\sqrt{mean^2 - Gaussian}}{sqrt(mean^2 - Gaussian)}.
+}
 
-A missing elevation makes \code{NA} every cell where the kernel gives it
-weight, as in \code{\link[=orvel_fit]{orvel_fit()}} with \code{na.rm = FALSE}: with the 3 x 3 kernels
-\code{"horn"} and \code{"rook"} a void takes with it exactly the cells that terra
-loses next to it.
+Curvatures are per map unit (Gaussian curvature per map unit squared).
+Profile, plan and tangential curvature follow a direction (the slope
+line, the contour) that a level cell does not have: there they are \code{NA}.
+They need \code{degree = 2}, the default when one is asked for.
 
-Where both slopes of the fitted plane are exactly zero the slope is 0 and
-the aspect 90 degrees, as terra gives them for a flat cell. Rounding lets
-that happen only where the elevations are all zero: over other flat
-ground the fitted slopes are of the order of 1e-15 of the elevation per
-cell, and the aspect is whatever direction they point in. Aspects lie in
-[0, 360) degrees ([0, 2 pi) radians), except that a slope facing a
-hair west of due north may come out as 360.
+\strong{Hillshade} (\code{v = "hillshade"}) is \code{\link[terra:shade]{terra::shade()}} of the slope and
+aspect with the same \code{angle} and \code{direction}: \eqn{\sin(angle)
+\cos(slope) + \cos(angle) \sin(slope) \cos(direction - aspect)}{sin(angle)
+cos(slope) + cos(angle) sin(slope) cos(direction - aspect)}, not
+normalised, edges filled.
+
+\strong{Units and orientation.} Elevations and cell sizes are taken in the
+raster's units: a projected raster in metres with elevations in metres
+gives slopes in metres per metre before they are turned into angles.
+Cells need not be square, and a raster whose columns run west (a
+negative x resolution) or whose rows run north gives the same variables
+as the same terrain stored the usual way. On a longitude/latitude raster
+the cell sizes are taken in metres as \code{terra::terrain()} takes them, row
+by row: east-west, half the geodesic distance between the points one
+cell west and one cell east of the row's centre; north-south, the
+length of one cell of latitude at the equator; so slopes are per metre
+and curvatures per metre too (elevations in metres). A raster without a
+coordinate reference system is taken to be in the units of its extent.
+
+\strong{Missing elevations} make \code{NA} every cell where the kernel gives them
+weight, as in \code{\link[=orvel_fit]{orvel_fit()}} with \code{na.rm = FALSE} (with \code{"horn"} and
+\code{"rook"} a void takes with it exactly the cells that terra loses next to
+it); with \code{na.rm = TRUE} they are left out of the windows.
+
+\strong{Flat cells.} Where both slopes of the fitted plane are exactly zero the
+slope is 0 and the aspect 90 degrees, as terra gives them for a flat
+cell. Rounding lets that happen only where the elevations are all zero:
+over other flat ground the fitted slopes are of the order of 1e-15 of
+the elevation per cell, and the aspect is whatever direction they point
+in. Aspects lie in [0, 360) degrees ([0, 2 pi) radians), except that a
+slope facing a hair west of due north may come out as 360.
 
 \strong{Standard errors.} With \code{se = TRUE} the noise's standard deviation
 is estimated from the residuals of the fit (see \link{orvel_inference}), and
-the standard errors of slope and aspect follow from those of the two
-fitted slopes \eqn{p}{p} (east) and \eqn{q}{q} (north) and their
-covariance by the delta method: \eqn{\mathrm{se}(\mathrm{slope})^2 =
-(p^2 V_p + 2pq C + q^2 V_q) / (g^2 (1 + g^2)^2)}{se(slope)^2 = (p^2 Vp
-+ 2 p q C + q^2 Vq) / (g^2 (1 + g^2)^2)} and
+a layer \verb{<name>_se} follows each of slope, aspect, the curvatures and the
+derivatives asked for. Those of slope, aspect and the curvatures follow
+from the covariance of the fitted derivatives by the delta method: for
+slope and aspect, with \eqn{V_p}{Vp}, \eqn{V_q}{Vq} and \eqn{C}{C} the
+variances and covariance of \eqn{p}{p} and \eqn{q}{q},
+\eqn{\mathrm{se}(\mathrm{slope})^2 = (p^2 V_p + 2pq C + q^2 V_q) / (g (1
++ g)^2)}{se(slope)^2 = (p^2 Vp + 2 p q C + q^2 Vq) / (g (1 + g)^2)} and
 \eqn{\mathrm{se}(\mathrm{aspect})^2 = (q^2 V_p - 2pq C + p^2 V_q) /
-g^4}{se(aspect)^2 = (q^2 Vp - 2 p q C + p^2 Vq) / g^4}, \eqn{g^2 = p^2
-+ q^2}{g^2 = p^2 + q^2}. That linearisation holds where the gradient is
-large against its own standard error; it breaks down on flat ground,
-where the aspect is undefined and its standard error grows without
-bound (and is \code{NaN} where the gradient is exactly zero), and the slope's
-is understated. They assume independent noise of one variance (see
-\link{orvel_inference}): elevation errors are usually correlated between
-neighbouring cells, and then they are too small.
+g^2}{se(aspect)^2 = (q^2 Vp - 2 p q C + p^2 Vq) / g^2}; for a curvature,
+the gradient with respect to \eqn{(p, q, r, s, t)}{(p, q, r, s, t)}
+(exact to rounding, by a complex step) against their covariance. That
+linearisation holds where the variable changes little over the
+estimate's own uncertainty. It fails where the gradient is small against
+its standard error: the aspect, and the profile, plan and tangential
+curvatures, are undefined on level ground and their standard errors grow
+without bound (\code{NaN} where the gradient is exactly zero), and the slope's
+is understated there; the maximal and minimal curvatures fail where the
+two are equal (an umbilic, such as the top of a round dome). They assume
+independent noise of one variance (see \link{orvel_inference}): elevation
+errors are usually correlated between neighbouring cells, and then they
+are too small.
 
-The raster is processed in blocks of rows of at most
-\code{getOption("orvel.block_cells", 2^17)} cells, each read with the window's
-half-height of overlap (at least three rows) and fitted with the whole raster's geometry, so that every cell
-gets the same bits whatever the block size; where terra says the result
-does not fit in memory, it is written to a temporary file (see
-\code{\link[terra:terraOptions]{terra::terraOptions()}}).
+\strong{Output.} The raster is processed in blocks of rows of at most
+\code{getOption("orvel.block_cells", 2^17)} cells, each read with the
+window's half-height of overlap (at least three rows) and fitted with the
+whole raster's geometry, so that every cell gets the same bits whatever
+the block size. As in terra's functions, \code{filename} writes the result to
+a file (an existing one only with \code{overwrite = TRUE}) with the options of
+\code{wopt} (see \code{\link[terra:writeRaster]{terra::writeRaster()}}; 64-bit floats unless \code{wopt} says
+otherwise); without one, a result that terra says does not fit in memory
+goes to a temporary file (see \code{\link[terra:terraOptions]{terra::terraOptions()}}).
 }
 \examples{
 if (requireNamespace("terra", quietly = TRUE)) {
@@ -151,11 +246,14 @@ if (requireNamespace("terra", quietly = TRUE)) {
   # the same as terra inside the raster; orvel also fills the edges
   tt <- terra::terrain(dem, v = c("slope", "aspect"))
   print(range(terra::values(st$slope - tt$slope), na.rm = TRUE))
-  # a smoother slope from a kernel chosen by cross-validation
-  terra::plot(orvel_terrain(dem, orvel_select(dem), v = "slope"))
+  # curvatures from a quadratic on a 7 x 7 Gaussian window
+  cv <- orvel_terrain(dem, c("profile_curvature", "plan_curvature"), kernel = "gaussian")
+  terra::plot(cv)
+  terra::plot(orvel_terrain(dem, "hillshade", angle = 40, direction = 315),
+              col = grey(0:100 / 100), legend = FALSE)
 }
 }
 \seealso{
 \code{\link[=orvel_fit]{orvel_fit()}}, whose SpatRaster result holds the smooth and the
-two slopes per map unit.
+derivatives per map unit.
 }

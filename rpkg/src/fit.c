@@ -24,6 +24,7 @@
 #include "engine.h"
 #include "lpoly.h"
 #include "parallel.h"
+#include "surface.h"
 #include "terrain.h"
 
 /* A grid: a double matrix. Returns its number of rows; *nx the columns. */
@@ -162,7 +163,7 @@ static int model_se(const model *m, ptrdiff_t x0, ptrdiff_t x1, ptrdiff_t y0, pt
                     double *const *se, ptrdiff_t stride, const double *c, double *scratch)
 {
     const double unit[6] = {1, (double) m->ny, (double) m->nx, 1, 1, 1};
-    double scale[6], *v[9] = {0};
+    double scale[6], *v[ORVEL_LP_NVAR(6)] = {0};
     for (int k = 0; k < m->p; k++) {
         scale[k] = c[k] * unit[k];
         v[k] = se[k];
@@ -278,7 +279,7 @@ static void grid_chunk(void *arg, ptrdiff_t k, double *scratch)
     ptrdiff_t x0, x1, y0, y1, ny = j->m->ny;
     orvel_chunk(&j->c, k, &x0, &x1, &y0, &y1);
     ptrdiff_t at = x0 * ny + y0, h = y1 - y0;
-    double *o[6], *v[9] = {0};
+    double *o[6], *v[ORVEL_LP_NVAR(6)] = {0};
     int p = j->m->p;
     if (j->se_pass) {
         for (int i = 0; i < p; i++) o[i] = j->se[i] + at;
@@ -420,10 +421,11 @@ SEXP orvel_fit_grid(SEXP z, SEXP K, SEXP degree, SEXP holdout, SEXP narm, SEXP e
 
 /* ---- A block of a raster ------------------------------------------- */
 
-/* Layer codes of orvel_fit_block(). */
+/* Layer codes of orvel_fit_block(): SE + code is the standard error of
+ * layer `code` (not the hillshade's). */
 enum { SMOOTH = 1, DZDX = 2, DZDY = 3, SLOPE = 4, ASPECT = 5, D2ZDX2 = 6, D2ZDXDY = 7,
-       D2ZDY2 = 8, SE = 8, STATS = 0 };
-/* SE + code: the standard error of layer `code` (1 .. 8). */
+       D2ZDY2 = 8, PROFILE = 9, PLAN = 10, TANGENTIAL = 11, MEAN = 12, GAUSSIAN = 13,
+       MAXCURV = 14, MINCURV = 15, HILLSHADE = 16, SE = 16, STATS = 0 };
 
 typedef struct block_job {
     model *m;
@@ -434,6 +436,8 @@ typedef struct block_job {
     const double *dx;    /* east-west cell size, one or one per grid column */
     int per_col;
     double dy, scale;
+    double fx, fy;       /* -1 where the grid's columns run west, its rows north */
+    double shade[4];     /* hillshade: sin and cos of the sun's altitude, of its azimuth */
     double *out;         /* layer l of node (ix, iy) at l * m + (ix - ix0) * ny + iy */
     ptrdiff_t mlen;      /* the layers' stride */
     int var;             /* the variance factors are wanted */
@@ -448,11 +452,11 @@ typedef struct block_job {
  * scales), and the variance factors when wanted. */
 static int chunk_arrays(const block_job *j)
 {
-    return j->m->p + 1 + (j->var ? j->m->p + 3 : 0);
+    return j->m->p + 1 + (j->var ? ORVEL_LP_NVAR(j->m->p) : 0);
 }
 
 /* Fits chunk k into the scratch (p outputs, each of the chunk's nodes,
- * `h` a column, the spare, the p + 3 variance factors when wanted, then the
+ * `h` a column, the spare, the variance factors when wanted, then the
  * engine's scratch), and says where it is. */
 static int fit_chunk(block_job *j, ptrdiff_t k, double *s, ptrdiff_t *x0, ptrdiff_t *x1,
                      ptrdiff_t *y0, ptrdiff_t *y1)
@@ -460,9 +464,9 @@ static int fit_chunk(block_job *j, ptrdiff_t k, double *s, ptrdiff_t *x0, ptrdif
     orvel_chunk(&j->c, k, x0, x1, y0, y1);
     ptrdiff_t h = *y1 - *y0, n = (*x1 - *x0) * h;
     int p = j->m->p;
-    double *o[6], *v[9];
+    double *o[6], *v[ORVEL_LP_NVAR(6)];
     for (int i = 0; i < p; i++) o[i] = s + i * n;
-    for (int i = 0; i < p + 3; i++) v[i] = s + (p + 1 + i) * n;
+    for (int i = 0; i < ORVEL_LP_NVAR(p); i++) v[i] = s + (p + 1 + i) * n;
     int status = model_fit(j->m, j->col0, j->ncol, *x0, *x1, *y0, *y1, o, h, j->var ? v : NULL,
                            h, s + chunk_arrays(j) * n);
     if (status != ORVEL_OK) atomic_store(&j->status, status);
@@ -504,7 +508,7 @@ static void se_layer(const block_job *j, int code, const double *s, ptrdiff_t n,
             for (ptrdiff_t i = c * h; i < (c + 1) * h; i++) {
                 double a = ge[i] / cx[c], b = gn[i] * kn, g2 = a * a + b * b;
                 double va = v[n + i] / (cx[c] * cx[c]), vb = v[2 * n + i] * (kn * kn);
-                double cab = v[p * n + i] * kn / cx[c];
+                double cab = v[p * n + i] * kn / cx[c] * (j->fx * j->fy);
                 double q = code == SLOPE ? a * a * va + 2 * a * b * cab + b * b * vb
                                          : b * b * va - 2 * a * b * cab + a * a * vb;
                 double d = code == SLOPE ? sqrt(g2) * (1 + g2) : g2;
@@ -523,20 +527,74 @@ static void se_layer(const block_job *j, int code, const double *s, ptrdiff_t n,
     }
 }
 
+/* The layers that need the derivatives of every node together: the
+ * curvatures (codes PROFILE .. MINCURV) and their standard errors (SE +
+ * those), the hillshade. d = (z_x, z_y, z_xx, z_xy, z_yy) per map unit, x
+ * east and y north, and their covariance from the variance factors. */
+static void surface_layer(const block_job *j, int code, const double *s, ptrdiff_t n,
+                          ptrdiff_t x0, ptrdiff_t nc, ptrdiff_t h, const double *cx, double kn,
+                          double *o)
+{
+    int p = j->m->p, se = code > SE, which = (se ? code - SE : code) - PROFILE;
+    const double *v = s + (p + 1) * n, *ge = s + n, *gn = s + 2 * n;
+    const double *b3 = s + 3 * n, *b4 = s + 4 * n, *b5 = s + 5 * n;
+    for (ptrdiff_t c = 0; c < nc; c++) {
+        double ex = j->dx[j->per_col ? x0 + c : 0];
+        /* Each derivative is a coefficient times a: the flips are in the
+         * coefficients already, and in a for their covariances. */
+        double a[5] = {1 / cx[c], kn, 2 / (ex * ex), -1 / (ex * j->dy), 2 / (j->dy * j->dy)};
+        double f[5] = {j->fx, j->fy, 1, j->fx * j->fy, 1};
+        for (ptrdiff_t i = c * h; i < (c + 1) * h; i++) {
+            if (code == HILLSHADE) {
+                /* terra::shade(): sin(alt) cos(slope) + cos(alt) sin(slope)
+                 * cos(azimuth - aspect), the aspect the downhill direction:
+                 * sin(slope) times its east and north parts is -p and -q
+                 * over sqrt(1 + p^2 + q^2), and cos(slope) 1 over that. */
+                double pe = ge[i] * a[0], qn = gn[i] * a[1];
+                o[i] = (j->shade[0] - j->shade[1] * (pe * j->shade[2] + qn * j->shade[3])) /
+                       sqrt(1 + pe * pe + qn * qn);
+                continue;
+            }
+            double d[5] = {ge[i] * a[0], gn[i] * a[1], b3[i] * a[2], b4[i] * a[3], b5[i] * a[4]};
+            if (!se) {
+                o[i] = orvel_curvature(which, d);
+                continue;
+            }
+            /* Coefficients 1 .. 5 in the engine's order are d's. */
+            double C[25];
+            for (int r = 0; r < 5; r++)
+                for (int q = r; q < 5; q++) {
+                    double vv = r == q ? v[(r + 1) * n + i]
+                                       : v[ORVEL_LP_COV(p, r + 1, q + 1) * n + i];
+                    C[r * 5 + q] = C[q * 5 + r] = vv * a[r] * a[q] * f[r] * f[q];
+                }
+            o[i] = j->sigma * orvel_curvature_se(which, d, C);
+        }
+    }
+}
+
 /* The layers of chunk k: the smooth, the slopes per map unit east and
- * north, slope and aspect, the second derivatives, and their standard
- * errors. */
+ * north, slope and aspect, the second derivatives, the curvatures, the
+ * hillshade, and the standard errors. */
 static void layer_chunk(void *arg, ptrdiff_t k, double *s)
 {
     block_job *j = arg;
     ptrdiff_t x0, x1, y0, y1;
     if (!fit_chunk(j, k, s, &x0, &x1, &y0, &y1)) return;
     ptrdiff_t h = y1 - y0, n = (x1 - x0) * h, ny = j->m->ny;
-    const double *F = s, *ge = s + n, *gn = s + 2 * n;
+    double *F = s, *ge = s + n, *gn = s + 2 * n;
     /* The grid's fast index runs east along a raster row, its slow index
      * south down the rows: gFx is the change across the raster's ny
      * columns, gFy across its nx rows, southward; the second coefficients
-     * are per cell step squared, east and south. */
+     * are per cell step squared, east and south. Where the columns run
+     * west or the rows north, the slopes along them and the mixed
+     * coefficient change sign. */
+    if (j->fx < 0)
+        for (ptrdiff_t i = 0; i < n; i++) ge[i] = -ge[i];
+    if (j->fy < 0)
+        for (ptrdiff_t i = 0; i < n; i++) gn[i] = -gn[i];
+    if (j->fx * j->fy < 0 && j->m->p == 6)
+        for (ptrdiff_t i = 0; i < n; i++) F[4 * n + i] = -F[4 * n + i];
     double *cx = s + j->m->p * n;
     for (ptrdiff_t ix = x0; ix < x1; ix++)
         cx[ix - x0] = (double) ny * j->dx[j->per_col ? ix : 0];
@@ -577,8 +635,13 @@ static void layer_chunk(void *arg, ptrdiff_t k, double *s)
                 ao[na++] = o;
             }
             break;
-        default:
-            se_layer(j, j->what[l] - SE, s, n, x0, x1 - x0, h, cx, kn, o);
+        default: {
+            int base = j->what[l] > SE ? j->what[l] - SE : j->what[l];
+            if (base >= PROFILE)
+                surface_layer(j, j->what[l], s, n, x0, x1 - x0, h, cx, kn, o);
+            else
+                se_layer(j, base, s, n, x0, x1 - x0, h, cx, kn, o);
+        }
         }
     }
     if (na)
@@ -608,11 +671,15 @@ static void layer_chunk(void *arg, ptrdiff_t k, double *s)
  * go to position `at` on in each layer of `out`; K, degree, holdout, narm,
  * exact: the model, K laid over the grid (see model_init()); policy: 0, 1,
  * 2 for na.policy "all", "omit", "only"; what: layer codes (1 smooth, 2
- * dzdx, 3 dzdy, 4 slope, 5 aspect, 6 d2zdx2, 7 d2zdxdy, 8 d2zdy2, and 8 +
- * any of those for its standard error, each at most once), or 0 alone for
- * the statistics; dx: the east-west cell size, one or one per grid column;
- * dy: the north-south cell size; scale: the angles' unit (1 radians, 180 /
- * pi degrees); sigma: the noise's standard deviation, for standard errors;
+ * dzdx, 3 dzdy, 4 slope, 5 aspect, 6 d2zdx2, 7 d2zdxdy, 8 d2zdy2, 9 to 15
+ * the profile, plan, tangential, mean, Gaussian, maximal and minimal
+ * curvatures, 16 hillshade, and 16 + any but the last for its standard
+ * error, each at most once), or 0 alone for the statistics; dx: the
+ * east-west cell size, one or one per grid column; dy: the north-south
+ * cell size; flip: c(-1 where the grid's columns run west, else 1, -1
+ * where its rows run north, else 1); scale: the angles' unit (1 radians,
+ * 180 / pi degrees); shade: the sun's altitude and azimuth in degrees, for
+ * the hillshade; sigma: the noise's standard deviation, for standard errors;
  * out: for layers, a double vector (from orvel_alloc()) that nothing else
  * refers to, holding the layers one after another, each in the grid's
  * order, written in place and returned; for the statistics, their sums so
@@ -621,8 +688,9 @@ static void layer_chunk(void *arg, ptrdiff_t k, double *s)
  * flag per node of the whole grid: only nodes flagged in `keep` are
  * scored, and the flag in `can` of a node that cannot be is cleared. */
 SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP narm,
-                     SEXP exact, SEXP policy, SEXP what, SEXP dx, SEXP dy, SEXP scale,
-                     SEXP sigma, SEXP out, SEXP keep, SEXP can, SEXP threads)
+                     SEXP exact, SEXP policy, SEXP what, SEXP dx, SEXP dy, SEXP flip,
+                     SEXP scale, SEXP shade, SEXP sigma, SEXP out, SEXP keep, SEXP can,
+                     SEXP threads)
 {
     const double *gm = orvel_arg_reals(geom, "geom", 6);
     for (int i = 0; i < 6; i++)
@@ -638,7 +706,7 @@ SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP 
         error("orvel: `geom` does not match the columns held in `z`");
     int nt = orvel_arg_threads(threads);
     int pol = (int) orvel_arg_whole(policy, "policy", 0, 2);
-    int nl = orvel_arg_what(what, "what", 0, 2 * SE);
+    int nl = orvel_arg_what(what, "what", 0, SE + HILLSHADE - 1);
     const int *w = INTEGER(what);
     if (nl == 0) error("orvel: `what` must name at least one layer");
     int cv = nl == 1 && w[0] == STATS, var = cv;
@@ -653,6 +721,10 @@ SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP 
         error("orvel: `dx` must hold one cell size or one per grid column");
     double d_y = orvel_arg_number(dy, "dy"), sc = orvel_arg_number(scale, "scale");
     double sg = orvel_arg_number(sigma, "sigma");
+    const double *fl = orvel_arg_reals(flip, "flip", 2), *sh = orvel_arg_reals(shade, "shade", 2);
+    for (int i = 0; i < 2; i++)
+        if (fl[i] != 1 && fl[i] != -1) error("orvel: `flip` must hold two of 1 and -1");
+    if (!isfinite(sh[0]) || !isfinite(sh[1])) error("orvel: `shade` must hold two finite angles");
     model m;
     PROTECT(model_init(&m, K, degree, holdout, narm, exact, ny, nx));
     model_data(&m, z);
@@ -661,12 +733,16 @@ SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP 
     ptrdiff_t need1 = ix1 + m.halo < nx ? ix1 + m.halo : nx;
     if (col0 > need0 || col0 + ncol < need1)
         error("orvel: `geom` does not match the columns held in `z`");
-    for (int l = 0; l < nl && !cv; l++)
-        if ((w[l] > SE ? w[l] - SE : w[l]) >= D2ZDX2 && m.p < 6)
-            error("orvel: second derivatives need degree 2");
+    for (int l = 0; l < nl && !cv; l++) {
+        int base = w[l] > SE ? w[l] - SE : w[l];
+        if (base >= D2ZDX2 && base != HILLSHADE && m.p < 6)
+            error("orvel: second derivatives and curvatures need degree 2");
+    }
 
+    const double rad = M_PI / 180;
     block_job j = {&m, col0, ncol, {0}, w, nl, pol, REAL(dx), XLENGTH(dx) != 1, d_y, sc,
-                   NULL, 0, var, sg, NULL, NULL, NULL, 0};
+                   fl[0], fl[1], {sin(sh[0] * rad), cos(sh[0] * rad), sin(sh[1] * rad),
+                   cos(sh[1] * rad)}, NULL, 0, var, sg, NULL, NULL, NULL, 0};
     model_chunks(&m, &j.c, ix0, ix1);
     ptrdiff_t chunk = j.c.cols * (ny < ORVEL_CHUNK ? ny : ORVEL_CHUNK);
     size_t scratch = (size_t) chunk_arrays(&j) * chunk + model_scratch(&m, &j.c);

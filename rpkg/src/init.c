@@ -7,8 +7,9 @@
 SEXP orvel_fit_grid(SEXP z, SEXP K, SEXP degree, SEXP holdout, SEXP narm, SEXP exact,
                     SEXP threads, SEXP work, SEXP se, SEXP unit);
 SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP narm,
-                     SEXP exact, SEXP policy, SEXP what, SEXP dx, SEXP dy, SEXP scale,
-                     SEXP sigma, SEXP out, SEXP keep, SEXP can, SEXP threads);
+                     SEXP exact, SEXP policy, SEXP what, SEXP dx, SEXP dy, SEXP flip,
+                     SEXP scale, SEXP shade, SEXP sigma, SEXP out, SEXP keep, SEXP can,
+                     SEXP threads);
 SEXP orvel_buffer_alloc(SEXP n);
 SEXP orvel_flags_new(SEXP n);
 SEXP orvel_flags_and(SEXP can, SEXP mine, SEXP and);
@@ -19,7 +20,7 @@ SEXP orvel_angles_isa(void);
 
 static const R_CallMethodDef calls[] = {
     {"orvel_fit_grid", (DL_FUNC) &orvel_fit_grid, 10},
-    {"orvel_fit_block", (DL_FUNC) &orvel_fit_block, 17},
+    {"orvel_fit_block", (DL_FUNC) &orvel_fit_block, 19},
     {"orvel_buffer_alloc", (DL_FUNC) &orvel_buffer_alloc, 1},
     {"orvel_flags_new", (DL_FUNC) &orvel_flags_new, 1},
     {"orvel_flags_and", (DL_FUNC) &orvel_flags_and, 3},

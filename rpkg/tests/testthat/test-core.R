@@ -84,7 +84,8 @@ test_that("no registered routine crashes R on malformed arguments", {
   valid <- list(
     orvel_fit_grid = list(z, K, 1L, FALSE, FALSE, TRUE, 2L, NULL, 2L, c(1, 0.1, 0.1)),
     orvel_fit_block = list(as.vector(z), c(20, 9, 0, 0, 9, 0), K, 2L, FALSE, TRUE, FALSE, 0L,
-                           c(1:3, 10L), 1, 1, 1, 1, quote(.Call(C("orvel_buffer_alloc"), 720)), NULL,
+                           c(1:3, 18L), 1, 1, c(1, -1), 1, c(45, 0), 1,
+                           quote(.Call(C("orvel_buffer_alloc"), 720)), NULL,
                            NULL, 2L),
     orvel_buffer_alloc = list(10),
     orvel_angles = list(as.vector(z), as.vector(z), 20, 9, 1, 1, 1:2, 1, 0L))
@@ -105,7 +106,7 @@ test_that("no registered routine crashes R on malformed arguments", {
   # and a result buffer another object shares.
   block <- function(geom, what = 1:3, out = .Call(C("orvel_buffer_alloc"), 540))
     .Call(C("orvel_fit_block"), as.vector(z), geom, K, 1L, FALSE, FALSE, TRUE, 0L, what, 1, 1,
-          1, 1, out, NULL, NULL, 1L)
+          c(1, 1), 1, c(45, 0), 1, out, NULL, NULL, 1L)
   expect_error(block(c(20, 2^62 + 2^10, 0, 0, 2^62 + 2^10, 0)), "`geom`")
   expect_length(block(c(20, 9, 0, 0, 9, 0)), 540)
   expect_error(block(c(20, 9, 0, 0, 9, 1e6)), "no room")

@@ -156,8 +156,8 @@ test_that("raster standard errors are the matrix fit's in map units, slope and a
   expect_equal(lay("dzdy_se"), m$se[, , "y"], ignore_attr = TRUE, tolerance = 1e-10)
   expect_equal(lay("d2zdx2_se"), 2 * m$se[, , "x^2"], ignore_attr = TRUE, tolerance = 1e-10)
   expect_equal(lay("d2zdxdy_se"), m$se[, , "x*y"], ignore_attr = TRUE, tolerance = 1e-10)
-  t <- orvel_terrain(r, K, unit = "radians", se = TRUE)
-  expect_identical(names(t), c("slope", "aspect", "slope_se", "aspect_se"))
+  t <- orvel_terrain(r, kernel = K, unit = "radians", se = TRUE)
+  expect_identical(names(t), c("slope", "slope_se", "aspect", "aspect_se"))
   f <- orvel_fit(z, K, spacing = c(2, 5))
   for (k in 1:15) {
     i <- c(1, 40, sample(40, 13, TRUE))[k]; j <- c(1, 30, sample(30, 13, TRUE))[k]

@@ -19,7 +19,7 @@ test_that("orvel_terrain with horn and rook equals terra::terrain inside and fil
   for (x in list(dem(), dem(30, 25, "EPSG:4326", 10, 60, 0.01, 0.008))) {
     for (k in list(c("horn", 8), c("rook", 4))) {
       info <- paste(k[1], terra::is.lonlat(x))
-      o <- orvel_terrain(x, orvel_kernel(k[1]), unit = "radians")
+      o <- orvel_terrain(x, kernel = k[1], unit = "radians")
       tt <- terra::terrain(x, v = c("slope", "aspect"), neighbors = as.integer(k[2]), unit = "radians")
       inside <- !is.na(vals(tt$slope))
       expect_equal(sum(!inside), 2 * (nrow(x) + ncol(x)) - 4, info = info)
@@ -32,7 +32,7 @@ test_that("orvel_terrain with horn and rook equals terra::terrain inside and fil
       expect_equal(atan(sqrt(vals(g$dzdx)^2 + vals(g$dzdy)^2)), vals(o$slope), tolerance = 1e-12)
     }
     # Same grid; degrees by default; layers in the order asked.
-    d <- orvel_terrain(x, orvel_kernel("rook"), v = c("aspect", "slope"))
+    d <- orvel_terrain(x, c("aspect", "slope"), "rook")
     expect_identical(names(d), c("aspect", "slope"))
     expect_true(terra::compareGeom(d, x, crs = TRUE, ext = TRUE, rowcol = TRUE, res = TRUE))
     expect_equal(vals(d$slope), vals(o$slope) * 180 / pi, tolerance = 1e-12)

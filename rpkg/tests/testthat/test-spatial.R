@@ -24,8 +24,8 @@ test_that("a stars DEM gives the SpatRaster's results cell for cell, on its own 
     expect_identical(stars::st_dimensions(fs), stars::st_dimensions(s))
     for (v in names(fs)) expect_identical(unclass(fs[[v]]), xy(fr[[v]]), info = v)
   }
-  ts <- orvel_terrain(s, K, unit = "radians")
-  tr <- orvel_terrain(dem, K, unit = "radians")
+  ts <- orvel_terrain(s, kernel = K, unit = "radians")
+  tr <- orvel_terrain(dem, kernel = K, unit = "radians")
   expect_identical(stars::st_dimensions(ts), stars::st_dimensions(s))
   expect_identical(unclass(ts$aspect), xy(tr$aspect))
   expect_identical(orvel_cv(s, K), orvel_cv(dem, K))

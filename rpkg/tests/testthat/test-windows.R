@@ -84,8 +84,8 @@ test_that("kernels of any odd size are checked; those up to 7 x 7 fit as padded 
   expect_identical(orvel_fit(z, orvel_kernel("horn", size = 3))$gFx, orvel_fit(z, orvel_kernel("horn"))$gFx)
   skip_if_not_installed("terra")
   dem <- terra::rast(volcano, extent = terra::ext(0, 610, 0, 870), crs = "local")
-  expect_identical(terra::values(orvel_terrain(dem, orvel_kernel("horn", size = 3))),
-                   terra::values(orvel_terrain(dem, orvel_kernel("horn"))))
+  expect_identical(terra::values(orvel_terrain(dem, kernel = orvel_kernel("horn", size = 3))),
+                   terra::values(orvel_terrain(dem, kernel = orvel_kernel("horn"))))
 })
 
 test_that("default bandwidths keep the quarter steps, then grow geometrically to wide windows", {

@@ -1,0 +1,85 @@
+/* Curvatures of a surface from its first and second derivatives, as
+ * defined by Minar, Evans and Jenco (2020, Earth-Science Reviews 211,
+ * 103414), with their sign: positive where the surface is convex (a dome,
+ * a ridge), negative where concave (a bowl, a valley). With p = z_x,
+ * q = z_y, r = z_xx, s = z_xy, t = z_yy and g = p^2 + q^2:
+ *
+ *   profile (normal slope line)  -(p^2 r + 2pqs + q^2 t) / (g (1 + g)^3/2)
+ *   plan (projected contour)     -(q^2 r - 2pqs + p^2 t) / g^3/2
+ *   tangential (normal contour)  -(q^2 r - 2pqs + p^2 t) / (g (1 + g)^1/2)
+ *   mean                         -((1 + q^2) r - 2pqs + (1 + p^2) t) / (2 (1 + g)^3/2)
+ *   Gaussian                     (rt - s^2) / (1 + g)^2
+ *   maximal, minimal             mean +- sqrt(mean^2 - Gaussian)
+ *
+ * The first three follow a direction on the surface (the slope line, the
+ * contour) and are undefined where the surface is level (g = 0): NaN. */
+#include <complex.h>
+#include <math.h>
+
+#include "surface.h"
+
+/* One body for real arguments (the values) and complex ones (the
+ * derivatives by a complex step): T the type, SQRT its square root. */
+#define CURVATURE(NAME, T, SQRT)                                                   \
+    static T NAME(int which, const T *d)                                           \
+    {                                                                              \
+        T p = d[0], q = d[1], r = d[2], s = d[3], t = d[4];                       \
+        T g = p * p + q * q, w = 1 + g;                                           \
+        switch (which) {                                                           \
+        case CURV_PROFILE:                                                         \
+            return -(p * p * r + 2 * p * q * s + q * q * t) / (g * w * SQRT(w));  \
+        case CURV_PLAN:                                                            \
+            return -(q * q * r - 2 * p * q * s + p * p * t) / (g * SQRT(g));      \
+        case CURV_TANGENTIAL:                                                      \
+            return -(q * q * r - 2 * p * q * s + p * p * t) / (g * SQRT(w));      \
+        case CURV_GAUSSIAN:                                                        \
+            return (r * t - s * s) / (w * w);                                     \
+        default: {                                                                 \
+            T m = -((1 + q * q) * r - 2 * p * q * s + (1 + p * p) * t) / (2 * w * SQRT(w)); \
+            if (which == CURV_MEAN) return m;                                      \
+            T k = (r * t - s * s) / (w * w), e = SQRT(m * m - k);                  \
+            return which == CURV_MAX ? m + e : m - e;                              \
+        }                                                                          \
+        }                                                                          \
+    }
+
+CURVATURE(curv_real, double, sqrt)
+CURVATURE(curv_complex, double complex, csqrt)
+
+static int directional(int which)
+{
+    return which == CURV_PROFILE || which == CURV_PLAN || which == CURV_TANGENTIAL;
+}
+
+double orvel_curvature(int which, const double *d)
+{
+    if (directional(which) && !(d[0] * d[0] + d[1] * d[1] > 0)) return NAN;
+    if (which == CURV_MAX || which == CURV_MIN) {
+        /* mean^2 - Gaussian is a square, (k1 - k2)^2 / 4: rounding may take
+         * it a hair below zero at an umbilic. */
+        double p = d[0], q = d[1], r = d[2], s = d[3], t = d[4], w = 1 + p * p + q * q;
+        double m = -((1 + q * q) * r - 2 * p * q * s + (1 + p * p) * t) / (2 * w * sqrt(w));
+        double k = (r * t - s * s) / (w * w), e = m * m - k;
+        e = e > 0 ? sqrt(e) : 0;
+        return which == CURV_MAX ? m + e : m - e;
+    }
+    return curv_real(which, d);
+}
+
+double orvel_curvature_se(int which, const double *d, const double *C)
+{
+    double f = orvel_curvature(which, d);
+    if (!isfinite(f)) return NAN;
+    double grad[5];
+    for (int i = 0; i < 5; i++) {
+        double complex z[5];
+        double h = 1e-30 * (fabs(d[i]) > 1e-250 ? fabs(d[i]) : 1);
+        for (int k = 0; k < 5; k++) z[k] = d[k];
+        z[i] += h * I;
+        grad[i] = cimag(curv_complex(which, z)) / h;
+    }
+    double v = 0;
+    for (int i = 0; i < 5; i++)
+        for (int k = 0; k < 5; k++) v += grad[i] * C[i * 5 + k] * grad[k];
+    return v > 0 ? sqrt(v) : v == 0 ? 0 : NAN;
+}

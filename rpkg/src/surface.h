@@ -1,0 +1,19 @@
+/* Curvatures of a surface z(x, y) from its derivatives (surface.c). */
+#ifndef ORVEL_SURFACE_H
+#define ORVEL_SURFACE_H
+
+#include <R_ext/Visibility.h>
+
+/* Which curvature: see orvel_curvature(). */
+enum { CURV_PROFILE, CURV_PLAN, CURV_TANGENTIAL, CURV_MEAN, CURV_GAUSSIAN, CURV_MAX, CURV_MIN };
+
+/* Curvature `which` from d = (p, q, r, s, t): the derivatives z_x, z_y,
+ * z_xx, z_xy, z_yy, x east and y north. NaN where it is undefined. */
+attribute_hidden double orvel_curvature(int which, const double *d);
+
+/* Its standard error by the delta method, C the covariance of d (5 x 5,
+ * row-major): the gradient taken by a complex step, which is exact to
+ * rounding whatever the step. NaN where the curvature is undefined. */
+attribute_hidden double orvel_curvature_se(int which, const double *d, const double *C);
+
+#endif
