@@ -58,8 +58,13 @@
 #'
 #' Curvatures are per map unit (Gaussian curvature per map unit squared).
 #' Profile, plan and tangential curvature follow a direction (the slope
-#' line, the contour) that a level cell does not have: there they are `NA`.
-#' They need `degree = 2`, the default when one is asked for.
+#' line, the contour) that a level cell does not have: they are `NA` where
+#' the gradient is below 1e-10 of the cell's elevation per cell size, which
+#' is what the rounding of the fit leaves of the slopes of level ground.
+#' Curvatures need `degree = 2`, the default when one is asked for. A
+#' quadratic on a 3 x 3 window (`"horn"`, `"rook"`) has no fit on the outer
+#' ring of cells, where only two rows or columns remain: a wider kernel
+#' fills the edges.
 #'
 #' **Hillshade** (`v = "hillshade"`) is [terra::shade()] of the slope and
 #' aspect with the same `angle` and `direction`: \eqn{\sin(angle)

@@ -544,6 +544,10 @@ static void surface_layer(const block_job *j, int code, const double *s, ptrdiff
          * coefficients already, and in a for their covariances. */
         double a[5] = {1 / cx[c], kn, 2 / (ex * ex), -1 / (ex * j->dy), 2 / (j->dy * j->dy)};
         double f[5] = {j->fx, j->fy, 1, j->fx * j->fy, 1};
+        /* Level: a gradient below 1e-10 of the elevation per cell, which
+         * is what rounding leaves of the slopes of level ground (about
+         * 1e-15 of it). */
+        double cell = ex < j->dy ? ex : j->dy, lv = 1e-10 / cell;
         for (ptrdiff_t i = c * h; i < (c + 1) * h; i++) {
             if (code == HILLSHADE) {
                 /* terra::shade(): sin(alt) cos(slope) + cos(alt) sin(slope)
@@ -556,8 +560,9 @@ static void surface_layer(const block_job *j, int code, const double *s, ptrdiff
                 continue;
             }
             double d[5] = {ge[i] * a[0], gn[i] * a[1], b3[i] * a[2], b4[i] * a[3], b5[i] * a[4]};
+            double gmin = (s[i] * lv) * (s[i] * lv);
             if (!se) {
-                o[i] = orvel_curvature(which, d);
+                o[i] = orvel_curvature(which, d, gmin);
                 continue;
             }
             /* Coefficients 1 .. 5 in the engine's order are d's. */
@@ -568,7 +573,7 @@ static void surface_layer(const block_job *j, int code, const double *s, ptrdiff
                                        : v[ORVEL_LP_COV(p, r + 1, q + 1) * n + i];
                     C[r * 5 + q] = C[q * 5 + r] = vv * a[r] * a[q] * f[r] * f[q];
                 }
-            o[i] = j->sigma * orvel_curvature_se(which, d, C);
+            o[i] = j->sigma * orvel_curvature_se(which, d, gmin, C);
         }
     }
 }

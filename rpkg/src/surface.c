@@ -12,7 +12,9 @@
  *   maximal, minimal             mean +- sqrt(mean^2 - Gaussian)
  *
  * The first three follow a direction on the surface (the slope line, the
- * contour) and are undefined where the surface is level (g = 0): NaN. */
+ * contour) and are undefined where the surface is level: NaN where g is
+ * at most the caller's gmin (the square of a slope that is only the
+ * rounding of the fit). */
 #include <complex.h>
 #include <math.h>
 
@@ -51,9 +53,9 @@ static int directional(int which)
     return which == CURV_PROFILE || which == CURV_PLAN || which == CURV_TANGENTIAL;
 }
 
-double orvel_curvature(int which, const double *d)
+double orvel_curvature(int which, const double *d, double gmin)
 {
-    if (directional(which) && !(d[0] * d[0] + d[1] * d[1] > 0)) return NAN;
+    if (directional(which) && !(d[0] * d[0] + d[1] * d[1] > gmin)) return NAN;
     if (which == CURV_MAX || which == CURV_MIN) {
         /* mean^2 - Gaussian is a square, (k1 - k2)^2 / 4: rounding may take
          * it a hair below zero at an umbilic. */
@@ -66,9 +68,9 @@ double orvel_curvature(int which, const double *d)
     return curv_real(which, d);
 }
 
-double orvel_curvature_se(int which, const double *d, const double *C)
+double orvel_curvature_se(int which, const double *d, double gmin, const double *C)
 {
-    double f = orvel_curvature(which, d);
+    double f = orvel_curvature(which, d, gmin);
     if (!isfinite(f)) return NAN;
     double grad[5];
     for (int i = 0; i < 5; i++) {

@@ -8,12 +8,15 @@
 enum { CURV_PROFILE, CURV_PLAN, CURV_TANGENTIAL, CURV_MEAN, CURV_GAUSSIAN, CURV_MAX, CURV_MIN };
 
 /* Curvature `which` from d = (p, q, r, s, t): the derivatives z_x, z_y,
- * z_xx, z_xy, z_yy, x east and y north. NaN where it is undefined. */
-attribute_hidden double orvel_curvature(int which, const double *d);
+ * z_xx, z_xy, z_yy, x east and y north. NaN where it is undefined: for the
+ * profile, plan and tangential curvatures, where p^2 + q^2 <= gmin (the
+ * surface is level to within the rounding of d). */
+attribute_hidden double orvel_curvature(int which, const double *d, double gmin);
 
 /* Its standard error by the delta method, C the covariance of d (5 x 5,
  * row-major): the gradient taken by a complex step, which is exact to
  * rounding whatever the step. NaN where the curvature is undefined. */
-attribute_hidden double orvel_curvature_se(int which, const double *d, const double *C);
+attribute_hidden double orvel_curvature_se(int which, const double *d, double gmin,
+                                           const double *C);
 
 #endif
