@@ -1,9 +1,11 @@
 # Slope and aspect of a large projected elevation raster: orvel_terrain() with
 # Horn's kernel against terra::terrain(), which computes the same values with
-# a 3 x 3 difference (and leaves the outer ring NA). Runs alternate within one
-# session; the medians and their ratio are printed, with the largest
-# differences from terra inside the raster, and the time terra takes just to
-# take in a two-layer result of that size (which both pay).
+# a 3 x 3 difference (and leaves the outer ring NA); and slope, aspect,
+# profile and plan curvature from a quadratic on a 7 x 7 Gaussian window
+# against the same terra call. Runs alternate within one session; the
+# medians and their ratio are printed, with the largest differences from
+# terra inside the raster, and the time terra takes just to take in a
+# two-layer result of that size (which both pay).
 #
 #   R CMD INSTALL -l /tmp/rlib rpkg
 #   R_LIBS=/tmp/rlib Rscript bench/terrain.R [n] [reps]    (default 3000 x 3000, 7 runs)
@@ -34,13 +36,15 @@ write_only <- function() {
     terra::writeValues(out, numeric(b$nrows[k] * n * 2), b$row[k], b$nrows[k])
   terra::writeStop(out)
 }
-t_orvel <- t_orvel1 <- t_terra <- t_fit <- t_write <- numeric(reps)
+vc <- c("slope", "aspect", "profile_curvature", "plan_curvature")
+t_orvel <- t_orvel1 <- t_terra <- t_fit <- t_write <- t_curv <- numeric(reps)
 for (r in seq_len(reps)) {
   t_orvel[r] <- time(function() orvel_terrain(x, v, kernel = horn))
   t_orvel1[r] <- time(function() orvel_terrain(x, v, kernel = horn, threads = 1))
   t_terra[r] <- time(function() terra::terrain(x, v = v))
   t_fit[r] <- time(function() orvel_fit(x, horn))
   t_write[r] <- time(write_only)
+  t_curv[r] <- time(function() orvel_terrain(x, vc, kernel = "gaussian"))
 }
 
 a <- orvel_terrain(x, v, kernel = horn, unit = "radians")
@@ -60,6 +64,8 @@ cat(sprintf("orvel_fit(x, orvel_kernel(\"horn\")) (smooth, dzdx, dzdy):         
             median(t_fit)))
 cat(sprintf("terra writing two layers of zeros in the same blocks:              %.3f s\n",
             median(t_write)))
+cat(sprintf("orvel_terrain(x, c(\"slope\", \"aspect\", \"profile_curvature\", \"plan_curvature\"),\n              kernel = \"gaussian\") (degree 2, 7 x 7):     %.3f s, %.2f x terra's slope and aspect\n",
+            median(t_curv), median(t_curv) / median(t_terra)))
 cat("orvel_terrain runs:", sprintf("%.3f", t_orvel), "\nterra::terrain runs:", sprintf("%.3f", t_terra), "\n")
 cat(sprintf("orvel / terra: %.2f (median of the per-run ratios %.2f)\n",
             median(t_orvel) / median(t_terra), median(t_orvel / t_terra)))

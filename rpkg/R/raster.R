@@ -168,7 +168,7 @@
 
 # Rows of x in a block: at most getOption("orvel.block_cells") cells.
 .orvel_block_rows <- function(x) {
-  cells <- getOption("orvel.block_cells", 2^17)
+  cells <- getOption("orvel.block_cells", 2^20)
   if (!is.numeric(cells) || length(cells) != 1L || !is.finite(cells) || cells < 1)
     .orvel_stop("option `orvel.block_cells` must be one positive number of cells, not %s",
                 if (is.numeric(cells) && length(cells) == 1L) format(cells) else .orvel_what(cells))
@@ -301,7 +301,7 @@ orvel_select.SpatRaster <- function(z, type = "gaussian", bandwidths = NULL, deg
 #' as there, and cells without a prediction are left out of the CV score.
 #'
 #' Rasters are processed in blocks of rows of at most
-#' `getOption("orvel.block_cells", 2^17)` cells, read with the window's
+#' `getOption("orvel.block_cells", 2^20)` cells, read with the window's
 #' half-height (at least three rows) of overlap, so that no copy of the
 #' whole raster is made; a raster that terra
 #' says does not fit in memory is read from its file and written to a

@@ -123,7 +123,7 @@
 #' are too small.
 #'
 #' **Output.** The raster is processed in blocks of rows of at most
-#' `getOption("orvel.block_cells", 2^17)` cells, each read with the
+#' `getOption("orvel.block_cells", 2^20)` cells, each read with the
 #' window's half-height of overlap (at least three rows) and fitted with the
 #' whole raster's geometry, so that every cell gets the same bits whatever
 #' the block size. As in terra's functions, `filename` writes the result to

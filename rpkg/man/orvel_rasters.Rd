@@ -48,7 +48,7 @@ the kernel gives a missing cell weight is \code{NA} in all layers, with
 as there, and cells without a prediction are left out of the CV score.
 
 Rasters are processed in blocks of rows of at most
-\code{getOption("orvel.block_cells", 2^17)} cells, read with the window's
+\code{getOption("orvel.block_cells", 2^20)} cells, read with the window's
 half-height (at least three rows) of overlap, so that no copy of the
 whole raster is made; a raster that terra
 says does not fit in memory is read from its file and written to a
