@@ -5,7 +5,9 @@
 #   package's tests in R under valgrind.
 # make demo: smooth R's volcano with the package into out/volcano.png.
 # make rpkg: the source package build/orvel_<version>.tar.gz.
-# make install: install the package into your R library.
+# make install: install the package into your R library (the first of R's
+#   .libPaths()); make install LIBRARY=~/R/library: into that library
+#   instead (created if missing).
 # make fuzz FUZZ_SECONDS=600: a longer fuzz run (corpus kept in build-fuzz).
 # make bench: the native benchmark (nodes per second against the literal fit;
 #   ORVEL_BENCH_REFERENCE=<build dir> adds another build's libraries).
@@ -102,8 +104,12 @@ valgrind-r: build rpkg-install
 demo: rpkg-install
 	R_LIBS=$(abspath $(RLIB)) Rscript examples/volcano.R
 
+# The library `make install` writes into: empty for R's default.
+LIBRARY ?=
+
 install: rpkg
-	R CMD INSTALL $(TARBALL)
+	$(if $(LIBRARY),mkdir -p $(LIBRARY))
+	R CMD INSTALL $(if $(LIBRARY),-l $(LIBRARY)) $(TARBALL)
 
 bench: setup
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DORVEL_BENCH=ON

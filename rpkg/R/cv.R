@@ -94,7 +94,11 @@ orvel_cv.default <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = FAL
 #' The number of nodes is in the table and the print-out. The choice is the
 #' candidate with the smallest score (the first one on ties). When it is
 #' the smallest or the largest bandwidth tried for its type, a warning
-#' says the best may lie beyond the candidates.
+#' says the best may lie beyond the candidates. When its window cuts it
+#' short (a Gaussian bandwidth beyond the window's half-width, or a compact
+#' kernel whose support reaches past the window, as a small `size` can
+#' make it), a warning says so: the window then decides the fit more than
+#' the bandwidth does.
 #'
 #' @inheritParams orvel_fit
 #' @param type one or more kernel types (see [orvel_kernel()]).
@@ -202,6 +206,20 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
       "try `bandwidths` reaching further"),
       paste(format(bw), collapse = " x "), if (max(bw) == span[2L]) "largest" else "smallest",
       grid$type[best], if (max(bw) == span[2L]) "beyond it" else "below it"), call. = FALSE)
+  # A Gaussian wider than the window's half-width, or a compact kernel whose
+  # support reaches past the window, is cut short by the window: the
+  # window, not the bandwidth, decides the fit.
+  h <- (dim(kernels[[best]]) - 1L) %/% 2L
+  cut <- if (grid$type[best] == "gaussian") bw > h else bw > h + 1L
+  if (any(cut))
+    warning(sprintf(paste0(
+      "the chosen %s kernel (bandwidth %s) is cut short by its %s window: ",
+      "its %s beyond the window's half-width of %s %s; ",
+      "give a larger `size`, or `size = NULL` for each bandwidth's own window"),
+      grid$type[best], paste(format(unique(bw)), collapse = " x "), grid$size[best],
+      if (grid$type[best] == "gaussian") "bandwidth reaches" else "weights reach",
+      paste(unique(h[cut]), collapse = " and "),
+      if (all(h[cut] == 1L)) "node step" else "node steps"), call. = FALSE)
   if (bw[1L] == bw[2L]) bw <- bw[1L]
   structure(list(table = grid, type = grid$type[best], bandwidth = bw,
                  kernel = kernels[[best]], degree = as.integer(degree), criterion = criterion,
@@ -232,7 +250,8 @@ print.orvel_select <- function(x, ...) {
 #' For round kernels, the CV score against the bandwidth, one curve per
 #' kernel type; for (rows, columns) candidates, the candidates of the chosen
 #' type in the plane of the two bandwidths, shaded by score. The choice is
-#' ringed.
+#' ringed. The legend goes in the corner of the plot that the curves cross
+#' least.
 #'
 #' @param x an [orvel_select()] result.
 #' @param log axes drawn on a log scale (round kernels only).
@@ -257,8 +276,11 @@ plot.orvel_select <- function(x, log = "y", main = .orvel_crit_label[[x$criterio
       graphics::lines(s$rows, s$score, type = "b", pch = 20, col = cols[k])
     }
     graphics::points(x$bandwidth, x$score, cex = 2.2, lwd = 2)
-    if (length(types) > 1L)
-      graphics::legend("topright", legend = types, col = cols, lwd = 1, pch = 20, bty = "n")
+    if (length(types) > 1L) {
+      curves <- lapply(types, function(t) tab[tab$type == t, c("rows", "score")])
+      graphics::legend(.orvel_emptiest_corner(curves, types), legend = types, col = cols,
+                       lwd = 1, pch = 20, bty = "n")
+    }
   } else {
     s <- tab[tab$type == x$type, ]
     pal <- grDevices::hcl.colors(32, "viridis")
@@ -272,4 +294,28 @@ plot.orvel_select <- function(x, log = "y", main = .orvel_crit_label[[x$criterio
     graphics::points(bw[1L], bw[2L], cex = 4, lwd = 2)
   }
   invisible(x)
+}
+
+# The corner ("topright", "topleft", "bottomright" or "bottomleft", in that
+# order of preference) where a legend of `labels` covers the fewest points
+# of the curves (a list of two-column data frames, drawn as lines through
+# their points) on the current plot, their segments followed in the plot's
+# own coordinates (log10 on a log axis).
+.orvel_emptiest_corner <- function(curves, labels) {
+  corners <- c("topright", "topleft", "bottomright", "bottomleft")
+  lg <- c(graphics::par("xlog"), graphics::par("ylog"))
+  at <- do.call(rbind, lapply(curves, function(p) {
+    p <- as.matrix(p)
+    for (k in 1:2) if (lg[k]) p[, k] <- log10(p[, k])
+    if (nrow(p) < 2L) return(p)
+    u <- seq(0, 1, length.out = 20L)
+    do.call(rbind, lapply(seq_len(nrow(p) - 1L), function(i)
+      cbind(p[i, 1L] + u * (p[i + 1L, 1L] - p[i, 1L]), p[i, 2L] + u * (p[i + 1L, 2L] - p[i, 2L]))))
+  }))
+  covered <- vapply(corners, function(where) {
+    r <- graphics::legend(where, legend = labels, lwd = 1, pch = 20, bty = "n", plot = FALSE)$rect
+    sum(at[, 1L] >= r$left & at[, 1L] <= r$left + r$w &
+        at[, 2L] <= r$top & at[, 2L] >= r$top - r$h, na.rm = TRUE)
+  }, 0)
+  corners[which.min(covered)]
 }

@@ -364,45 +364,125 @@ print.orvel_fit <- function(x, ...) {
   invisible(x)
 }
 
-#' Plot a local linear fit
+#' Plot a local polynomial fit
 #'
 #' Draws the smooth (with contours) and the gradient field: the slope's
-#' magnitude as an image and its direction as arrows. As with
-#' `image(z)`, rows run along the horizontal axis and columns up the
-#' vertical one.
+#' magnitude as an image and its direction, uphill, as arrows, each image
+#' with its colour key. By default the grid is drawn north-up, as
+#' `terra::plot()` draws a raster and as the matrix prints: row 1 at the
+#' top, columns from left to right. The axes are in units of `spacing`,
+#' measured from the first row and the first column; the slopes are per
+#' unit of `spacing`.
 #'
-#' @param x an [orvel_fit()] result.
+#' @param x an [orvel_fit()] or [orvel_holdout()] result.
 #' @param spacing node spacing, one number or `c(rows, columns)`; by default
 #'   the fit's.
-#' @param arrows roughly how many arrows to draw along the longer side.
+#' @param arrows roughly how many arrows to draw along the longer side; 0
+#'   for none. Arrows shorter than a hundredth of an inch (a flat region)
+#'   are left out.
+#' @param north.up `TRUE` to draw row 1 at the top and the columns from
+#'   left to right; `FALSE` for the layout of `image(z)`: rows along the
+#'   horizontal axis, columns up the vertical one.
 #' @param ... passed to [graphics::image()].
 #' @return `x`, invisibly.
 #' @export
 #' @examples
 #' plot(orvel_fit(volcano, orvel_kernel("gaussian", 2)), spacing = 10)
-plot.orvel_fit <- function(x, spacing = x$spacing, arrows = 20, ...) {
+plot.orvel_fit <- function(x, spacing = x$spacing, arrows = 20, north.up = TRUE, ...) {
   s <- orvel_slopes(x, spacing)
   sp <- .orvel_check_pair(spacing, "spacing")
+  north.up <- .orvel_check_flag(north.up, "north.up")
+  if (!is.numeric(arrows) || length(arrows) != 1L || !is.finite(arrows) || arrows < 0)
+    .orvel_stop("`arrows` must be one number, 0 or more, not %s", .orvel_what(arrows))
   d <- dim(x$F)
-  ry <- (seq_len(d[1L]) - 1) * sp[1L]
-  rx <- (seq_len(d[2L]) - 1) * sp[2L]
-  old <- graphics::par(mfrow = c(1L, 2L), mar = c(3, 3, 2.5, 1), mgp = c(1.8, 0.6, 0))
-  on.exit(graphics::par(old))
-  graphics::image(ry, rx, x$F, col = grDevices::hcl.colors(64, "Terrain"), asp = 1,
-                  xlab = "rows", ylab = "columns", main = "smooth", useRaster = TRUE, ...)
-  if (any(is.finite(x$F)))
-    graphics::contour(ry, rx, x$F, add = TRUE, drawlabels = FALSE, col = "grey30", nlevels = 8)
   g <- sqrt(s$rows^2 + s$columns^2)
-  graphics::image(ry, rx, g, col = grDevices::hcl.colors(64, "Inferno"), asp = 1,
-                  xlab = "rows", ylab = "columns", main = "gradient", useRaster = TRUE, ...)
-  step <- max(1L, round(max(d) / arrows))
-  at <- as.matrix(expand.grid(iy = seq(ceiling(step / 2), d[1L], by = step),
-                              ix = seq(ceiling(step / 2), d[2L], by = step)))
-  gmax <- max(g[is.finite(g)], 0)
-  if (gmax > 0) {
-    len <- 0.8 * step * min(sp) / gmax
-    graphics::arrows(ry[at[, 1L]], rx[at[, 2L]], ry[at[, 1L]] + len * s$rows[at],
-                     rx[at[, 2L]] + len * s$columns[at], length = 0.04, col = "white")
+  # Node positions along the rows and the columns, and the display's axes:
+  # the columns across and the rows down (a reversed vertical axis), or the
+  # rows across and the columns up.
+  pos <- list((seq_len(d[1L]) - 1) * sp[1L], (seq_len(d[2L]) - 1) * sp[2L])
+  ax <- if (north.up) c(2L, 1L) else c(1L, 2L)
+  lim <- lapply(1:2, function(k) c(-0.5, d[k] - 0.5) * sp[k])
+  if (north.up) lim[[1L]] <- rev(lim[[1L]])
+  side <- c("rows", "columns")
+  old <- graphics::par(mfrow = c(1L, 1L), mar = c(3, 3, 2, 0.4), mgp = c(1.8, 0.6, 0))
+  on.exit(graphics::par(old))
+  graphics::layout(matrix(1:4, 1L), widths = c(1, graphics::lcm(1.6), 1, graphics::lcm(1.6)))
+  panel <- function(m, col, main, extra) {
+    zlim <- .orvel_zlim(m)
+    graphics::image(pos[[ax[1L]]], pos[[ax[2L]]], if (north.up) t(m) else m, col = col,
+                    zlim = zlim, xlim = lim[[ax[1L]]], ylim = lim[[ax[2L]]], asp = 1,
+                    xlab = sprintf("%s (units of spacing)", side[ax[1L]]),
+                    ylab = sprintf("%s (units of spacing)", side[ax[2L]]),
+                    main = main, useRaster = TRUE, ...)
+    extra()
+    .orvel_key(zlim, col)
   }
+  panel(x$F, grDevices::hcl.colors(64, "Terrain"), "smooth F (units of z)", function() {
+    if (.orvel_spread(x$F))
+      graphics::contour(pos[[ax[1L]]], pos[[ax[2L]]], if (north.up) t(x$F) else x$F, add = TRUE,
+                        drawlabels = FALSE, col = "grey30", nlevels = 8)
+  })
+  panel(g, grDevices::hcl.colors(64, "Inferno"), "slope (z per unit of spacing)", function()
+    if (arrows > 0) .orvel_arrows(s, g, pos, sp, d, arrows, ax))
   invisible(x)
+}
+
+# Colour limits of an image: the range of the finite values, widened when
+# they are absent or equal to within rounding (a plane's slopes), which no
+# key could label.
+.orvel_zlim <- function(m) {
+  f <- m[is.finite(m)]
+  if (!length(f)) return(c(0, 1))
+  r <- range(f)
+  if (.orvel_spread(f)) return(r)
+  mean(r) + c(-1, 1) * max(abs(mean(r)) / 10, 1)
+}
+
+# Whether the finite values of m span more than rounding (and less than
+# the largest double, which no axis or contour can divide).
+.orvel_spread <- function(m) {
+  f <- m[is.finite(m)]
+  if (!length(f)) return(FALSE)
+  d <- max(f) - min(f)
+  is.finite(d) && d > 1e-9 * max(abs(f))
+}
+
+# A colour key for the image just drawn, in the next panel of the layout.
+.orvel_key <- function(zlim, col) {
+  mar <- graphics::par("mar")
+  on.exit(graphics::par(mar = mar))
+  graphics::par(mar = c(mar[1L], 0.3, mar[3L], 2.8))
+  at <- seq(zlim[1L], zlim[2L], length.out = length(col) + 1L)
+  graphics::plot.new()
+  graphics::plot.window(c(0, 1), zlim, xaxs = "i", yaxs = "i")
+  graphics::rect(0, at[-length(at)], 1, at[-1L], col = col, border = NA)
+  graphics::axis(4L, las = 1L, cex.axis = 0.8)
+  graphics::box()
+}
+
+# The gradient's arrows on a lattice of about `n` along the longer side,
+# centred on the grid, `ax` the display's axes (see plot.orvel_fit()).
+.orvel_arrows <- function(s, g, pos, sp, d, n, ax) {
+  step <- max(d * sp) / n
+  at <- lapply(1:2, function(k) .orvel_lattice(d[k], max(1L, round(step / sp[k]))))
+  ij <- as.matrix(expand.grid(at[[1L]], at[[2L]]))
+  gg <- g[ij]
+  ok <- is.finite(gg)
+  if (!any(ok) || max(gg[ok]) == 0) return(invisible())
+  len <- 0.8 * step / max(gg[ok])
+  from <- cbind(pos[[1L]][ij[, 1L]], pos[[2L]][ij[, 2L]])
+  by <- cbind(len * s$rows[ij], len * s$columns[ij])
+  # Inches per unit of distance (the same on both axes: asp = 1).
+  inch <- graphics::par("pin")[1L] / abs(diff(graphics::par("usr")[1:2]))
+  ok <- ok & sqrt(rowSums(by^2)) * inch > 0.01
+  if (any(ok))
+    graphics::arrows(from[ok, ax[1L]], from[ok, ax[2L]], from[ok, ax[1L]] + by[ok, ax[1L]],
+                     from[ok, ax[2L]] + by[ok, ax[2L]], length = 0.04, col = "white")
+  invisible()
+}
+
+# Every `step`-th of n nodes, centred; the middle node when step >= n.
+.orvel_lattice <- function(n, step) {
+  if (step >= n) return((n + 1L) %/% 2L)
+  seq(1L + ((n - 1L) %% step) %/% 2L, n, by = step)
 }

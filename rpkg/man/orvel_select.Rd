@@ -140,7 +140,11 @@ candidate is preferred for having been scored on fewer, easier nodes.
 The number of nodes is in the table and the print-out. The choice is the
 candidate with the smallest score (the first one on ties). When it is
 the smallest or the largest bandwidth tried for its type, a warning
-says the best may lie beyond the candidates.
+says the best may lie beyond the candidates. When its window cuts it
+short (a Gaussian bandwidth beyond the window's half-width, or a compact
+kernel whose support reaches past the window, as a small \code{size} can
+make it), a warning says so: the window then decides the fit more than
+the bandwidth does.
 }
 \examples{
 set.seed(1)

@@ -2,17 +2,23 @@
 % Please edit documentation in R/fit.R
 \name{plot.orvel_fit}
 \alias{plot.orvel_fit}
-\title{Plot a local linear fit}
+\title{Plot a local polynomial fit}
 \usage{
-\method{plot}{orvel_fit}(x, spacing = x$spacing, arrows = 20, ...)
+\method{plot}{orvel_fit}(x, spacing = x$spacing, arrows = 20, north.up = TRUE, ...)
 }
 \arguments{
-\item{x}{an \code{\link[=orvel_fit]{orvel_fit()}} result.}
+\item{x}{an \code{\link[=orvel_fit]{orvel_fit()}} or \code{\link[=orvel_holdout]{orvel_holdout()}} result.}
 
 \item{spacing}{node spacing, one number or \code{c(rows, columns)}; by default
 the fit's.}
 
-\item{arrows}{roughly how many arrows to draw along the longer side.}
+\item{arrows}{roughly how many arrows to draw along the longer side; 0
+for none. Arrows shorter than a hundredth of an inch (a flat region)
+are left out.}
+
+\item{north.up}{\code{TRUE} to draw row 1 at the top and the columns from
+left to right; \code{FALSE} for the layout of \code{image(z)}: rows along the
+horizontal axis, columns up the vertical one.}
 
 \item{...}{passed to \code{\link[graphics:image]{graphics::image()}}.}
 }
@@ -21,9 +27,12 @@ the fit's.}
 }
 \description{
 Draws the smooth (with contours) and the gradient field: the slope's
-magnitude as an image and its direction as arrows. As with
-\code{image(z)}, rows run along the horizontal axis and columns up the
-vertical one.
+magnitude as an image and its direction, uphill, as arrows, each image
+with its colour key. By default the grid is drawn north-up, as
+\code{terra::plot()} draws a raster and as the matrix prints: row 1 at the
+top, columns from left to right. The axes are in units of \code{spacing},
+measured from the first row and the first column; the slopes are per
+unit of \code{spacing}.
 }
 \examples{
 plot(orvel_fit(volcano, orvel_kernel("gaussian", 2)), spacing = 10)

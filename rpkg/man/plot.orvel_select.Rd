@@ -22,7 +22,8 @@
 For round kernels, the CV score against the bandwidth, one curve per
 kernel type; for (rows, columns) candidates, the candidates of the chosen
 type in the plane of the two bandwidths, shaded by score. The choice is
-ringed.
+ringed. The legend goes in the corner of the plot that the curves cross
+least.
 }
 \examples{
 plot(orvel_select(volcano + rnorm(length(volcano), sd = 5)))

@@ -300,3 +300,63 @@ test_that("print and summary give slopes per unit of spacing, which cropping doe
   expect_equal(sp$table[2:3, 1:5], sc$table[2:3, 1:5], tolerance = 1e-9)
   expect_output(print(sp), "per unit of spacing, along increasing row index")
 })
+
+test_that("a fit is plotted north-up with a key per image, silently on any grid it accepts", {
+  pdf(NULL)
+  on.exit(dev.off())
+  dev.control("enable")
+  # Rising 10 per row down the rows, flat across: row 1 lowest.
+  z <- outer(1:6, 1:5, function(r, c) 10 * r + 0 * c)
+  plot(orvel_fit(z, orvel_kernel("gaussian", 1, size = 3)))
+  calls <- recordPlot()[[1]]
+  args <- function(what) lapply(Filter(function(x) identical(x[[2]][[1]]$name, what), calls),
+                                function(x) x[[2]][-1])
+  win <- args("C_plot_window")        # smooth, its key, slope, its key
+  ras <- args("C_raster")[[1]]        # image, xleft, ybottom, xright, ytop
+  img <- as.matrix(ras[[1]])
+  expect_identical(dim(img), dim(z))  # the columns across
+  # The image's first row is drawn at ytop: at the screen's top only if the
+  # vertical axis rises.
+  ylim <- win[[1]][[2]]
+  top <- if ((ras[[5]] - ras[[3]]) * (ylim[2] - ylim[1]) > 0) 1 else nrow(img)
+  expect_true(all(img[top, ] %in% grDevices::hcl.colors(64, "Terrain")[1:4]))
+  expect_length(args("C_rect"), 2)    # a colour key for each image
+  # Uphill is down the rows: down the screen, straight.
+  a <- args("C_arrows")[[1]]
+  ylim <- win[[3]][[2]]
+  expect_true(all(sign(a[[4]] - a[[2]]) == sign(ylim[1] - ylim[2])))
+  expect_equal(a[[3]], a[[1]])
+
+  flat <- volcano
+  flat[1:40, ] <- 100
+  flat[50:60, 20:30] <- NA
+  for (g in list(volcano, flat, matrix(5, 20, 30), matrix(c(1, 3, 2, 5), 2),
+                 matrix(rnorm(1000), 2), matrix(rnorm(1000), 500), matrix(NA_real_, 5, 5)))
+    expect_silent(plot(orvel_fit(g, orvel_kernel("gaussian", 1.5, size = 3)), spacing = c(2, 5)))
+  expect_silent(plot(orvel_fit(volcano), north.up = FALSE, arrows = 5))
+  expect_error(plot(orvel_fit(volcano), arrows = -1), "`arrows`")
+})
+
+test_that("the CV plot's legend goes to the corner its curves leave empty", {
+  pdf(NULL)
+  on.exit(dev.off())
+  # On the log scale the curve runs from bottom left to top right.
+  plot(1:10, (1:10)^2, log = "y")
+  expect_identical(orvel:::.orvel_emptiest_corner(list(data.frame(1:10, (1:10)^2)), c("gaussian", "tricube")),
+                   "topleft")
+  plot(1:10, 10:1)
+  expect_identical(orvel:::.orvel_emptiest_corner(list(data.frame(1:10, 10:1)), c("gaussian", "tricube")),
+                   "topright")
+})
+
+test_that("orvel_select warns when the window cuts its choice short", {
+  set.seed(11)
+  z <- volcano[1:30, 1:30] + rnorm(900, sd = 5)
+  expect_warning(orvel_select(z, bandwidths = 2, size = 3), "gaussian kernel \\(bandwidth 2\\) is cut short by its 3 x 3 window")
+  expect_warning(orvel_select(z, "epanechnikov", bandwidths = 3, size = 3), "weights reach beyond .* half-width of 1 node step")
+  expect_warning(orvel_select(z, bandwidths = cbind(1, 3), size = c(7, 5)), "bandwidth 1 x 3.* 7 x 5 window")
+  # Within the window: no warning, at the window's edge included.
+  expect_silent(orvel_select(z, bandwidths = 2, size = 5))
+  expect_silent(orvel_select(z, "epanechnikov", bandwidths = 3))
+  expect_silent(orvel_select(z, "epanechnikov", bandwidths = 3, size = 5))
+})
