@@ -57,6 +57,12 @@
 #' observations carry the fit, they are larger (at a corner the slope's
 #' is several times the interior's).
 #'
+#' **Rasters.** A fit of a SpatRaster is a SpatRaster: `se = TRUE` adds a
+#' layer of standard errors after each layer (`smooth_se`, `dzdx_se`, ...,
+#' in the layers' map units; see [orvel_rasters]), with
+#' \eqn{\hat\sigma}{sigma} from a first pass over the whole raster, and
+#' `terra::extract()` reads the layers at any points, as for any raster.
+#'
 #' **Spatially correlated noise.** Elevation models and images usually have
 #' noise that is correlated between neighbours. Then leave-one-out CV and
 #' GCV choose kernels that are too narrow (the neighbours predict the

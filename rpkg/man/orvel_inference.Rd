@@ -102,6 +102,12 @@ kernel flattens. At the edges and next to missing values, where fewer
 observations carry the fit, they are larger (at a corner the slope's
 is several times the interior's).
 
+\strong{Rasters.} A fit of a SpatRaster is a SpatRaster: \code{se = TRUE} adds a
+layer of standard errors after each layer (\code{smooth_se}, \code{dzdx_se}, ...,
+in the layers' map units; see \link{orvel_rasters}), with
+\eqn{\hat\sigma}{sigma} from a first pass over the whole raster, and
+\code{terra::extract()} reads the layers at any points, as for any raster.
+
 \strong{Spatially correlated noise.} Elevation models and images usually have
 noise that is correlated between neighbours. Then leave-one-out CV and
 GCV choose kernels that are too narrow (the neighbours predict the
