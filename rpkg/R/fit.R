@@ -206,29 +206,42 @@ orvel_holdout.default <- function(z, kernel = orvel_kernel(), spacing = 1, degre
 # one is away from missing values.
 .orvel_warn_lost <- function(z, model, holdout, threads, r) {
   if (identical(attr(r, "nonfinite"), 0)) return(invisible())
-  # Data of ordinary magnitude keep every weighted sum in range (with the
-  # weights scaled into [2^-64, 2^64], a sum of products of up to three of
-  # them with a value and the offsets stays below 2^400 for values below
-  # 2^600 = 4e180, and above 2^-800 for non-zero values above 2^-400):
-  # nothing to look for.
-  big <- attr(r, "zmax")      # the largest finite |z|
-  if (big == 0 || (big < 2^600 && big > 2^-400)) return(invisible())
+  k <- .orvel_rescale(attr(r, "zmax"))
+  if (is.null(k)) return(invisible())
   out <- !is.finite(r$F) | !is.finite(r$gFx) | !is.finite(r$gFy)
   ok <- is.finite(z)
   out <- out & !.orvel_near(!ok, (dim(model$K) - 1L) %/% 2L)
   if (!any(out)) return(invisible())
-  k <- -floor(log2(big))
-  zs <- z * 2^(k %/% 2) * 2^(k - k %/% 2)
-  rs <- .orvel_fit_grid(zs, model, holdout, threads)
+  rs <- .orvel_fit_grid(.orvel_scale2(z, k), model, holdout, threads)
   lost <- sum(out & is.finite(rs$F) & is.finite(rs$gFx) & is.finite(rs$gFy))
-  if (lost == 0L) return(invisible())
-  small <- min(abs(z[ok & z != 0]), big)
+  .orvel_warn_overflow(lost, length(z), k, attr(r, "zmax"), min(abs(z[ok & z != 0]), Inf))
+}
+
+# The power of two that brings data whose largest finite |z| is `big` near 1,
+# where that is outside the range in which every weighted sum of a fit stays
+# inside double precision (with the weights scaled into [2^-64, 2^64], a sum
+# of products of up to three of them with a value and the offsets stays
+# below 2^400 for values below 2^600 = 4e180, and above 2^-800 for non-zero
+# values above 2^-400); NULL inside it.
+.orvel_rescale <- function(big) {
+  if (is.null(big) || !is.finite(big) || big == 0 || (big < 2^600 && big > 2^-400)) return(NULL)
+  -floor(log2(big))
+}
+
+# x times 2^k, in two steps so that neither factor leaves the range of doubles.
+.orvel_scale2 <- function(x, k) x * 2^(k %/% 2) * 2^(k - k %/% 2)
+
+# The warning for `lost` of `total` nodes (cells) lost to the range of
+# double precision, the data rescaled by 2^k to find them; big and small the
+# largest finite and smallest non-zero |z|.
+.orvel_warn_overflow <- function(lost, total, k, big, small, what = "nodes", arg = "z") {
+  if (lost == 0) return(invisible())
   warning(sprintf(paste0(
-    "%d of %d nodes are not finite although every value in their windows is: ",
-    "values of `z` as %s as %s %s double precision in the weighted sums of the fit; ",
-    "scale `z` by a power of two or ten to bring it near 1, and scale the results back"),
-    lost, length(z), if (k < 0) "large" else "small",
-    format(if (k < 0) big else small, digits = 3), if (k < 0) "overflow" else "underflow"),
+    "%.0f of %.0f %s are not finite although every value in their windows is: ",
+    "values of `%s` as %s as %s %s double precision in the weighted sums of the fit; ",
+    "scale `%s` by a power of two or ten to bring it near 1, and scale the results back"),
+    lost, total, what, arg, if (k < 0) "large" else "small",
+    format(if (k < 0) big else small, digits = 3), if (k < 0) "overflow" else "underflow", arg),
     call. = FALSE)
 }
 

@@ -86,7 +86,7 @@
 # `can` of cells that cannot be scored.
 .orvel_raster_pass <- function(x, model, holdout, layers, threads, scale = 1, keep = NULL,
                                can = NULL, sigma = 1, shade = c(45, 0), filename = "",
-                               overwrite = FALSE, wopt = list()) {
+                               overwrite = FALSE, wopt = list(), track = NULL) {
   nr <- terra::nrow(x)
   nc <- terra::ncol(x)
   rows <- .orvel_block_rows(x)
@@ -127,6 +127,8 @@
       r0 <- max(1, s - halo)
       r1 <- min(nr, e + halo)
       z <- terra::readValues(x, r0, r1 - r0 + 1, 1, nc)
+      # (the largest |z|, for .orvel_raster_layers()'s check of overflow)
+      if (!is.null(track)) track$big <- max(track$big, abs(range(z, finite = TRUE)))
       geom <- c(nc, nr, r0 - 1, s - 1, e, (s - b$row[k]) * nc)
       if (cv)
         acc <- .Call(C_orvel_fit_block, z, geom, m$K, m$degree, holdout, m$narm, m$exact, 0L,
@@ -215,16 +217,32 @@ orvel_holdout.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, degree
   layers <- c("smooth", "dzdx", "dzdy",
               if (model$degree == 2L) c("d2zdx2", "d2zdxdy", "d2zdy2"))
   .orvel_raster_layers(z, model, holdout, c(layers, if (se) paste0(layers, "_se")), threads,
-                       filename = filename, overwrite = overwrite, wopt = wopt)
+                       filename = filename, overwrite = overwrite, wopt = wopt, arg = "z")
 }
 
 # The layers of .orvel_raster_pass() (`...` passed on); standard errors
 # ("_se" after a name) need sigma-hat, and so a first pass for the
-# statistics.
-.orvel_raster_layers <- function(x, model, holdout, layers, threads, ...) {
+# statistics. Where the elevations are so large or small that the sums of
+# the fit may leave the range of double precision, the cells lost that way
+# are counted (by a fit of the raster scaled by a power of two) and a
+# warning says so, as for matrices.
+.orvel_raster_layers <- function(x, model, holdout, layers, threads, ..., arg = "x") {
   sigma <- if (any(endsWith(layers, "_se")))
     .orvel_raster_pass(x, model, holdout, NULL, threads)[["sigma"]] else 1
-  .orvel_raster_pass(x, model, holdout, layers, threads, sigma = sigma, ...)
+  track <- new.env()
+  track$big <- 0
+  out <- .orvel_raster_pass(x, model, holdout, layers, threads, sigma = sigma, ..., track = track)
+  k <- .orvel_rescale(track$big)
+  if (!is.null(k)) {
+    first <- terra::values(out[[1L]], mat = FALSE)
+    if (!all(is.finite(first))) {
+      scaled <- .orvel_raster_pass(.orvel_scale2(x, k), model, holdout, layers[1L], threads)
+      lost <- sum(!is.finite(first) & is.finite(terra::values(scaled, mat = FALSE)))
+      small <- terra::global(abs(x), function(v) min(v[v > 0], Inf, na.rm = TRUE))[[1L]]
+      .orvel_warn_overflow(lost, length(first), k, track$big, small, "cells", arg)
+    }
+  }
+  out
 }
 
 #' @rdname orvel_cv
@@ -250,9 +268,20 @@ orvel_select.SpatRaster <- function(z, type = "gaussian", bandwidths = NULL, deg
 # As .orvel_cv_scorer(), over a SpatRaster's cells.
 .orvel_raster_scorer <- function(x, threads) {
   threads <- .orvel_check_threads(threads)
-  structure(function(model, keep = NULL, can = NULL)
-    .orvel_score(.orvel_raster_pass(x, model, TRUE, NULL, threads, keep = keep, can = can)),
-    cells = terra::ncell(x))
+  structure(function(model, keep = NULL, can = NULL) {
+    track <- new.env()
+    track$big <- 0
+    s <- .orvel_raster_pass(x, model, TRUE, NULL, threads, keep = keep, can = can, track = track)
+    k <- .orvel_rescale(track$big)
+    if (!is.null(k)) {
+      n <- .orvel_raster_pass(.orvel_scale2(x, k), model, TRUE, NULL, threads, keep = keep)[["n"]]
+      if (n > s[["n"]]) {
+        small <- terra::global(abs(x), function(v) min(v[v > 0], Inf, na.rm = TRUE))[[1L]]
+        .orvel_warn_overflow(n - s[["n"]], terra::ncell(x), k, track$big, small, "cells")
+      }
+    }
+    .orvel_score(s)
+  }, cells = terra::ncell(x))
 }
 
 #' SpatRasters, stars and RasterLayers in and out

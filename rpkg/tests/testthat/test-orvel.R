@@ -360,3 +360,15 @@ test_that("orvel_select warns when the window cuts its choice short", {
   expect_silent(orvel_select(z, "epanechnikov", bandwidths = 3))
   expect_silent(orvel_select(z, "epanechnikov", bandwidths = 3, size = 5))
 })
+
+test_that("cells and scores lost to overflow are counted for rasters and cross-validation too", {
+  K <- orvel_kernel("gaussian", 1.5)
+  z <- volcano[1:30, 1:25] * 1e305
+  expect_warning(s <- orvel_cv(z, K), "^[0-9]+ of 750 nodes are not finite .* overflow")
+  expect_silent(orvel_cv(volcano[1:30, 1:25] * 1e300, K))
+  skip_if_not_installed("terra")
+  r <- terra::rast(z)
+  expect_warning(orvel_fit(r, K), "^[0-9]+ of 750 cells are not finite .*`z`.* overflow")
+  expect_warning(orvel_cv(r, K), "of 750 cells are not finite")
+  expect_silent(orvel_terrain(terra::rast(volcano[1:30, 1:25] * 1e300)))
+})
