@@ -705,11 +705,11 @@ bool most_left(const double *left, const double *whole)
 // matrix's moments summed over those cells, or, where few of the cells
 // with weight are missing (`less`) and what they leave is most of the
 // whole (most_left()), the shape's less the missing cells'. zn points at
-// the node's value in the data. The
-// data sums sv come from the passes, or, with `own`, from the same cells
-// (the first P moments are the coefficients'). Leaves the node out of its
-// fit if `centre` (z its value). False where no fit is determined. With
-// `var`, also its variance factors there (see Shape::var).
+// the node's value in the data. The data sums sv come from the passes, or,
+// with `own`, from the same cells (the first P moments are the
+// coefficients'). Leaves the node out of its fit if `centre` (z its
+// value). False where no fit is determined. With `var`, also its variance
+// factors there (see Shape::var).
 template <int P, int NM>
 bool near_fit(const orvel_lp *L, const Shape &sh, const double *zn, bool own, bool less, int ylo,
               int yhi, int xlo, int xhi, double *sv, bool centre, double z, double *beta,

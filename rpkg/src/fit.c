@@ -492,11 +492,12 @@ static void stats_chunk(void *arg, ptrdiff_t k, double *s)
 }
 
 /* The standard errors of layer `code` over a chunk of nc columns of h
- * nodes from column x0 on: s the fit's scratch (see fit_chunk()), cx the columns' east-west
- * scales, kn the north-south one (see layer_chunk()). Slope and aspect's
- * by the delta method, from the variances and the covariance of the two
- * slopes: NaN where the fitted plane is level, whose aspect is undefined
- * and whose slope is not a smooth function of the data. */
+ * nodes from column x0 on: s the fit's scratch (see fit_chunk()), cx the
+ * columns' east-west scales, kn the north-south one (see layer_chunk()).
+ * Slope and aspect's by the delta method, from the variances and the
+ * covariance of the two slopes: NaN where the fitted plane is level, whose
+ * aspect is undefined and whose slope is not a smooth function of the
+ * data. */
 static void se_layer(const block_job *j, int code, const double *s, ptrdiff_t n, ptrdiff_t x0,
                      ptrdiff_t nc, ptrdiff_t h, const double *cx, double kn, double *o)
 {
