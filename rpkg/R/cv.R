@@ -41,17 +41,16 @@ orvel_cv.default <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = FAL
 # and orvel_select() differ only in it. `cells` is the number of nodes.
 .orvel_cv_scorer <- function(z, threads) {
   threads <- .orvel_check_threads(threads)
-  ok <- is.finite(z)
-  k <- .orvel_rescale(if (any(ok)) max(abs(z[ok])) else 0)
   structure(function(model, keep = NULL, can = NULL) {
     s <- .orvel_stats_grid(z, model, threads, keep, can)
     # Values near the ends of double precision: the nodes whose prediction
     # the sums lost (scored at a scale near 1, not at this one).
+    k <- .orvel_rescale(s[["zmax"]])
     if (!is.null(k)) {
       n <- .orvel_stats_grid(.orvel_scale2(z, k), model, threads, keep)[["n"]]
       if (n > s[["n"]])
-        .orvel_warn_overflow(n - s[["n"]], length(z), k, max(abs(z[ok])),
-                             min(abs(z[ok & z != 0]), Inf))
+        .orvel_warn_overflow(n - s[["n"]], length(z), k, s[["zmax"]],
+                             min(abs(z[is.finite(z) & z != 0]), Inf))
     }
     .orvel_score(s)
   }, cells = length(z))

@@ -101,7 +101,7 @@
 #' dim(ci)
 NULL
 
-# c(rss, n, nu1, nu2, cvss, sigma) of a fit: kept from a fit with
+# c(rss, n, nu1, nu2, cvss, zmax, sigma) of a fit: kept from a fit with
 # se = TRUE, else computed (a fit of the same model without its outputs).
 .orvel_stats <- function(object) {
   if (!is.null(object$stats)) return(object$stats)

@@ -101,7 +101,7 @@
   if (cv) {
     b <- terra::blocks(x, n = 2L)
     what <- 0L
-    acc <- numeric(5)
+    acc <- numeric(6)
   } else {
     out <- terra::rast(x, nlyrs = length(layers))
     names(out) <- layers
@@ -128,11 +128,14 @@
       r1 <- min(nr, e + halo)
       z <- terra::readValues(x, r0, r1 - r0 + 1, 1, nc)
       # (the largest |z|, for .orvel_raster_layers()'s check of overflow)
-      if (!is.null(track)) track$big <- max(track$big, abs(range(z, finite = TRUE)))
+      if (!is.null(track)) {
+        f <- z[is.finite(z)]
+        if (length(f)) track$big <- max(track$big, abs(f))
+      }
       geom <- c(nc, nr, r0 - 1, s - 1, e, (s - b$row[k]) * nc)
       if (cv)
         acc <- .Call(C_orvel_fit_block, z, geom, m$K, m$degree, holdout, m$narm, m$exact, 0L,
-                     what, cells$dx, cells$dy, cells$flip, 1, shade, 1, acc[1:5], keep, can,
+                     what, cells$dx, cells$dy, cells$flip, 1, shade, 1, acc[1:6], keep, can,
                      threads)
       else
         .Call(C_orvel_fit_block, z, geom, m$K, m$degree, holdout, m$narm, m$exact, policy,
@@ -269,15 +272,13 @@ orvel_select.SpatRaster <- function(z, type = "gaussian", bandwidths = NULL, deg
 .orvel_raster_scorer <- function(x, threads) {
   threads <- .orvel_check_threads(threads)
   structure(function(model, keep = NULL, can = NULL) {
-    track <- new.env()
-    track$big <- 0
-    s <- .orvel_raster_pass(x, model, TRUE, NULL, threads, keep = keep, can = can, track = track)
-    k <- .orvel_rescale(track$big)
+    s <- .orvel_raster_pass(x, model, TRUE, NULL, threads, keep = keep, can = can)
+    k <- .orvel_rescale(s[["zmax"]])
     if (!is.null(k)) {
       n <- .orvel_raster_pass(.orvel_scale2(x, k), model, TRUE, NULL, threads, keep = keep)[["n"]]
       if (n > s[["n"]]) {
         small <- terra::global(abs(x), function(v) min(v[v > 0], Inf, na.rm = TRUE))[[1L]]
-        .orvel_warn_overflow(n - s[["n"]], terra::ncell(x), k, track$big, small, "cells")
+        .orvel_warn_overflow(n - s[["n"]], terra::ncell(x), k, s[["zmax"]], small, "cells")
       }
     }
     .orvel_score(s)

@@ -171,6 +171,10 @@ degree an \code{\link[=orvel_select]{orvel_select()}} result given as \code{kern
 
 \item{threads}{the number of threads to fit on (see \code{\link[=orvel_threads]{orvel_threads()}}).
 The results are the same bits with any number.}
+
+\item{filename, overwrite, wopt}{for a SpatRaster, as in terra: a file to
+write the result to, whether an existing one may be replaced, and a
+list of options for writing (64-bit floats unless it says).}
 }
 \value{
 An object of class \code{"orvel_fit"}: a list of the matrices \code{F} (the

@@ -183,8 +183,9 @@ static void check_fit(int status)
  * leave-one-out fit determined): the full fit's residual sum of squares,
  * the nodes, the hat values (tr L) and the smooth's variance factors
  * (tr L'L: each is the squared norm of a row of L), and the squared
- * leave-one-out errors. */
-enum { ST_RSS, ST_N, ST_NU1, ST_NU2, ST_CV, NSTAT };
+ * leave-one-out errors; and the largest finite |z| of all the nodes, which
+ * tells whether the sums may have left the range of doubles. */
+enum { ST_RSS, ST_N, ST_NU1, ST_NU2, ST_CV, ST_ZMAX, NSTAT };
 
 /* Adds h nodes' to st: z the observations, f the fit (leave-one-out if
  * `loo`), hat and v00 their hat values and smooth's variance factors.
@@ -196,6 +197,7 @@ static void stats_add(const double *z, const double *f, const double *hat, const
 {
     double a[NSTAT] = {0};
     for (ptrdiff_t i = 0; i < h; i++) {
+        if (fabs(z[i]) > a[ST_ZMAX] && isfinite(z[i])) a[ST_ZMAX] = fabs(z[i]);
         double q = 1 - hat[i];
         int ok = isfinite(z[i]) && isfinite(f[i]) && q >= ORVEL_LP_TOL;
         if (can && !ok) can[i] = 0;
@@ -216,8 +218,10 @@ static void stats_add(const double *z, const double *f, const double *hat, const
 static void stats_total(const double *slots, ptrdiff_t np, const double *acc, double *out)
 {
     for (int k = 0; k < NSTAT; k++) out[k] = acc ? acc[k] : 0;
-    for (ptrdiff_t p = 0; p < np; p++)
-        for (int k = 0; k < NSTAT; k++) out[k] += slots[p * NSTAT + k];
+    for (ptrdiff_t p = 0; p < np; p++) {
+        for (int k = 0; k < ST_ZMAX; k++) out[k] += slots[p * NSTAT + k];
+        if (slots[p * NSTAT + ST_ZMAX] > out[ST_ZMAX]) out[ST_ZMAX] = slots[p * NSTAT + ST_ZMAX];
+    }
     double df = out[ST_N] - 2 * out[ST_NU1] + out[ST_NU2];
     out[NSTAT] = df > 0 ? sqrt(out[ST_RSS] / df) : NAN;
 }
@@ -225,7 +229,7 @@ static void stats_total(const double *slots, ptrdiff_t np, const double *acc, do
 static SEXP stats_vector(const double *st)
 {
     SEXP r = PROTECT(allocVector(REALSXP, NSTAT + 1)), nm = PROTECT(allocVector(STRSXP, NSTAT + 1));
-    const char *names[NSTAT + 1] = {"rss", "n", "nu1", "nu2", "cvss", "sigma"};
+    const char *names[NSTAT + 1] = {"rss", "n", "nu1", "nu2", "cvss", "zmax", "sigma"};
     for (int k = 0; k <= NSTAT; k++) {
         REAL(r)[k] = st[k];
         SET_STRING_ELT(nm, k, mkChar(names[k]));
