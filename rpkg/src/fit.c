@@ -553,6 +553,12 @@ static void surface_layer(const block_job *j, int code, const double *s, ptrdiff
          * is what rounding leaves of the slopes of level ground (about
          * 1e-15 of it). */
         double cell = ex < j->dy ? ex : j->dy, lv = 1e-10 / cell;
+        if (!se && code != HILLSHADE) {
+            ptrdiff_t i = c * h;
+            orvel_curvature_column(which, ge + i, gn + i, b3 + i, b4 + i, b5 + i, s + i, a, lv, h,
+                                   o + i);
+            continue;
+        }
         for (ptrdiff_t i = c * h; i < (c + 1) * h; i++) {
             if (code == HILLSHADE) {
                 /* terra::shade(): sin(alt) cos(slope) + cos(alt) sin(slope)
@@ -566,10 +572,6 @@ static void surface_layer(const block_job *j, int code, const double *s, ptrdiff
             }
             double d[5] = {ge[i] * a[0], gn[i] * a[1], b3[i] * a[2], b4[i] * a[3], b5[i] * a[4]};
             double gmin = (s[i] * lv) * (s[i] * lv);
-            if (!se) {
-                o[i] = orvel_curvature(which, d, gmin);
-                continue;
-            }
             /* Coefficients 1 .. 5 in the engine's order are d's. */
             double C[25];
             for (int r = 0; r < 5; r++)

@@ -17,6 +17,7 @@
  * rounding of the fit). */
 #include <complex.h>
 #include <math.h>
+#include <stddef.h>
 
 #include "surface.h"
 
@@ -66,6 +67,44 @@ double orvel_curvature(int which, const double *d, double gmin)
         return which == CURV_MAX ? m + e : m - e;
     }
     return curv_real(which, d);
+}
+
+/* One loop per curvature, without calls in it. */
+#define COLUMN(EXPR, DIRECTIONAL)                                                  \
+    for (ptrdiff_t i = 0; i < n; i++) {                                           \
+        double p = ge[i] * a[0], q = gn[i] * a[1], r = b3[i] * a[2];              \
+        double s = b4[i] * a[3], t = b5[i] * a[4];                                \
+        double g = p * p + q * q, w = 1 + g, lv = F[i] * level;                   \
+        double v = (EXPR);                                                         \
+        out[i] = (DIRECTIONAL) && !(g > lv * lv) ? NAN : v;                       \
+    }
+
+void orvel_curvature_column(int which, const double *ge, const double *gn, const double *b3,
+                            const double *b4, const double *b5, const double *F,
+                            const double *a, double level, ptrdiff_t n, double *out)
+{
+    switch (which) {
+    case CURV_PROFILE:
+        COLUMN(-(p * p * r + 2 * p * q * s + q * q * t) / (g * w * sqrt(w)), 1)
+        break;
+    case CURV_PLAN:
+        COLUMN(-(q * q * r - 2 * p * q * s + p * p * t) / (g * sqrt(g)), 1)
+        break;
+    case CURV_TANGENTIAL:
+        COLUMN(-(q * q * r - 2 * p * q * s + p * p * t) / (g * sqrt(w)), 1)
+        break;
+    case CURV_MEAN:
+        COLUMN(-((1 + q * q) * r - 2 * p * q * s + (1 + p * p) * t) / (2 * w * sqrt(w)), 0)
+        break;
+    case CURV_GAUSSIAN:
+        COLUMN((r * t - s * s) / (w * w), 0)
+        break;
+    default:
+        for (ptrdiff_t i = 0; i < n; i++) {
+            double d[5] = {ge[i] * a[0], gn[i] * a[1], b3[i] * a[2], b4[i] * a[3], b5[i] * a[4]};
+            out[i] = orvel_curvature(which, d, 0);
+        }
+    }
 }
 
 double orvel_curvature_se(int which, const double *d, double gmin, const double *C)
