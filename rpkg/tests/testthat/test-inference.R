@@ -45,7 +45,7 @@ test_that("standard errors and hat values equal weighted least squares at edges,
     sg <- sigma(f)
     at <- rbind(cbind(c(1, ny, 1, ny), c(1, 1, nx, nx)), cbind(c(2, ny - 1, 5), c(nx, 2, 1)),
                 which(is.na(z), arr.ind = TRUE) + sample(-2:2, 2 * sum(is.na(z)), TRUE),
-                cbind(sample(ny, 80, TRUE), sample(nx, 80, TRUE)))
+                cbind(sample(ny, if (valgrind) 10 else 80, TRUE), sample(nx, if (valgrind) 10 else 80, TRUE)))
     at <- unique(at[at[, 1] >= 1 & at[, 1] <= ny & at[, 2] >= 1 & at[, 2] <= nx, , drop = FALSE])
     for (k in seq_len(nrow(at))) {
       i <- at[k, 1]; j <- at[k, 2]
@@ -58,7 +58,7 @@ test_that("standard errors and hat values equal weighted least squares at edges,
       checked <- checked + (1e-12 * w$kappa^2 <= 1e-10)
     }
   }
-  expect_gt(checked, if (valgrind) 50 else 300)
+  expect_gt(checked, if (valgrind) 30 else 300)
   # tr L, tr L'L and the residuals over every node of a small holed grid
   z <- noisy[1:14, 1:12]
   z[5:6, 4] <- NA
@@ -126,7 +126,7 @@ test_that("predicted standard errors match the spread of simulated fits", {
 })
 
 test_that("orvel_select minimises the criterion asked for, each as the fit's summary gives it", {
-  z <- noisy[1:40, 1:30]
+  z <- noisy[1:min(40, nrow(noisy)), 1:min(30, ncol(noisy))]
   sel <- orvel_select(z, type = c("gaussian", "tricube"), bandwidths = c(0.8, 1.5, 3), criterion = "gcv")
   tab <- sel$table
   expect_identical(sel$score, min(tab$gcv, na.rm = TRUE))
