@@ -179,24 +179,27 @@
 #' @export
 orvel_fit.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, degree = 1, na.rm = FALSE,
                                  na.policy = c("all", "omit", "only"), se = FALSE,
-                                 filename = "", overwrite = FALSE, wopt = list(), ...,
-                                 threads = getOption("orvel.threads", orvel_threads())) {
+                                 filename = "", overwrite = FALSE, wopt = list(), tiles = NULL,
+                                 ..., threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   .orvel_no_spacing(spacing, "a SpatRaster")
   model <- .orvel_model(kernel, if (!missing(degree)) degree, na.rm, na.policy)
-  .orvel_raster_fit(z, model, holdout = FALSE, se, threads, filename, overwrite, wopt)
+  .orvel_raster_fit(z, model, holdout = FALSE, se, threads, filename, overwrite, wopt,
+                    tiles, if (missing(threads)) 1L else threads)
 }
 
 #' @rdname orvel_fit
 #' @export
 orvel_holdout.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, degree = 1,
                                      na.rm = FALSE, na.policy = c("all", "omit", "only"), se = FALSE,
-                                     filename = "", overwrite = FALSE, wopt = list(), ...,
+                                     filename = "", overwrite = FALSE, wopt = list(),
+                                     tiles = NULL, ...,
                                      threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   .orvel_no_spacing(spacing, "a SpatRaster")
   model <- .orvel_model(kernel, if (!missing(degree)) degree, na.rm, na.policy)
-  .orvel_raster_fit(z, model, holdout = TRUE, se, threads, filename, overwrite, wopt)
+  .orvel_raster_fit(z, model, holdout = TRUE, se, threads, filename, overwrite, wopt,
+                    tiles, if (missing(threads)) 1L else threads)
 }
 
 # Rasters carry their cell sizes: `spacing` (missing where it was not
@@ -208,20 +211,27 @@ orvel_holdout.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, degree
 
 # orvel_fit() and orvel_holdout() of a SpatRaster: layers smooth, dzdx
 # (change per map unit eastward) and dzdy (northward), and for degree 2 the
-# second derivatives; with `se` their standard errors after them.
-.orvel_raster_fit <- function(z, model, holdout, se, threads, filename, overwrite, wopt) {
+# second derivatives; with `se` their standard errors after them. `tiles`,
+# `wthreads`: see .orvel_raster_layers().
+.orvel_raster_fit <- function(z, model, holdout, se, threads, filename, overwrite, wopt,
+                              tiles = NULL, wthreads = threads) {
   z <- .orvel_check_raster(z)
   se <- .orvel_check_flag(se, "se")
   layers <- c("smooth", "dzdx", "dzdy",
               if (model$degree == 2L) c("d2zdx2", "d2zdxdy", "d2zdy2"))
   .orvel_raster_layers(z, model, holdout, c(layers, if (se) paste0(layers, "_se")), threads,
-                       filename = filename, overwrite = overwrite, wopt = wopt)
+                       filename = filename, overwrite = overwrite, wopt = wopt, tiles = tiles,
+                       wthreads = wthreads)
 }
 
 # The layers of .orvel_raster_pass() (`...` passed on); standard errors
 # ("_se" after a name) need sigma-hat, and so a first pass for the
-# statistics.
-.orvel_raster_layers <- function(x, model, holdout, layers, threads, ...) {
+# statistics. With `tiles`, the tiles of .orvel_tiles() on the workers of
+# the future plan, each fitted on `wthreads` threads.
+.orvel_raster_layers <- function(x, model, holdout, layers, threads, ..., tiles = NULL,
+                                 wthreads = threads) {
+  if (!is.null(tiles))
+    return(.orvel_tiles(x, model, holdout, layers, tiles, threads, wthreads, ...))
   sigma <- if (any(endsWith(layers, "_se")))
     .orvel_raster_pass(x, model, holdout, NULL, threads)[["sigma"]] else 1
   .orvel_raster_pass(x, model, holdout, layers, threads, sigma = sigma, ...)

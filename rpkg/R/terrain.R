@@ -204,7 +204,7 @@ orvel_terrain.default <- function(x, ...) {
 orvel_terrain.SpatRaster <- function(x, v = c("slope", "aspect"), kernel = "horn", degree = NULL,
                                      unit = "degrees", na.rm = FALSE, se = FALSE, filename = "",
                                      overwrite = FALSE, wopt = list(), angle = 45, direction = 0,
-                                     ...,
+                                     tiles = NULL, ...,
                                      threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   x <- .orvel_check_raster(x, "x")
@@ -232,5 +232,5 @@ orvel_terrain.SpatRaster <- function(x, v = c("slope", "aspect"), kernel = "horn
   .orvel_raster_layers(x, model, FALSE, layers, threads,
                        scale = if (unit == "degrees") 180 / pi else 1,
                        shade = c(angle, direction), filename = filename, overwrite = overwrite,
-                       wopt = wopt)
+                       wopt = wopt, tiles = tiles, wthreads = if (missing(threads)) 1L else threads)
 }
