@@ -154,6 +154,9 @@
 #' @param angle,direction the sun's altitude above the horizon and its
 #'   azimuth clockwise from north, in degrees, for the hillshade, as in
 #'   [terra::shade()].
+#' @param tiles `NULL` or the size of a tile in cells, `c(rows, cols)`, to
+#'   fit the raster in tiles on the workers of the current `future::plan()`,
+#'   written to `filename`: see [orvel_tiles].
 #' @param ... not used; an error if given.
 #' @param threads the number of threads to fit on (see [orvel_threads()]).
 #' @return A SpatRaster on the grid of `x` (extent, resolution and

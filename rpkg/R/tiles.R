@@ -46,7 +46,7 @@
   if (!is.character(filename) || length(filename) != 1L || is.na(filename) || !nzchar(filename))
     .orvel_stop("with `tiles`, `filename` must name the result: a .vrt (over GeoTIFF tiles) or a .tif, in a folder every worker can write to; not %s",
                 if (is.character(filename) && length(filename) == 1L) '""' else .orvel_what(filename))
-  kind <- tolower(tools::file_ext(filename))
+  kind <- tolower(sub("^.*[.]", "", basename(filename)))
   if (kind == "tiff") kind <- "tif"
   if (!kind %in% c("vrt", "tif"))
     .orvel_stop("with `tiles`, `filename` must end in .vrt or .tif, not \"%s\"", filename)
@@ -100,7 +100,7 @@
 
   filename <- file.path(normalizePath(dirname(filename)), basename(filename))
   dir <- dirname(filename)
-  stem <- tools::file_path_sans_ext(basename(filename))
+  stem <- sub("[.][^.]*$", "", basename(filename))
   # A name of this run's own (tempfile() leaves the user's random numbers be).
   token <- sprintf("%d-%s", Sys.getpid(), sub("^file", "", basename(tempfile())))
   work <- file.path(dir, sprintf(".%s.part-%s", stem, token))
@@ -265,3 +265,79 @@
   terra::writeStop(out)
   invisible(job$out)
 }
+
+#' Rasters larger than memory: tiles on the future framework
+#'
+#' With `tiles = c(rows, cols)`, [orvel_fit()], [orvel_holdout()] and
+#' [orvel_terrain()] of a SpatRaster cut the raster into tiles of that many
+#' cells (one number for square tiles) and fit each on a worker of the
+#' current [future::plan()]: `plan(sequential)` in this R session,
+#' `plan(multisession, workers = 4)` on local processes, `plan(cluster,
+#' workers = c("host1", "host2"))` on machines reached by SSH, or a
+#' scheduler such as Slurm through the future.batchtools package. The plan
+#' is yours to set; nothing is chosen here. `tiles = NULL` (the default)
+#' fits the raster in this process, in blocks of rows (see
+#' [orvel_rasters]).
+#'
+#' **Files.** A worker reads its tile and a halo of the kernel's half-height
+#' (rows) and half-width (columns) around it, at least three cells, from
+#' the raster's file, and writes the tile's layers as a GeoTIFF with the
+#' options of `wopt` (64-bit floats unless it says otherwise). `filename`
+#' is needed and says what the result is: a name ending in `.vrt` makes a
+#' GDAL virtual raster over the tiles, which stay in the folder
+#' `<name>_tiles` beside it; a name ending in `.tif` merges the tiles into
+#' that one GeoTIFF (with `wopt`) and removes them. The result is returned
+#' as a SpatRaster read from `filename`. So the workers must be able to
+#' read the raster's file and write to the folder of `filename` by the same
+#' paths as this session: on other machines, a shared file system. A
+#' raster read from one file is read by the workers from that file; any
+#' other (in memory, computed, a window of a file) is first written to a
+#' 64-bit GeoTIFF in the folder of `filename`, which is removed at the end.
+#'
+#' **The same bits as one process.** Every tile is fitted on a grid of the
+#' whole raster's shape, of which only the tile and its halo are held (the
+#' rest takes no memory), so every cell of the result is the single-process
+#' result bit for bit, whatever the tile size, the plan or the number of
+#' workers, with missing values anywhere and for every layer. Standard
+#' errors (`se = TRUE`) use sigma-hat over the whole raster, computed in
+#' this session first (one pass over the raster) and handed to the
+#' workers. A worker takes the memory of its tile (about its cells times
+#' eight bytes times the layers, twice over) and not of the raster.
+#'
+#' **Threads.** Each worker fits on one thread, so that the workers of a
+#' machine share its cores, unless `threads` is given, which then applies
+#' to every worker; the standard errors' pass in this session uses
+#' `threads` or its default.
+#'
+#' **Failures.** The tiles of a run go to a hidden folder beside
+#' `filename` until all are done. If any tile fails (its read fails, its
+#' worker dies) the call fails with an error naming the tile (its number
+#' and its rows and columns), and nothing is left under `filename`; an
+#' interrupt leaves nothing either. With `overwrite = TRUE` an earlier
+#' result is removed at the start, so whatever lies at `filename` after a
+#' call is that call's complete result, or nothing. After a worker has died,
+#' start the workers again (call `plan()` again) and rerun.
+#'
+#' **Progress** is reported through the progressr package, one step a tile,
+#' with whatever handler you choose: `progressr::handlers(global = TRUE)`,
+#' or wrap the call in `progressr::with_progress()`.
+#'
+#' future and progressr are only suggested: install them to use tiles
+#' (Debian: `r-cran-future`, `r-cran-progressr`; `r-cran-future.batchtools`
+#' for schedulers).
+#'
+#' @name orvel_tiles
+#' @examples
+#' if (requireNamespace("terra", quietly = TRUE) &&
+#'     requireNamespace("future", quietly = TRUE)) {
+#'   dir <- tempfile("orvel")
+#'   dir.create(dir)
+#'   dem <- terra::rast(volcano, extent = terra::ext(0, 610, 0, 870), crs = "local")
+#'   dem <- terra::writeRaster(dem, file.path(dir, "dem.tif"))
+#'   old <- future::plan(future::sequential)   # or multisession, cluster, ...
+#'   st <- orvel_terrain(dem, tiles = c(40, 40), filename = file.path(dir, "slope.vrt"))
+#'   all.equal(terra::values(st), terra::values(orvel_terrain(dem)))
+#'   future::plan(old)
+#'   unlink(dir, recursive = TRUE)
+#' }
+NULL
