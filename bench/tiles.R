@@ -42,7 +42,8 @@ if (length(args) >= 1L && args[1L] == "run") {
     future::plan(future::multisession, workers = 2)
     # Both workers started, with orvel and terra loaded, before the clock
     # starts: two futures at once, each held a second.
-    warm <- function() future::future({ Sys.sleep(1); loadNamespace("terra"); loadNamespace("orvel") })
+    warm <- function() future::future({ Sys.sleep(1); loadNamespace("terra"); loadNamespace("orvel") },
+                                      seed = NULL)
     invisible(future::value(list(warm(), warm())))
     tile <- as.numeric(args[5L])
     t <- system.time(orvel_terrain(x, v, filename = args[4L], overwrite = TRUE, wopt = wopt,
@@ -50,12 +51,12 @@ if (length(args) >= 1L && args[1L] == "run") {
     # Each worker's peak: two futures at once, each held a second, so that
     # both workers answer.
     ask <- function() future::future({ Sys.sleep(1); c(Sys.getpid(), peak(Sys.getpid())) },
-                                     globals = list(peak = peak))
+                                     globals = list(peak = peak), seed = NULL)
     w <- future::value(list(ask(), ask()))
     workers <- vapply(w, `[`, 0, 2L)
     stopifnot(length(unique(vapply(w, `[`, 0, 1L))) == 2L)
   }
-  cat(sprintf("%s %.1f %.3f %s\n", what, t, peak(Sys.getpid()),
+  cat(sprintf("\nRESULT %s %.1f %.3f %s\n", what, t, peak(Sys.getpid()),
               paste(sprintf("%.3f", workers), collapse = ",")))
   quit(save = "no")
 }
@@ -77,14 +78,14 @@ if (!file.exists(input)) {
     z <- outer(300 * sin(i / 1700) + i * 0.02, 200 * cos(j / 2300) + 50 * sin(j / 97), "+")
     terra::writeValues(x, as.vector(t(z)) + stats::runif(length(z), 0, 2), b$row[k], b$nrows[k])
   }
-  terra::writeStop(x)
+  invisible(terra::writeStop(x))
 }
 cat(sprintf("%s; %s; %d x %d float32 GeoTIFF (%.2f GB), tiles of %d x %d, 2 cores\n",
             R.version.string, format(Sys.time()), n, n, file.size(input) / 1e9, tile, tile))
 run <- function(what, out) {
   r <- system2(file.path(R.home("bin"), "Rscript"),
                c("bench/tiles.R", "run", what, input, out, tile), stdout = TRUE)
-  f <- strsplit(tail(r, 1L), " ")[[1L]]
+  f <- strsplit(grep("^RESULT ", r, value = TRUE), " ")[[1L]][-1L]
   w <- if (length(f) > 3L) as.numeric(strsplit(f[4L], ",")[[1L]]) else numeric()
   cat(sprintf("%-7s %7.1f s   R session peak %6.2f GB   workers' peaks %s GB\n", what,
               as.numeric(f[2L]), as.numeric(f[3L]),

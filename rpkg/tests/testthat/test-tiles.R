@@ -154,14 +154,18 @@ test_that("an interrupt leaves nothing under filename", {
   f <- file.path(dir, "dem-big.tif")
   terra::writeRaster(terra::rast(matrix(0, 1500, 1500)), f)
   x <- terra::rast(f)
-  t <- system.time(orvel_fit(x, tiles = 500, filename = file.path(dir, "a.tif")))[["elapsed"]]
-  unlink(file.path(dir, "a.tif"))
-  system(sprintf("(sleep %.3f; kill -INT %d)", t / 2, Sys.getpid()), wait = FALSE)
+  out <- file.path(dir, "a.vrt")
+  t <- system.time(orvel_fit(x, tiles = 500, filename = out))[["elapsed"]]
+  unlink(c(out, file.path(dir, "a_tiles")), recursive = TRUE)
+  system(sprintf("(sleep %.3f; kill -INT %d)", t / 4, Sys.getpid()), wait = FALSE)
+  finished <- FALSE
   hit <- tryCatch({
-    orvel_fit(x, tiles = 500, filename = file.path(dir, "a.vrt"))
+    orvel_fit(x, tiles = 500, filename = out)
+    finished <- TRUE
     Sys.sleep(t + 1)
     FALSE
   }, interrupt = function(e) TRUE, error = function(e) TRUE)
   expect_true(hit)
+  expect_false(finished)
   expect_identical(left(dir), character())
 })
