@@ -86,6 +86,9 @@
 #' @param filename,overwrite,wopt for a SpatRaster, as in terra: a file to
 #'   write the result to, whether an existing one may be replaced, and a
 #'   list of options for writing (64-bit floats unless it says).
+#' @param tiles for a SpatRaster, `NULL` or the size of a tile in cells,
+#'   `c(rows, cols)`, to fit it in tiles on the workers of the current
+#'   `future::plan()`, written to `filename`: see [orvel_tiles].
 #' @param ... not used; an error if given.
 #' @param threads the number of threads to fit on (see [orvel_threads()]).
 #'   The results are the same bits with any number.

@@ -184,24 +184,27 @@
 #' @export
 orvel_fit.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, degree = 1, na.rm = FALSE,
                                  na.policy = c("all", "omit", "only"), se = FALSE,
-                                 filename = "", overwrite = FALSE, wopt = list(), ...,
-                                 threads = getOption("orvel.threads", orvel_threads())) {
+                                 filename = "", overwrite = FALSE, wopt = list(), tiles = NULL,
+                                 ..., threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   .orvel_no_spacing(spacing, "a SpatRaster")
   model <- .orvel_model(kernel, if (!missing(degree)) degree, na.rm, na.policy)
-  .orvel_raster_fit(z, model, holdout = FALSE, se, threads, filename, overwrite, wopt)
+  .orvel_raster_fit(z, model, holdout = FALSE, se, threads, filename, overwrite, wopt,
+                    tiles, if (missing(threads)) 1L else threads)
 }
 
 #' @rdname orvel_fit
 #' @export
 orvel_holdout.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, degree = 1,
                                      na.rm = FALSE, na.policy = c("all", "omit", "only"), se = FALSE,
-                                     filename = "", overwrite = FALSE, wopt = list(), ...,
+                                     filename = "", overwrite = FALSE, wopt = list(),
+                                     tiles = NULL, ...,
                                      threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   .orvel_no_spacing(spacing, "a SpatRaster")
   model <- .orvel_model(kernel, if (!missing(degree)) degree, na.rm, na.policy)
-  .orvel_raster_fit(z, model, holdout = TRUE, se, threads, filename, overwrite, wopt)
+  .orvel_raster_fit(z, model, holdout = TRUE, se, threads, filename, overwrite, wopt,
+                    tiles, if (missing(threads)) 1L else threads)
 }
 
 # Rasters carry their cell sizes: `spacing` (missing where it was not
@@ -213,14 +216,17 @@ orvel_holdout.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, degree
 
 # orvel_fit() and orvel_holdout() of a SpatRaster: layers smooth, dzdx
 # (change per map unit eastward) and dzdy (northward), and for degree 2 the
-# second derivatives; with `se` their standard errors after them.
-.orvel_raster_fit <- function(z, model, holdout, se, threads, filename, overwrite, wopt) {
+# second derivatives; with `se` their standard errors after them. `tiles`,
+# `wthreads`: see .orvel_raster_layers().
+.orvel_raster_fit <- function(z, model, holdout, se, threads, filename, overwrite, wopt,
+                              tiles = NULL, wthreads = threads) {
   z <- .orvel_check_raster(z)
   se <- .orvel_check_flag(se, "se")
   layers <- c("smooth", "dzdx", "dzdy",
               if (model$degree == 2L) c("d2zdx2", "d2zdxdy", "d2zdy2"))
   .orvel_raster_layers(z, model, holdout, c(layers, if (se) paste0(layers, "_se")), threads,
-                       filename = filename, overwrite = overwrite, wopt = wopt, arg = "z")
+                       filename = filename, overwrite = overwrite, wopt = wopt, tiles = tiles,
+                       wthreads = wthreads, arg = "z")
 }
 
 # The layers of .orvel_raster_pass() (`...` passed on); standard errors
@@ -228,8 +234,13 @@ orvel_holdout.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, degree
 # statistics. Where the elevations are so large or small that the sums of
 # the fit may leave the range of double precision, the cells lost that way
 # are counted (by a fit of the raster scaled by a power of two) and a
-# warning says so, as for matrices.
-.orvel_raster_layers <- function(x, model, holdout, layers, threads, ..., arg = "x") {
+# warning says so, as for matrices. With `tiles`, the tiles of
+# .orvel_tiles() on the workers of the future plan, each fitted on
+# `wthreads` threads.
+.orvel_raster_layers <- function(x, model, holdout, layers, threads, ..., arg = "x",
+                                 tiles = NULL, wthreads = threads) {
+  if (!is.null(tiles))
+    return(.orvel_tiles(x, model, holdout, layers, tiles, threads, wthreads, ...))
   sigma <- if (any(endsWith(layers, "_se")))
     .orvel_raster_pass(x, model, holdout, NULL, threads)[["sigma"]] else 1
   track <- new.env()

@@ -154,6 +154,9 @@
 #' @param angle,direction the sun's altitude above the horizon and its
 #'   azimuth clockwise from north, in degrees, for the hillshade, as in
 #'   [terra::shade()].
+#' @param tiles `NULL` or the size of a tile in cells, `c(rows, cols)`, to
+#'   fit the raster in tiles on the workers of the current `future::plan()`,
+#'   written to `filename`: see [orvel_tiles].
 #' @param ... not used; an error if given.
 #' @param threads the number of threads to fit on (see [orvel_threads()]).
 #' @return A SpatRaster on the grid of `x` (extent, resolution and
@@ -204,7 +207,7 @@ orvel_terrain.default <- function(x, ...) {
 orvel_terrain.SpatRaster <- function(x, v = c("slope", "aspect"), kernel = "horn", degree = NULL,
                                      unit = "degrees", na.rm = FALSE, se = FALSE, filename = "",
                                      overwrite = FALSE, wopt = list(), angle = 45, direction = 0,
-                                     ...,
+                                     tiles = NULL, ...,
                                      threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   x <- .orvel_check_raster(x, "x")
@@ -232,5 +235,5 @@ orvel_terrain.SpatRaster <- function(x, v = c("slope", "aspect"), kernel = "horn
   .orvel_raster_layers(x, model, FALSE, layers, threads,
                        scale = if (unit == "degrees") 180 / pi else 1,
                        shade = c(angle, direction), filename = filename, overwrite = overwrite,
-                       wopt = wopt)
+                       wopt = wopt, tiles = tiles, wthreads = if (missing(threads)) 1L else threads)
 }

@@ -72,6 +72,7 @@ orvel_holdout(
   filename = "",
   overwrite = FALSE,
   wopt = list(),
+  tiles = NULL,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -87,6 +88,7 @@ orvel_holdout(
   filename = "",
   overwrite = FALSE,
   wopt = list(),
+  tiles = NULL,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -175,6 +177,10 @@ The results are the same bits with any number.}
 \item{filename, overwrite, wopt}{for a SpatRaster, as in terra: a file to
 write the result to, whether an existing one may be replaced, and a
 list of options for writing (64-bit floats unless it says).}
+
+\item{tiles}{for a SpatRaster, \code{NULL} or the size of a tile in cells,
+\code{c(rows, cols)}, to fit it in tiles on the workers of the current
+\code{future::plan()}, written to \code{filename}: see \link{orvel_tiles}.}
 }
 \value{
 An object of class \code{"orvel_fit"}: a list of the matrices \code{F} (the

@@ -74,6 +74,7 @@ orvel_terrain(
   wopt = list(),
   angle = 45,
   direction = 0,
+  tiles = NULL,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -113,6 +114,10 @@ azimuth clockwise from north, in degrees, for the hillshade, as in
 \item{...}{not used; an error if given.}
 
 \item{threads}{the number of threads to fit on (see \code{\link[=orvel_threads]{orvel_threads()}}).}
+
+\item{tiles}{\code{NULL} or the size of a tile in cells, \code{c(rows, cols)}, to
+fit the raster in tiles on the workers of the current \code{future::plan()},
+written to \code{filename}: see \link{orvel_tiles}.}
 }
 \value{
 A SpatRaster on the grid of \code{x} (extent, resolution and

@@ -101,9 +101,10 @@ static SEXP model_init(model *m, SEXP K, SEXP degree, SEXP holdout, SEXP narm, S
 /* Chunks for the model: the general engine's passes across columns start
  * over at each chunk, so its chunks hold at least four windows' widths of
  * columns. */
-static void model_chunks(const model *m, orvel_chunks *c, ptrdiff_t ix0, ptrdiff_t ix1)
+static void model_chunks(const model *m, orvel_chunks *c, ptrdiff_t ny, ptrdiff_t ix0,
+                         ptrdiff_t ix1)
 {
-    orvel_chunks_init(c, m->ny, ix0, ix1, m->exact ? 1 : 4 * (2 * m->halo + 1));
+    orvel_chunks_init(c, ny, ix0, ix1, m->exact ? 1 : 4 * (2 * m->halo + 1));
 }
 
 /* Doubles of scratch a thread needs for the engine: the general engine's,
@@ -130,17 +131,23 @@ static int model_fit(const model *m, ptrdiff_t col0, ptrdiff_t ncol, ptrdiff_t x
         orvel_grid g = {m->ny, m->nx, m->zx, col0, ncol, m->K49};
         if (m->clean) {
             /* The columns the chunk's windows reach, with missing values
-             * replaced by zeros, where there are any. */
+             * replaced by zeros, where there are any: the rows they reach
+             * (whole columns for a chunk of whole columns), at their
+             * places, so a tile's grid is read only where it is held. */
             ptrdiff_t c0 = x0 - 3 > col0 ? x0 - 3 : col0;
             ptrdiff_t c1 = x1 + 3 < col0 + ncol ? x1 + 3 : col0 + ncol;
+            ptrdiff_t r0 = y0 - 3 > 0 ? y0 - 3 : 0, r1 = y1 + 3 < m->ny ? y1 + 3 : m->ny;
             const double *src = m->z + (c0 - col0) * m->ny;
-            ptrdiff_t len = (c1 - c0) * m->ny, k = 0;
-            while (k < len && isfinite(src[k])) k++;
-            if (k < len) {
+            int any = 0;
+            for (ptrdiff_t c = 0; c < c1 - c0 && !any; c++)
+                for (ptrdiff_t r = r0; r < r1 && !any; r++) any = !isfinite(src[c * m->ny + r]);
+            if (any) {
                 double *cp = scratch + orvel_lp_scratch(m->lp);
-                memcpy(cp, src, len * sizeof(double));
-                for (; k < len; k++)
-                    if (!isfinite(cp[k])) cp[k] = 0;
+                for (ptrdiff_t c = 0; c < c1 - c0; c++)
+                    for (ptrdiff_t r = r0; r < r1; r++) {
+                        double v = src[c * m->ny + r];
+                        cp[c * m->ny + r] = isfinite(v) ? v : 0;
+                    }
                 g.data = cp;
                 g.col0 = c0;
                 g.ncol = c1 - c0;
@@ -390,7 +397,7 @@ SEXP orvel_fit_grid(SEXP z, SEXP K, SEXP degree, SEXP holdout, SEXP narm, SEXP e
         j.out[i] = i < 3 ? REAL(VECTOR_ELT(out, i)) : REAL(VECTOR_ELT(out, 3)) + (i - 3) * n;
         if (want == 2) j.se[i] = REAL(VECTOR_ELT(out, m.p == 3 ? 3 : 4)) + i * n;
     }
-    model_chunks(&m, &j.c, 0, nx);
+    model_chunks(&m, &j.c, ny, 0, nx);
     ptrdiff_t np = nx * j.c.nseg;
     if (want) j.slots = (double *) R_alloc(np, NSTAT * sizeof(double));
     size_t extra = want ? 2 * (size_t) j.c.cols * (ny < ORVEL_CHUNK ? ny : ORVEL_CHUNK) : 0;
@@ -434,6 +441,7 @@ enum { SMOOTH = 1, DZDX = 2, DZDY = 3, SLOPE = 4, ASPECT = 5, D2ZDX2 = 6, D2ZDXD
 typedef struct block_job {
     model *m;
     ptrdiff_t col0, ncol;
+    ptrdiff_t iy0, th;   /* the target rows: iy0 .. iy0 + th - 1 */
     orvel_chunks c;
     const int *what;     /* layer codes, nl of them */
     int nl, policy;      /* na.policy: 0 all, 1 omit, 2 only */
@@ -466,6 +474,8 @@ static int fit_chunk(block_job *j, ptrdiff_t k, double *s, ptrdiff_t *x0, ptrdif
                      ptrdiff_t *y0, ptrdiff_t *y1)
 {
     orvel_chunk(&j->c, k, x0, x1, y0, y1);
+    *y0 += j->iy0;
+    *y1 += j->iy0;
     ptrdiff_t h = *y1 - *y0, n = (*x1 - *x0) * h;
     int p = j->m->p;
     double *o[6], *v[ORVEL_LP_NVAR(6)];
@@ -611,13 +621,14 @@ static void layer_chunk(void *arg, ptrdiff_t k, double *s)
     for (ptrdiff_t ix = x0; ix < x1; ix++)
         cx[ix - x0] = (double) ny * j->dx[j->per_col ? ix : 0];
     double kn = -1.0 / ((double) j->m->nx * j->dy);
-    double *at = j->out + (x0 - j->c.ix0) * ny + y0;
+    double *at = j->out + (x0 - j->c.ix0) * j->th + (y0 - j->iy0);
     int ang[2], na = 0;
     double *ao[2];
     for (int l = 0; l < j->nl; l++) {
         double *o = at + l * j->mlen;
-        /* Chunks are whole columns (h == ny) or part of one column: either
-         * way the chunk's cells are contiguous in each layer. */
+        /* Chunks are whole columns of the target rows (h == th) or part
+         * of one column: either way the chunk's cells are contiguous in
+         * each layer. */
         switch (j->what[l]) {
         case SMOOTH:
             memcpy(o, F, n * sizeof(double));
@@ -680,7 +691,10 @@ static void layer_chunk(void *arg, ptrdiff_t k, double *s)
  * rows with its halo, as terra reads it: the grid's columns are raster
  * rows); geom: c(ny,
  * nx, col0, ix0, ix1, at), the target columns ix0 .. ix1 - 1, whose layers
- * go to position `at` on in each layer of `out`; K, degree, holdout, narm,
+ * go to position `at` on in each layer of `out`, or c(ny, nx, col0, ix0,
+ * ix1, at, iy0, iy1) for the target rows iy0 .. iy1 - 1 of those columns
+ * alone (a tile: `out` holds th = iy1 - iy0 values a column, and z need
+ * hold only the rows their windows reach, see orvel_tile_grid()); K, degree, holdout, narm,
  * exact: the model, K laid over the grid (see model_init()); policy: 0, 1,
  * 2 for na.policy "all", "omit", "only"; what: layer codes (1 smooth, 2
  * dzdx, 3 dzdy, 4 slope, 5 aspect, 6 d2zdx2, 7 d2zdxdy, 8 d2zdy2, 9 to 15
@@ -704,13 +718,17 @@ SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP 
                      SEXP scale, SEXP shade, SEXP sigma, SEXP out, SEXP keep, SEXP can,
                      SEXP threads)
 {
-    const double *gm = orvel_arg_reals(geom, "geom", 6);
-    for (int i = 0; i < 6; i++)
+    const double *gm = orvel_arg_reals(geom, "geom", -1);
+    int ng = (int) XLENGTH(geom);
+    if (ng != 6 && ng != 8) error("orvel: `geom` must hold six or eight values");
+    for (int i = 0; i < ng; i++)
         if (!isfinite(gm[i]) || gm[i] != floor(gm[i]) || gm[i] < 0 || gm[i] > R_XLEN_T_MAX)
             error("orvel: `geom` must hold six whole numbers");
     ptrdiff_t ny = (ptrdiff_t) gm[0], nx = (ptrdiff_t) gm[1], col0 = (ptrdiff_t) gm[2];
     ptrdiff_t ix0 = (ptrdiff_t) gm[3], ix1 = (ptrdiff_t) gm[4], at = (ptrdiff_t) gm[5];
+    ptrdiff_t iy0 = ng == 8 ? (ptrdiff_t) gm[6] : 0, iy1 = ng == 8 ? (ptrdiff_t) gm[7] : ny;
     if (ny < 1 || nx < 1) error("orvel: `geom` must give a grid of at least one node");
+    if (iy0 > iy1 || iy1 > ny) error("orvel: `geom` must give target rows within the grid");
     orvel_arg_reals(z, "z", -1);
     if (XLENGTH(z) % ny != 0) error("orvel: `z` must hold whole columns of ny values");
     ptrdiff_t ncol = XLENGTH(z) / ny;
@@ -722,6 +740,7 @@ SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP 
     const int *w = INTEGER(what);
     if (nl == 0) error("orvel: `what` must name at least one layer");
     int cv = nl == 1 && w[0] == STATS, var = cv;
+    if (cv && (iy0 != 0 || iy1 != ny)) error("orvel: the statistics are summed over whole columns");
     for (int l = 0; l < nl && !cv; l++) {
         if (w[l] == STATS) error("orvel: `what` asks for the statistics alone or for layers");
         var |= w[l] > SE;
@@ -752,11 +771,11 @@ SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP 
     }
 
     const double rad = M_PI / 180;
-    block_job j = {&m, col0, ncol, {0}, w, nl, pol, REAL(dx), XLENGTH(dx) != 1, d_y, sc,
+    block_job j = {&m, col0, ncol, iy0, iy1 - iy0, {0}, w, nl, pol, REAL(dx), XLENGTH(dx) != 1, d_y, sc,
                    fl[0], fl[1], {sin(sh[0] * rad), cos(sh[0] * rad), sin(sh[1] * rad),
                    cos(sh[1] * rad)}, NULL, 0, var, sg, NULL, NULL, NULL, 0};
-    model_chunks(&m, &j.c, ix0, ix1);
-    ptrdiff_t chunk = j.c.cols * (ny < ORVEL_CHUNK ? ny : ORVEL_CHUNK);
+    model_chunks(&m, &j.c, j.th, ix0, ix1);
+    ptrdiff_t chunk = j.c.cols * (j.th < ORVEL_CHUNK ? j.th : ORVEL_CHUNK);
     size_t scratch = (size_t) chunk_arrays(&j) * chunk + model_scratch(&m, &j.c);
     if (cv) {
         const double *acc = orvel_arg_reals(out, "out", NSTAT);
@@ -784,13 +803,42 @@ SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP 
     if (TYPEOF(out) != REALSXP || MAYBE_SHARED(out))
         error("orvel: `out` must be a double vector that nothing else refers to");
     j.mlen = XLENGTH(out) / nl;
-    if (XLENGTH(out) % nl != 0 || at > j.mlen || (ix1 - ix0) * ny > j.mlen - at)
+    if (XLENGTH(out) % nl != 0 || at > j.mlen || (ix1 - ix0) * j.th > j.mlen - at)
         error("orvel: `out` has no room for the block's layers at `geom`'s position");
     j.out = REAL(out) + at;
     orvel_parallel(j.c.n, nt, scratch, layer_chunk, &j);
     check_fit(atomic_load(&j.status));
     UNPROTECT(2);
     return out;
+}
+
+/* A tile's grid for orvel_fit_block(): `vals`, the nrows x ncols cells of
+ * a raster's rows from column c0 (0-based) on as terra reads them, a row
+ * after another, placed at their columns in a vector of nrows rows of the
+ * raster's nx columns (each a column of the fitting engine's grid, which
+ * then has the whole raster's geometry). Only the rows' cells at c0 ..
+ * c0 + ncols - 1 are written; the rest is left as allocated, untouched, so
+ * that the memory a tile takes is its own cells' (the operating system
+ * maps only pages that are written), not the width of the raster. */
+SEXP orvel_tile_grid(SEXP vals, SEXP nx, SEXP c0)
+{
+    const double *v = orvel_arg_reals(vals, "vals", -1);
+    R_xlen_t n = (R_xlen_t) orvel_arg_whole(nx, "nx", 1, R_XLEN_T_MAX);
+    R_xlen_t c = (R_xlen_t) orvel_arg_whole(c0, "c0", 0, (double) n - 1);
+    /* ncols cells a row: the caller's rows hold them all (vals's length
+     * over the rows is checked by the caller's own geometry). */
+    SEXP dims = getAttrib(vals, R_DimSymbol);
+    if (TYPEOF(dims) != INTSXP || LENGTH(dims) != 2)
+        error("orvel: `vals` must be a matrix of the tile's columns by its rows");
+    R_xlen_t w = INTEGER(dims)[0], rows = INTEGER(dims)[1];
+    if (w < 1 || w > n - c) error("orvel: the tile's columns must lie within the raster's");
+    if (rows > R_XLEN_T_MAX / n) error("orvel: the tile is too large");
+    /* Not orvel_alloc(): huge pages would map the cells never written. */
+    SEXP z = PROTECT(allocVector(REALSXP, rows * n));
+    double *o = REAL(z);
+    for (R_xlen_t r = 0; r < rows; r++) memcpy(o + r * n + c, v + r * w, w * sizeof(double));
+    UNPROTECT(1);
+    return z;
 }
 
 /* A fresh double vector of n values for orvel_fit_block() to fill. */

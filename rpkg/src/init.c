@@ -11,6 +11,7 @@ SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP 
                      SEXP scale, SEXP shade, SEXP sigma, SEXP out, SEXP keep, SEXP can,
                      SEXP threads);
 SEXP orvel_buffer_alloc(SEXP n);
+SEXP orvel_tile_grid(SEXP vals, SEXP nx, SEXP c0);
 SEXP orvel_flags_new(SEXP n);
 SEXP orvel_flags_and(SEXP can, SEXP mine, SEXP and);
 SEXP orvel_engine_isa(void);
@@ -22,6 +23,7 @@ static const R_CallMethodDef calls[] = {
     {"orvel_fit_grid", (DL_FUNC) &orvel_fit_grid, 10},
     {"orvel_fit_block", (DL_FUNC) &orvel_fit_block, 19},
     {"orvel_buffer_alloc", (DL_FUNC) &orvel_buffer_alloc, 1},
+    {"orvel_tile_grid", (DL_FUNC) &orvel_tile_grid, 3},
     {"orvel_flags_new", (DL_FUNC) &orvel_flags_new, 1},
     {"orvel_flags_and", (DL_FUNC) &orvel_flags_and, 3},
     {"orvel_engine_isa", (DL_FUNC) &orvel_engine_isa, 0},
