@@ -723,7 +723,7 @@ SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP 
     if (ng != 6 && ng != 8) error("orvel: `geom` must hold six or eight values");
     for (int i = 0; i < ng; i++)
         if (!isfinite(gm[i]) || gm[i] != floor(gm[i]) || gm[i] < 0 || gm[i] > R_XLEN_T_MAX)
-            error("orvel: `geom` must hold six whole numbers");
+            error("orvel: `geom` must hold whole numbers");
     ptrdiff_t ny = (ptrdiff_t) gm[0], nx = (ptrdiff_t) gm[1], col0 = (ptrdiff_t) gm[2];
     ptrdiff_t ix0 = (ptrdiff_t) gm[3], ix1 = (ptrdiff_t) gm[4], at = (ptrdiff_t) gm[5];
     ptrdiff_t iy0 = ng == 8 ? (ptrdiff_t) gm[6] : 0, iy1 = ng == 8 ? (ptrdiff_t) gm[7] : ny;
