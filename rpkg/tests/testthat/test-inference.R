@@ -8,8 +8,8 @@ noisy <- volcano + matrix(rnorm(length(volcano), sd = 5), nrow(volcano))
 if (valgrind) noisy <- noisy[1:30, 1:25]
 
 test_that("tr L, tr L'L, sigma-hat and GCV equal locfit's", {
-  skip_if_not_installed("locfit")
   skip_if(valgrind)
+  skip_if_not_installed("locfit")
   h <- 3.5
   d <- outer(-3:3, -3:3, function(a, b) sqrt(a^2 + b^2))
   K <- ifelse(d < h, (1 - (d / h)^3)^3, 0)          # locfit's tricube, radius 3.5
@@ -142,8 +142,8 @@ test_that("orvel_select minimises the criterion asked for, each as the fit's sum
 })
 
 test_that("raster standard errors are the matrix fit's in map units, slope and aspect's by the delta method", {
-  skip_if_not_installed("terra")
   skip_if(valgrind)
+  skip_if_not_installed("terra")
   z <- noisy[1:40, 1:30]
   r <- terra::rast(z, extent = terra::ext(0, 30 * 5, 0, 40 * 2))      # cells 5 east, 2 north
   K <- orvel_kernel("gaussian", c(1.5, 2.5))

@@ -366,8 +366,8 @@ test_that("cells and scores lost to overflow are counted for rasters and cross-v
   z <- volcano[1:30, 1:25] * 1e305
   expect_warning(s <- orvel_cv(z, K), "^[0-9]+ of 750 nodes are not finite .* overflow")
   expect_silent(orvel_cv(volcano[1:30, 1:25] * 1e300, K))
-  skip_if_not_installed("terra")
   skip_if(nzchar(Sys.getenv("ORVEL_VALGRIND")))   # terra is not under test there
+  skip_if_not_installed("terra")
   r <- terra::rast(z)
   expect_warning(orvel_fit(r, K), "^[0-9]+ of 750 cells are not finite .*`z`.* overflow")
   expect_warning(orvel_cv(r, K), "of 750 cells are not finite")
