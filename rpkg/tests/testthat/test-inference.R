@@ -36,7 +36,7 @@ test_that("standard errors and hat values equal weighted least squares at edges,
     list(K = orvel_kernel("tricube", c(2, 3.5)), degree = 2, holdout = TRUE, sp = c(2, 5)),
     list(K = orvel_kernel("gaussian", 2, size = 11), degree = 2, holdout = FALSE, sp = c(1, 3)),
     list(K = orvel_kernel("epanechnikov", 12, size = 31), degree = 1, holdout = TRUE, sp = 1))
-  if (valgrind) cases <- cases[1:2]
+  if (valgrind) cases <- cases[2]
   ny <- nrow(z); nx <- ncol(z)
   checked <- 0
   for (cs in cases) {
@@ -58,9 +58,9 @@ test_that("standard errors and hat values equal weighted least squares at edges,
       checked <- checked + (1e-12 * w$kappa^2 <= 1e-10)
     }
   }
-  expect_gt(checked, if (valgrind) 30 else 300)
+  expect_gt(checked, if (valgrind) 10 else 300)
   # tr L, tr L'L and the residuals over every node of a small holed grid
-  z <- noisy[1:14, 1:12]
+  z <- if (valgrind) noisy[1:8, 1:7] else noisy[1:14, 1:12]
   z[5:6, 4] <- NA
   K <- orvel_kernel("gaussian", 1.2, size = 5)
   f <- orvel_fit(z, K, degree = 2, na.rm = TRUE)
@@ -127,7 +127,9 @@ test_that("predicted standard errors match the spread of simulated fits", {
 
 test_that("orvel_select minimises the criterion asked for, each as the fit's summary gives it", {
   z <- noisy[1:min(40, nrow(noisy)), 1:min(30, ncol(noisy))]
-  sel <- orvel_select(z, type = c("gaussian", "tricube"), bandwidths = c(0.8, 1.5, 3), criterion = "gcv")
+  # (end-of-range warnings are not what is tested here)
+  sel <- suppressWarnings(orvel_select(z, type = c("gaussian", "tricube"),
+                                       bandwidths = c(0.8, 1.5, if (!valgrind) 3), criterion = "gcv"))
   tab <- sel$table
   expect_identical(sel$score, min(tab$gcv, na.rm = TRUE))
   expect_identical(sel$cv, tab$cv[which.min(tab$gcv)])
@@ -135,7 +137,7 @@ test_that("orvel_select minimises the criterion asked for, each as the fit's sum
   row <- tab[tab$type == "tricube" & tab$rows == 1.5, ]
   expect_equal(unlist(row[c("cv", "gcv", "aicc", "edf")]),
                c(cv = s$cv, gcv = s$gcv, aicc = s$aicc, edf = s$edf[["nu1"]]), tolerance = 1e-12)
-  a <- orvel_select(z, type = "gaussian", bandwidths = c(0.8, 1.5, 3), criterion = "aicc")
+  a <- suppressWarnings(orvel_select(z, type = "gaussian", bandwidths = c(0.8, 1.5), criterion = "aicc"))
   expect_identical(a$score, min(a$table$aicc, na.rm = TRUE))
   expect_output(print(a), "AICc")
   expect_error(orvel_select(z, criterion = "bic"), "`criterion` must be one of")
