@@ -69,9 +69,29 @@ double orvel_curvature(int which, const double *d, double gmin)
     return curv_real(which, d);
 }
 
-/* One loop per curvature, without calls in it. */
+/* The whole vectors of a column, two cells at a time, or four where the
+ * CPU has AVX2 (surface_avx2.c); the rest one at a time below, with the
+ * same operations in the same order. */
+#define W 2
+#define CURV_NAME curvature_w2
+#define CURV_LINKAGE static
+#define CURV_TARGET
+#include "curvature.h"
+#undef W
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define HAVE_AVX2_CURVATURE 1
+#include <R_ext/Visibility.h>
+attribute_hidden ptrdiff_t orvel_curvature_avx2(int which, const double *ge, const double *gn,
+                                                const double *b3, const double *b4,
+                                                const double *b5, const double *F,
+                                                const double *a, double level, ptrdiff_t n,
+                                                double *out);
+#endif
+
+/* One cell at a time, from cell i0 on. */
 #define COLUMN(EXPR, DIRECTIONAL)                                                  \
-    for (ptrdiff_t i = 0; i < n; i++) {                                           \
+    for (ptrdiff_t i = i0; i < n; i++) {                                          \
         double p = ge[i] * a[0], q = gn[i] * a[1], r = b3[i] * a[2];              \
         double s = b4[i] * a[3], t = b5[i] * a[4];                                \
         double g = p * p + q * q, w = 1 + g, lv = F[i] * level;                   \
@@ -83,6 +103,13 @@ void orvel_curvature_column(int which, const double *ge, const double *gn, const
                             const double *b4, const double *b5, const double *F,
                             const double *a, double level, ptrdiff_t n, double *out)
 {
+    ptrdiff_t i0;
+#ifdef HAVE_AVX2_CURVATURE
+    if (__builtin_cpu_supports("avx2"))
+        i0 = orvel_curvature_avx2(which, ge, gn, b3, b4, b5, F, a, level, n, out);
+    else
+#endif
+        i0 = curvature_w2(which, ge, gn, b3, b4, b5, F, a, level, n, out);
     switch (which) {
     case CURV_PROFILE:
         COLUMN(-(p * p * r + 2 * p * q * s + q * q * t) / (g * w * sqrt(w)), 1)
@@ -100,7 +127,7 @@ void orvel_curvature_column(int which, const double *ge, const double *gn, const
         COLUMN((r * t - s * s) / (w * w), 0)
         break;
     default:
-        for (ptrdiff_t i = 0; i < n; i++) {
+        for (ptrdiff_t i = i0; i < n; i++) {
             double d[5] = {ge[i] * a[0], gn[i] * a[1], b3[i] * a[2], b4[i] * a[3], b5[i] * a[4]};
             out[i] = orvel_curvature(which, d, 0);
         }
