@@ -151,7 +151,8 @@ test_that("no malformed input crashes R: every call returns or stops with a mess
     function(a) orvel_fit(a), function(a) orvel_fit(small, a), function(a) orvel_fit(small, K, a),
     function(a) orvel_holdout(a), function(a) orvel_holdout(small, a),
     function(a) orvel_cv(a), function(a) orvel_cv(small, a),
-    function(a) orvel_select(a), function(a) orvel_select(small, a),
+    # (two candidates: the inputs are what is under test, not the search)
+    function(a) orvel_select(a, bandwidths = 1:2), function(a) orvel_select(small, a, 1:2),
     function(a) orvel_select(small, bandwidths = a), function(a) orvel_select(small, progress = a),
     function(a) orvel_kernel(a), function(a) orvel_kernel("gaussian", a),
     function(a) orvel_bandwidths(a), function(a) orvel_slopes(a),
