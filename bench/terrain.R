@@ -54,7 +54,7 @@ da <- abs(terra::values(a$aspect) - terra::values(b$aspect))
 da <- pmin(da, 2 * pi - da)
 
 cat(sprintf("raster %d x %d, %s; %d runs, medians\n", n, n, R.version.string, reps))
-cat(sprintf("orvel_terrain(x, orvel_kernel(\"horn\"), v = c(\"slope\", \"aspect\")): %.3f s (%d threads)\n",
+cat(sprintf("orvel_terrain(x, c(\"slope\", \"aspect\"), kernel = \"horn\"):               %.3f s (%d threads)\n",
             median(t_orvel), getOption("orvel.threads", orvel_threads())))
 cat(sprintf("the same on one thread:                                            %.3f s\n",
             median(t_orvel1)))
