@@ -716,46 +716,41 @@ bool near_fit(const orvel_lp *L, const Shape &sh, const double *zn, bool own, bo
               double *var)
 {
     double mm[NM], m2[NM], m[P * P], inv[P * P];
-    for (int q = 0; q < NM; q++) mm[q] = less ? sh.mom[q] : 0;
-    for (int q = 0; q < NM; q++) m2[q] = less ? sh.mom2[q] : 0;
-    for (int dx = xlo; dx <= xhi; dx++) {
-        size_t c0 = ((size_t) (dx + L->hx) * L->ky + L->hy) * NM;
-        const double *ph = L->phi + c0, *ph2 = L->phi2 + c0;
-        const double *col = zn + (ptrdiff_t) dx * L->ny;
-        for (int dy = ylo; dy <= yhi; dy++) {
-            const double *f = ph + dy * NM, *f2 = ph2 + dy * NM;
-            if (f[0] == 0) continue;
-            double v = col[dy];
-            bool obs = isfinite(v);
-            if (obs && own)
-                for (int q = 0; q < P; q++) sv[q] += f[q] * v;
-            if (obs == less) continue;
-            if (less)
-                for (int q = 0; q < NM; q++) mm[q] -= f[q];
-            else
-                for (int q = 0; q < NM; q++) mm[q] += f[q];
-            if (var && less)
-                for (int q = 0; q < NM; q++) m2[q] -= f2[q];
-            else if (var)
-                for (int q = 0; q < NM; q++) m2[q] += f2[q];
-        }
-    }
-    // The missing cells held much of some moment: the difference would
-    // have lost its leading digits, so the observed cells are summed.
-    if (less && !(most_left<NM>(mm, sh.mom) && (!var || most_left<NM>(m2, sh.mom2)))) {
-        for (int q = 0; q < NM; q++) mm[q] = m2[q] = 0;
+    // The window's cells with weight: with `data`, the data sums of the
+    // observed ones; the moments of the missing ones taken off (`sub`), or
+    // those of the observed ones added.
+    auto scan = [&](bool sub, bool data) {
         for (int dx = xlo; dx <= xhi; dx++) {
             size_t c0 = ((size_t) (dx + L->hx) * L->ky + L->hy) * NM;
             const double *ph = L->phi + c0, *ph2 = L->phi2 + c0;
             const double *col = zn + (ptrdiff_t) dx * L->ny;
             for (int dy = ylo; dy <= yhi; dy++) {
                 const double *f = ph + dy * NM, *f2 = ph2 + dy * NM;
-                if (f[0] == 0 || !isfinite(col[dy])) continue;
-                for (int q = 0; q < NM; q++) mm[q] += f[q];
-                if (var)
+                if (f[0] == 0) continue;
+                double v = col[dy];
+                bool obs = isfinite(v);
+                if (obs && data)
+                    for (int q = 0; q < P; q++) sv[q] += f[q] * v;
+                if (obs == sub) continue;
+                if (sub)
+                    for (int q = 0; q < NM; q++) mm[q] -= f[q];
+                else
+                    for (int q = 0; q < NM; q++) mm[q] += f[q];
+                if (var && sub)
+                    for (int q = 0; q < NM; q++) m2[q] -= f2[q];
+                else if (var)
                     for (int q = 0; q < NM; q++) m2[q] += f2[q];
             }
         }
+    };
+    for (int q = 0; q < NM; q++) mm[q] = less ? sh.mom[q] : 0;
+    for (int q = 0; q < NM; q++) m2[q] = less ? sh.mom2[q] : 0;
+    scan(less, own);
+    // The missing cells held much of some moment: the difference would
+    // have lost its leading digits, so the observed cells are summed.
+    if (less && !(most_left<NM>(mm, sh.mom) && (!var || most_left<NM>(m2, sh.mom2)))) {
+        for (int q = 0; q < NM; q++) mm[q] = m2[q] = 0;
+        scan(false, false);
     }
     normal(mm, P, m);
     if (!invert_p<P>(m, inv)) return false;
