@@ -79,14 +79,17 @@
 # returns a SpatRaster on x's grid with the named `layers` (names of
 # .orvel_layer_codes, "_se" after one for its standard error with the
 # noise's standard deviation `sigma`; angles in radians times `scale`; the
-# hillshade's sun at `shade`, c(altitude, azimuth) in degrees), written to
-# `filename` as terra writes (see .orvel_write_start()); or with layers =
-# NULL the fit's statistics (see .orvel_stats_grid()), over the cells
-# flagged in the raw vector `keep` (NULL: all) and clearing the flags in
-# `can` of cells that cannot be scored.
+# hillshade's sun at `shade`, c(altitude, azimuth) in degrees), written with
+# the options `wopt` (see .orvel_check_wopt()) to the target `dest` of
+# .orvel_output() (NULL: where terra chooses), under a name of the run's
+# own until it is complete; or with layers = NULL the fit's statistics (see
+# .orvel_stats_grid()), over the cells flagged in the raw vector `keep`
+# (NULL: all) and clearing the flags in `can` of cells that cannot be
+# scored. `track`: an environment whose `big` is raised to the largest
+# finite |z| read.
 .orvel_raster_pass <- function(x, model, holdout, layers, threads, scale = 1, keep = NULL,
-                               can = NULL, sigma = 1, shade = c(45, 0), filename = "",
-                               overwrite = FALSE, wopt = list(), track = NULL) {
+                               can = NULL, sigma = 1, shade = c(45, 0), dest = NULL,
+                               wopt = list(datatype = "FLT8S"), track = NULL) {
   nr <- terra::nrow(x)
   nc <- terra::ncol(x)
   rows <- .orvel_block_rows(x)
@@ -107,7 +110,10 @@
     names(out) <- layers
     se <- endsWith(layers, "_se")
     what <- .orvel_layer_codes[sub("_se$", "", layers)] + 16L * se
-    b <- .orvel_write_start(out, filename, overwrite, wopt)
+    file <- if (is.null(dest)) "" else .orvel_output_temp(dest)
+    b <- terra::writeStart(out, filename = file, overwrite = FALSE, wopt = wopt)
+    # On a failure the file is closed here and removed by the caller's
+    # .orvel_output_end().
     done <- FALSE
     on.exit(if (!done) try(terra::writeStop(out), silent = TRUE), add = TRUE)
   }
@@ -145,23 +151,23 @@
     if (!cv) terra::writeValues(out, buf, b$row[k], b$nrows[k])
   }
   if (cv) return(acc)
+  out <- terra::writeStop(out)
   done <- TRUE
-  terra::writeStop(out)
+  if (is.null(dest)) return(out)
+  rm(out)
+  .orvel_output_commit(dest, file)
+  out <- terra::rast(dest$path)
+  names(out) <- layers
+  out
 }
 
-# terra::writeStart() of `out` as terra's own functions write: to `filename`
-# (or where terra chooses, for ""), never over an existing file unless
-# `overwrite`, with the options `wopt` (64-bit floats unless it says).
-.orvel_write_start <- function(out, filename = "", overwrite = FALSE, wopt = list()) {
-  if (!is.character(filename) || length(filename) != 1L || is.na(filename))
-    .orvel_stop("`filename` must be one file name (or \"\"), not %s", .orvel_what(filename))
-  overwrite <- .orvel_check_flag(overwrite, "overwrite")
+# `wopt`, the options for writing a result as terra takes them, with
+# 64-bit floats unless it says otherwise.
+.orvel_check_wopt <- function(wopt) {
   if (!is.list(wopt) || is.object(wopt))
     .orvel_stop("`wopt` must be a list of options for writing, not %s", .orvel_what(wopt))
-  if (nzchar(filename) && file.exists(filename) && !overwrite)
-    .orvel_stop("`filename` \"%s\" exists: use `overwrite = TRUE` to replace it", filename)
   if (is.null(wopt$datatype)) wopt$datatype <- "FLT8S"
-  terra::writeStart(out, filename = filename, overwrite = overwrite, wopt = wopt)
+  wopt
 }
 
 # Whether x can be read now without readStart(): it is in memory, or a
@@ -190,7 +196,7 @@ orvel_fit.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, degree = 1
   .orvel_no_spacing(spacing, "a SpatRaster")
   model <- .orvel_model(kernel, if (!missing(degree)) degree, na.rm, na.policy)
   .orvel_raster_fit(z, model, holdout = FALSE, se, threads, filename, overwrite, wopt,
-                    tiles, if (missing(threads)) 1L else threads)
+                    tiles, .orvel_worker_threads(threads, missing(threads)))
 }
 
 #' @rdname orvel_fit
@@ -204,7 +210,14 @@ orvel_holdout.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, degree
   .orvel_no_spacing(spacing, "a SpatRaster")
   model <- .orvel_model(kernel, if (!missing(degree)) degree, na.rm, na.policy)
   .orvel_raster_fit(z, model, holdout = TRUE, se, threads, filename, overwrite, wopt,
-                    tiles, if (missing(threads)) 1L else threads)
+                    tiles, .orvel_worker_threads(threads, missing(threads)))
+}
+
+# The threads of each tiled worker: one, so that the workers of a machine
+# share its cores, unless the caller gave `threads` (not `missing`, and not
+# a default handed on by .orvel_threads_given()).
+.orvel_worker_threads <- function(threads, missing) {
+  if (missing || isTRUE(attr(threads, "orvel_default"))) 1L else threads
 }
 
 # Rasters carry their cell sizes: `spacing` (missing where it was not
@@ -229,34 +242,58 @@ orvel_holdout.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, degree
                        wthreads = wthreads, arg = "z")
 }
 
-# The layers of .orvel_raster_pass() (`...` passed on); standard errors
-# ("_se" after a name) need sigma-hat, and so a first pass for the
-# statistics. Where the elevations are so large or small that the sums of
-# the fit may leave the range of double precision, the cells lost that way
-# are counted (by a fit of the raster scaled by a power of two) and a
-# warning says so, as for matrices. With `tiles`, the tiles of
-# .orvel_tiles() on the workers of the future plan, each fitted on
-# `wthreads` threads.
-.orvel_raster_layers <- function(x, model, holdout, layers, threads, ..., arg = "x",
-                                 tiles = NULL, wthreads = threads) {
-  if (!is.null(tiles))
-    return(.orvel_tiles(x, model, holdout, layers, tiles, threads, wthreads, ...))
+# The layers of .orvel_raster_pass() (scale, shade as there) of raster x
+# (named `arg` in messages), written as terra writes: to `filename` (or
+# where terra chooses, for ""), never over an existing file unless
+# `overwrite`, with the options `wopt` (see .orvel_check_wopt()); the
+# target is checked and locked before any work (see .orvel_output()).
+# Standard errors ("_se" after a name) need sigma-hat, and so a first pass
+# for the statistics. With `tiles`, the tiles of .orvel_tiles() on the
+# workers of the future plan, each fitted on `wthreads` threads.
+.orvel_raster_layers <- function(x, model, holdout, layers, threads, scale = 1,
+                                 shade = c(45, 0), filename = "", overwrite = FALSE,
+                                 wopt = list(), arg = "x", tiles = NULL, wthreads = threads) {
+  if (!is.null(tiles)) {
+    tiles <- .orvel_check_tiles(tiles, x)
+    kind <- .orvel_tile_target(filename)
+  }
+  dest <- .orvel_output(filename, overwrite, x, tiles = !is.null(tiles) && kind == "vrt",
+                        what = sprintf("`%s`", arg))
+  on.exit(.orvel_output_end(dest), add = TRUE)
+  wopt <- .orvel_check_wopt(wopt)
+  threads <- .orvel_check_threads(threads)
   sigma <- if (any(endsWith(layers, "_se")))
     .orvel_raster_pass(x, model, holdout, NULL, threads)[["sigma"]] else 1
-  track <- new.env()
-  track$big <- 0
-  out <- .orvel_raster_pass(x, model, holdout, layers, threads, sigma = sigma, ..., track = track)
-  k <- .orvel_rescale(track$big)
-  if (!is.null(k)) {
-    first <- terra::values(out[[1L]], mat = FALSE)
-    if (!all(is.finite(first))) {
-      scaled <- .orvel_raster_pass(.orvel_scale2(x, k), model, holdout, layers[1L], threads)
-      lost <- sum(!is.finite(first) & is.finite(terra::values(scaled, mat = FALSE)))
-      small <- terra::global(abs(x), function(v) min(v[v > 0], Inf, na.rm = TRUE))[[1L]]
-      .orvel_warn_overflow(lost, length(first), k, track$big, small, "cells", arg)
-    }
+  if (is.null(tiles)) {
+    track <- new.env()
+    track$big <- 0
+    out <- .orvel_raster_pass(x, model, holdout, layers, threads, scale = scale, sigma = sigma,
+                              shade = shade, dest = dest, wopt = wopt, track = track)
+    big <- track$big
+  } else {
+    got <- .orvel_tiles(x, model, holdout, layers, tiles, kind, sigma, wthreads, scale, shade,
+                        dest, wopt)
+    out <- got$out
+    big <- got$big
   }
+  .orvel_check_overflow(x, out, big, model, holdout, layers[1L], threads, arg)
   out
+}
+
+# Where the elevations of raster x are so large or small (largest finite
+# |z| `big`) that the sums of the fit may leave the range of double
+# precision, the cells of the first layer of `out` (layer `first`) lost
+# that way are counted, by a fit of the raster scaled by a power of two,
+# and a warning says so, as for matrices.
+.orvel_check_overflow <- function(x, out, big, model, holdout, first, threads, arg) {
+  k <- .orvel_rescale(big)
+  if (is.null(k)) return(invisible())
+  v <- terra::values(out[[1L]], mat = FALSE)
+  if (all(is.finite(v))) return(invisible())
+  scaled <- .orvel_raster_pass(.orvel_scale2(x, k), model, holdout, first, threads)
+  lost <- sum(!is.finite(v) & is.finite(terra::values(scaled, mat = FALSE)))
+  small <- terra::global(abs(x), function(v) min(v[v > 0], Inf, na.rm = TRUE))[[1L]]
+  .orvel_warn_overflow(lost, length(v), k, big, small, "cells", arg)
 }
 
 #' @rdname orvel_cv
@@ -351,6 +388,27 @@ orvel_select.SpatRaster <- function(z, type = "gaussian", bandwidths = NULL, deg
 #' bits whatever the block size, the number of threads or the order of the
 #' blocks: there are no seams. A read session opened with
 #' [terra::readStart()] is left open.
+#'
+#' **Files.** With `filename`, nothing you have is touched but the result
+#' you asked for:
+#' * Before any work, the call checks that the folder of `filename` exists
+#'   and can be written to, that `filename` is none of the files the input
+#'   reads (its own file by any name, through symbolic links, the file a
+#'   band or a VRT comes from, the sources of those VRTs in turn), and that
+#'   it does not exist (nor its `.aux.xml`) unless `overwrite = TRUE`.
+#' * The result is written under a hidden name of the call's own in the
+#'   folder of `filename` (`.<name>.part-<process>-<random>.<ext>`) and
+#'   renamed onto `filename` only when it is complete. A failure or an
+#'   interrupt removes that file and leaves an earlier file at `filename`
+#'   as it was; with `overwrite = TRUE` it is replaced only by a complete
+#'   result.
+#' * While it writes, the call holds a lock on `filename`: a folder
+#'   `.<name>.lock` beside it, saying which machine and process made it. A
+#'   second call (in another session, or on another machine sharing the
+#'   folder) to the same `filename` fails at once, naming the first, and
+#'   never returns the first call's result as its own. A lock left by a
+#'   process of this machine that no longer runs is taken over; one left by
+#'   another machine must be removed by hand when no call is running.
 #'
 #' @name orvel_rasters
 #' @examples

@@ -76,6 +76,15 @@
   stars::st_as_stars(layers, dimensions = stars::st_dimensions(g$stars))
 }
 
+# `threads` handed on by a method of another class to a SpatRaster method,
+# marked as the default where the caller did not give it (`given`): tiled
+# workers then take one thread each, as for a SpatRaster (see
+# .orvel_worker_threads()).
+.orvel_threads_given <- function(threads, given) {
+  if (!given) attr(threads, "orvel_default") <- TRUE
+  threads
+}
+
 # Runs `f` on the SpatRaster of stars `z` and returns its result, on z's grid
 # if it is a SpatRaster.
 .orvel_via_stars <- function(z, arg, f) {
@@ -100,6 +109,7 @@
 orvel_fit.stars <- function(z, kernel = orvel_kernel(), spacing, degree = 1, na.rm = FALSE,
                        na.policy = c("all", "omit", "only"), se = FALSE, ...,
                        threads = getOption("orvel.threads", orvel_threads())) {
+  threads <- .orvel_threads_given(threads, !missing(threads))
   .orvel_no_spacing(spacing, "a stars object")
   deg <- if (!missing(degree)) degree      # NULL: the default
   .orvel_via_stars(z, "z", function(r)
@@ -112,6 +122,7 @@ orvel_fit.stars <- function(z, kernel = orvel_kernel(), spacing, degree = 1, na.
 orvel_holdout.stars <- function(z, kernel = orvel_kernel(), spacing, degree = 1, na.rm = FALSE,
                        na.policy = c("all", "omit", "only"), se = FALSE, ...,
                        threads = getOption("orvel.threads", orvel_threads())) {
+  threads <- .orvel_threads_given(threads, !missing(threads))
   .orvel_no_spacing(spacing, "a stars object")
   deg <- if (!missing(degree)) degree      # NULL: the default
   .orvel_via_stars(z, "z", function(r)
@@ -124,6 +135,7 @@ orvel_holdout.stars <- function(z, kernel = orvel_kernel(), spacing, degree = 1,
 orvel_fit.RasterLayer <- function(z, kernel = orvel_kernel(), spacing, degree = 1, na.rm = FALSE,
                        na.policy = c("all", "omit", "only"), se = FALSE, ...,
                        threads = getOption("orvel.threads", orvel_threads())) {
+  threads <- .orvel_threads_given(threads, !missing(threads))
   .orvel_no_spacing(spacing, "a RasterLayer")
   deg <- if (!missing(degree)) degree      # NULL: the default
   .orvel_via_raster(z, "z", function(r)
@@ -136,6 +148,7 @@ orvel_fit.RasterLayer <- function(z, kernel = orvel_kernel(), spacing, degree = 
 orvel_holdout.RasterLayer <- function(z, kernel = orvel_kernel(), spacing, degree = 1, na.rm = FALSE,
                        na.policy = c("all", "omit", "only"), se = FALSE, ...,
                        threads = getOption("orvel.threads", orvel_threads())) {
+  threads <- .orvel_threads_given(threads, !missing(threads))
   .orvel_no_spacing(spacing, "a RasterLayer")
   deg <- if (!missing(degree)) degree      # NULL: the default
   .orvel_via_raster(z, "z", function(r)
@@ -189,6 +202,7 @@ orvel_terrain.stars <- function(x, v = c("slope", "aspect"), kernel = "horn", de
                                 unit = "degrees", na.rm = FALSE, se = FALSE, filename = "",
                                 overwrite = FALSE, wopt = list(), angle = 45, direction = 0, ...,
                                 threads = getOption("orvel.threads", orvel_threads())) {
+  threads <- .orvel_threads_given(threads, !missing(threads))
   .orvel_via_stars(x, "x", function(r)
     orvel_terrain.SpatRaster(r, v, kernel, degree, unit, na.rm, se, filename, overwrite, wopt,
                              angle, direction, ..., threads = threads))
@@ -201,6 +215,7 @@ orvel_terrain.RasterLayer <- function(x, v = c("slope", "aspect"), kernel = "hor
                                       filename = "", overwrite = FALSE, wopt = list(),
                                       angle = 45, direction = 0, ...,
                                       threads = getOption("orvel.threads", orvel_threads())) {
+  threads <- .orvel_threads_given(threads, !missing(threads))
   .orvel_via_raster(x, "x", function(r)
     orvel_terrain.SpatRaster(r, v, kernel, degree, unit, na.rm, se, filename, overwrite, wopt,
                              angle, direction, ..., threads = threads))

@@ -130,7 +130,9 @@
 #' a file (an existing one only with `overwrite = TRUE`) with the options of
 #' `wopt` (see [terra::writeRaster()]; 64-bit floats unless `wopt` says
 #' otherwise); without one, a result that terra says does not fit in memory
-#' goes to a temporary file (see [terra::terraOptions()]).
+#' goes to a temporary file (see [terra::terraOptions()]). How results are
+#' written safely (never over the input, complete or not at all, one call
+#' at a time) is told in [orvel_rasters] under Files.
 #'
 #' @param x an elevation model: a SpatRaster of one layer, a stars object
 #'   with one attribute on a 2-D grid (the result is then a stars object on
@@ -235,5 +237,5 @@ orvel_terrain.SpatRaster <- function(x, v = c("slope", "aspect"), kernel = "horn
   .orvel_raster_layers(x, model, FALSE, layers, threads,
                        scale = if (unit == "degrees") 180 / pi else 1,
                        shade = c(angle, direction), filename = filename, overwrite = overwrite,
-                       wopt = wopt, tiles = tiles, wthreads = if (missing(threads)) 1L else threads)
+                       wopt = wopt, tiles = tiles, wthreads = .orvel_worker_threads(threads, missing(threads)))
 }

@@ -20,10 +20,18 @@
 # takes no memory. Standard errors take sigma-hat over the whole raster,
 # computed here once and handed to every tile.
 #
-# Failures: the tiles go to a hidden folder of this run beside `filename`,
-# which is renamed or merged into the result only when every tile is
-# there; on an error or an interrupt the folder is removed, so nothing under
-# `filename` looks like a result that is not one.
+# Files: the target is checked and locked before any work, as for one
+# process (see files.R). The tiles go to a hidden folder of this run beside
+# `filename`, which becomes the tiles folder of a VRT, or is merged into a
+# GeoTIFF, only when every tile is there; nothing the user had is removed
+# before then, and only an earlier result's own tiles folder is (with
+# `overwrite`). On an error or an interrupt the run's folder is removed and
+# an earlier result stays as it was.
+#
+# Tiles carry the geometry of the raster, whichever way its columns run:
+# each is made from the raster's geotransform (see .orvel_geom_rast()), and
+# the VRT over them is written here (see .orvel_write_vrt()), with paths
+# relative to it.
 
 # The halo a tile is read with: the kernel's half-height and half-width
 # (rows, columns), at least the exact engine's three.
@@ -34,6 +42,8 @@
 # at most the raster's. Returns c(rows, cols) or NULL.
 .orvel_check_tiles <- function(tiles, x) {
   if (is.null(tiles)) return(NULL)
+  if (!requireNamespace("future", quietly = TRUE))
+    .orvel_stop("`tiles` runs on the future package: install it (Debian: r-cran-future)")
   if (!is.numeric(tiles) || !length(tiles) %in% 1:2 || anyNA(tiles) || any(!is.finite(tiles)) ||
       any(tiles < 1) || any(tiles != round(tiles)))
     .orvel_stop("`tiles` must be NULL or the rows and columns of a tile, c(rows, cols), whole numbers of at least 1, not %s",
@@ -42,7 +52,7 @@
 }
 
 # The kind of result a tiled run writes to `filename`: "vrt" or "tif".
-.orvel_tile_target <- function(filename, overwrite) {
+.orvel_tile_target <- function(filename) {
   if (!is.character(filename) || length(filename) != 1L || is.na(filename) || !nzchar(filename))
     .orvel_stop("with `tiles`, `filename` must name the result: a .vrt (over GeoTIFF tiles) or a .tif, in a folder every worker can write to; not %s",
                 if (is.character(filename) && length(filename) == 1L) '""' else .orvel_what(filename))
@@ -50,17 +60,16 @@
   if (kind == "tiff") kind <- "tif"
   if (!kind %in% c("vrt", "tif"))
     .orvel_stop("with `tiles`, `filename` must end in .vrt or .tif, not \"%s\"", filename)
-  if (!dir.exists(dirname(filename)))
-    .orvel_stop("the folder of `filename` \"%s\" does not exist", dirname(filename))
-  if (file.exists(filename) && !overwrite)
-    .orvel_stop("`filename` \"%s\" exists: use `overwrite = TRUE` to replace it", filename)
   kind
 }
 
-# Where the workers read x from: list(file, band). A layer read straight
-# from one file (its geometry unchanged) is read from that file; any other
-# raster (in memory, computed, windowed) is first written to `dir` as a
-# 64-bit GeoTIFF, which holds its values exactly.
+# Where the workers read x from: list(file, band, scoff, naflag). A layer
+# read straight from one file (its geometry unchanged) is read from that
+# file, with the scale and offset or the missing-value flag set on x in
+# this session where it is not the file's own (NULL where it is); any other
+# raster (in memory, computed, windowed, or with both set anew, whose
+# meaning together is terra's to say) is first written to `dir` as a 64-bit
+# GeoTIFF, which holds the values this session reads exactly.
 .orvel_tile_source <- function(x, dir) {
   s <- terra::sources(x, bands = TRUE)
   if (!any(terra::inMemory(x)) && NROW(s) == 1L && nzchar(s$source[1L])) {
@@ -68,66 +77,41 @@
     if (file.exists(src)) src <- normalizePath(src)
     r <- tryCatch(terra::rast(src, lyrs = s$bands[1L]), error = function(e) NULL)
     if (!is.null(r) && isTRUE(terra::compareGeom(r, x, crs = TRUE, ext = TRUE, rowcol = TRUE,
-                                                 res = TRUE, stopOnError = FALSE)))
-      return(list(file = src, band = s$bands[1L]))
+                                                 res = TRUE, stopOnError = FALSE))) {
+      same <- function(a, b) identical(as.vector(a), as.vector(b))
+      scoff <- if (!same(terra::scoff(r), terra::scoff(x))) terra::scoff(x)
+      naflag <- if (!same(terra::NAflag(r), terra::NAflag(x))) terra::NAflag(x)
+      if (is.null(scoff) || is.null(naflag))
+        return(list(file = src, band = s$bands[1L], scoff = scoff, naflag = naflag))
+    }
   }
   f <- file.path(dir, "input.tif")
   terra::writeRaster(x, f, wopt = list(datatype = "FLT8S"))
-  list(file = f, band = 1L)
+  list(file = f, band = 1L, scoff = NULL, naflag = NULL)
 }
 
 # A tiled run: the layers of .orvel_raster_pass() (model, holdout, layers,
-# scale, shade as there), tiles of tiles[1] x tiles[2] cells on the workers
-# of the current future plan, fitted on `wthreads` threads each (sigma-hat,
-# for standard errors, on `threads` here), written as described at the top.
-# Returns the result read back from `filename`.
-.orvel_tiles <- function(x, model, holdout, layers, tiles, threads, wthreads, scale = 1,
-                         shade = c(45, 0), filename, overwrite = FALSE, wopt = list()) {
-  if (!requireNamespace("future", quietly = TRUE))
-    .orvel_stop("`tiles` runs on the future package: install it (Debian: r-cran-future)")
-  tiles <- .orvel_check_tiles(tiles, x)
-  kind <- .orvel_tile_target(filename, overwrite)
-  if (!is.list(wopt) || is.object(wopt))
-    .orvel_stop("`wopt` must be a list of options for writing, not %s", .orvel_what(wopt))
-  if (is.null(wopt$datatype)) wopt$datatype <- "FLT8S"
-  overwrite <- .orvel_check_flag(overwrite, "overwrite")
-  threads <- .orvel_check_threads(threads)
+# scale, shade as there) with the noise's standard deviation `sigma`, tiles
+# of tiles[1] x tiles[2] cells on the workers of the current future plan,
+# fitted on `wthreads` threads each, written with `wopt` as a result of
+# `kind` ("vrt", "tif") for the checked target `dest` (see .orvel_output()),
+# as described at the top. Returns list(out, big): the result read back
+# from the target, and the largest finite |z| the workers read.
+.orvel_tiles <- function(x, model, holdout, layers, tiles, kind, sigma, wthreads, scale, shade,
+                         dest, wopt) {
   wthreads <- .orvel_check_threads(wthreads)
   nr <- terra::nrow(x)
   nc <- terra::ncol(x)
-  sigma <- if (any(endsWith(layers, "_se")))
-    .orvel_raster_pass(x, model, holdout, NULL, threads)[["sigma"]] else 1
-
-  filename <- file.path(normalizePath(dirname(filename)), basename(filename))
-  dir <- dirname(filename)
-  stem <- sub("[.][^.]*$", "", basename(filename))
-  # A name of this run's own (tempfile() leaves the user's random numbers be).
-  token <- sprintf("%d-%s", Sys.getpid(), sub("^file", "", basename(tempfile())))
-  work <- file.path(dir, sprintf(".%s.part-%s", stem, token))
-  merged <- file.path(dir, sprintf(".%s.part-%s.%s", stem, token, kind))
-  tdir <- file.path(dir, paste0(stem, "_tiles"))
-  if (any(normalizePath(terra::sources(x), mustWork = FALSE) == filename))
-    .orvel_stop("`filename` \"%s\" is the raster's own file: write the result elsewhere", filename)
-  # An earlier result is removed before anything else: whatever lies at
-  # `filename` after the call is this call's complete result, or nothing.
-  if (kind == "vrt") .orvel_tile_clear(tdir, check = TRUE)
-  unlink(filename)
-  if (kind == "vrt") .orvel_tile_clear(tdir)
+  work <- .orvel_output_temp(dest, "tiles", "")
   dir.create(work)
-  done <- FALSE
-  fs <- list()
-  on.exit(if (!done) {
-    unlink(c(work, merged, paste0(merged, ".aux.xml")), recursive = TRUE)
-  }, add = TRUE)
   src <- .orvel_tile_source(x, work)
 
   # The job of every tile, all but its cells the same.
   m <- .orvel_raster_model(model)
   cells <- .orvel_cells(x)
-  e <- as.vector(terra::ext(x))
-  xr <- terra::xres(x)
-  yr <- terra::yres(x)
-  base <- list(file = src$file, band = src$band, nr = nr, nc = nc, K = m$K, degree = m$degree,
+  gt <- .orvel_geotransform(x)
+  base <- list(file = src$file, band = src$band, scoff = src$scoff, naflag = src$naflag,
+               nr = nr, nc = nc, K = m$K, degree = m$degree,
                holdout = holdout, narm = m$narm, exact = m$exact,
                policy = match(model$policy, c("all", "omit", "only")) - 1L,
                what = .orvel_layer_codes[sub("_se$", "", layers)] + 16L * endsWith(layers, "_se"),
@@ -139,7 +123,9 @@
   c0 <- seq(1, nc, by = tiles[2L])
   grid <- expand.grid(j = seq_along(c0), i = seq_along(r0))
   n <- nrow(grid)
-  work_fn <- .orvel_tile_work
+  # A worker's function; getOption("orvel.tile_work") stands in for it in
+  # the tests of workers that die.
+  work_fn <- getOption("orvel.tile_work", .orvel_tile_work)
   p <- if (requireNamespace("progressr", quietly = TRUE))
     progressr::progressor(steps = n) else function(...) NULL
   describe <- function(k)
@@ -151,20 +137,37 @@
     list(rows = rows, cols = cols,
          read = c(max(1, rows[1L] - halo[1L]), min(nr, rows[2L] + halo[1L]),
                   max(1, cols[1L] - halo[2L]), min(nc, cols[2L] + halo[2L])),
-         ext = c(e[1L] + (cols[1L] - 1) * xr, e[1L] + cols[2L] * xr,
-                 e[4L] - rows[2L] * yr, e[4L] - (rows[1L] - 1) * yr),
+         # The tile's geotransform: its first cell's corner, the raster's
+         # steps with their signs.
+         gt = c(gt[1L] + (cols[1L] - 1) * gt[2L], gt[2L], 0,
+                gt[4L] + (rows[1L] - 1) * gt[6L], 0, gt[6L]),
          out = file.path(work, sprintf("tile_%05d_%05d.tif", grid$i[k], grid$j[k])))
   })
 
   # One future a tile, in order; a finished one is collected as soon as it
   # is seen, so that progress is reported as tiles finish. future() itself
-  # waits for a free worker. Whatever fails (the tile's own work, or the
-  # future framework's: a worker that died) fails the call, naming the tile.
+  # waits for a free worker, and so it is there that a worker found dead
+  # fails: the call then fails naming the tile that worker had, found among
+  # those still out. Whatever fails (the tile's own work, or the future
+  # framework's) fails the call, naming the tile.
   got <- logical(n)
-  named <- function(k, expr) tryCatch(expr, error = function(err)
-    .orvel_stop("%s failed: %s", describe(k), sub("\n.*", "", conditionMessage(err))))
+  big <- 0
+  fail <- function(k, err)
+    .orvel_stop("%s failed: %s", describe(k), sub("\n.*", "", conditionMessage(err)))
+  named <- function(k, expr) tryCatch(expr, error = function(err) fail(k, err))
+  submit <- function(k, job) tryCatch(
+    future::future(work_fn(job), globals = list(work_fn = work_fn, job = job),
+                   packages = "orvel", seed = NULL, label = sprintf("orvel %s", describe(k))),
+    error = function(err) {
+      for (i in which(!got[seq_len(k - 1L)])) {
+        e <- tryCatch({ future::value(fs[[i]]); NULL }, error = function(e) e)
+        if (!is.null(e)) fail(i, e)
+      }
+      fail(k, err)
+    })
   collect <- function(k) {
-    named(k, future::value(fs[[k]]))
+    r <- named(k, future::value(fs[[k]]))
+    big <<- max(big, r$big)
     fs[k] <<- list(NULL)
     got[k] <<- TRUE
     p(describe(k))
@@ -175,76 +178,140 @@
     for (k in which(!got[seq_along(fs)] & lengths(fs) > 0L))
       try(suppressWarnings(future::value(fs[[k]])), silent = TRUE)
   }
+  fs <- list()
   withCallingHandlers({
     for (k in seq_len(n)) {
-      job <- c(base, jobs[[k]])
-      fs[[k]] <- named(k, future::future(work_fn(job),
-                                         globals = list(work_fn = work_fn, job = job),
-                                         packages = "orvel", seed = NULL,
-                                         label = sprintf("orvel %s", describe(k))))
+      fs[[k]] <- submit(k, c(base, jobs[[k]]))
       for (i in which(!got[seq_len(k)]))
         if (named(i, future::resolved(fs[[i]]))) collect(i)
     }
     for (k in which(!got)) collect(k)
   }, error = function(err) settle())
 
-  files <- vapply(jobs, `[[`, "", "out")
   if (dirname(src$file) == work) unlink(src$file)
+  tiles_at <- lapply(jobs, function(j) c(j$cols[1L] - 1, j$rows[1L] - 1,
+                                         j$cols[2L] - j$cols[1L] + 1, j$rows[2L] - j$rows[1L] + 1))
   if (kind == "vrt") {
-    if (!file.rename(work, tdir)) .orvel_stop("cannot move the tiles to \"%s\"", tdir)
-    work <- tdir
-    files <- file.path(tdir, basename(files))
-    v <- terra::vrt(files, filename = merged, overwrite = TRUE)
-    rm(v)
-    .orvel_vrt_names(merged, layers)
+    vrt <- .orvel_output_temp(dest, "part", ".vrt")
+    .orvel_write_vrt(vrt, vapply(jobs, `[[`, "", "out"), file.path(basename(dest$tdir), 
+                     basename(vapply(jobs, `[[`, "", "out"))), tiles_at, nr, nc, gt,
+                     terra::crs(x), layers)
+    .orvel_tiles_commit(dest, work, vrt)
   } else {
-    v <- terra::vrt(files)
-    names(v) <- layers
-    terra::writeRaster(v, merged, overwrite = TRUE, wopt = wopt)
-    rm(v)
-    if (file.exists(paste0(merged, ".aux.xml")))
-      file.rename(paste0(merged, ".aux.xml"), paste0(filename, ".aux.xml"))
+    v <- file.path(work, "tiles.vrt")
+    .orvel_write_vrt(v, vapply(jobs, `[[`, "", "out"), basename(vapply(jobs, `[[`, "", "out")),
+                     tiles_at, nr, nc, gt, terra::crs(x), layers)
+    merged <- .orvel_output_temp(dest, "part", ".tif")
+    r <- terra::rast(v)
+    names(r) <- layers
+    terra::writeRaster(r, merged, wopt = wopt)
+    rm(r)
+    .orvel_output_commit(dest, merged)
   }
-  if (!file.rename(merged, filename)) .orvel_stop("cannot write \"%s\"", filename)
-  done <- TRUE
-  if (kind == "tif") unlink(work, recursive = TRUE)
-  out <- terra::rast(filename)
+  out <- terra::rast(dest$path)
   names(out) <- layers
-  out
+  list(out = out, big = big)
 }
 
-# Removes the tiles folder `tdir` of an earlier run (being overwritten),
-# which holds tiles alone; anything else there is not ours to remove (an
-# error; `check`: only that).
-.orvel_tile_clear <- function(tdir, check = FALSE) {
-  if (!dir.exists(tdir)) return(invisible())
-  f <- list.files(tdir, all.files = TRUE, no.. = TRUE)
-  if (!all(grepl("^tile_[0-9]+_[0-9]+\\.tif(\\.aux\\.xml)?$", f)))
-    .orvel_stop("\"%s\" holds files other than tiles: move them, or choose another `filename`",
-                tdir)
-  if (!check) unlink(tdir, recursive = TRUE)
+# Puts a tiled run's VRT in place: an earlier result's tiles folder is set
+# aside, the run's folder `work` becomes the tiles folder and the run's VRT
+# `vrt` the target; only then does the earlier folder go (and if the VRT
+# cannot be put in place, the earlier folder comes back).
+.orvel_tiles_commit <- function(dest, work, vrt) {
+  old <- NULL
+  if (dir.exists(dest$tdir)) {
+    old <- .orvel_output_temp(dest, "old", "")
+    if (!file.rename(dest$tdir, old)) .orvel_stop("cannot replace \"%s\"", dest$tdir)
+  }
+  back <- function() if (!is.null(old)) file.rename(old, dest$tdir)
+  if (!file.rename(work, dest$tdir)) {
+    back()
+    .orvel_stop("cannot move the tiles to \"%s\"", dest$tdir)
+  }
+  tryCatch(.orvel_output_commit(dest, vrt), error = function(e) {
+    file.rename(dest$tdir, work)
+    back()
+    stop(e)
+  })
+  if (!is.null(old)) unlink(old, recursive = TRUE)
 }
 
-# Names the bands of VRT file `f` (so that terra reads them back as layer
-# names).
-.orvel_vrt_names <- function(f, layers) {
-  x <- readLines(f, warn = FALSE)
-  at <- grep("<VRTRasterBand ", x)
-  if (length(at) != length(layers)) return(invisible())
-  for (b in rev(seq_along(at)))
-    x <- append(x, sprintf("    <Description>%s</Description>", layers[b]), after = at[b])
+# The geotransform of raster x as GDAL has it: the corner of its first
+# cell, the step along a row (negative where columns run west), 0, the
+# corner's y, 0, the step down the rows.
+.orvel_geotransform <- function(x) {
+  e <- as.vector(terra::ext(x))
+  c(e[[1L]], terra::xres(x), 0, e[[4L]], 0, -terra::yres(x))
+}
+
+# An empty SpatRaster of nr x nc cells and `nlyr` layers at geotransform gt
+# with reference system `crs`: made through a VRT, since terra's extents
+# cannot run west.
+.orvel_geom_rast <- function(nr, nc, gt, nlyr, crs) {
+  f <- tempfile(fileext = ".vrt")
+  on.exit(unlink(f))
+  writeLines(sprintf(
+    '<VRTDataset rasterXSize="%d" rasterYSize="%d"><GeoTransform>%s</GeoTransform><VRTRasterBand dataType="Float64" band="1"/></VRTDataset>',
+    as.integer(nc), as.integer(nr), paste(sprintf("%.17g", gt), collapse = ", ")), f)
+  r <- terra::rast(terra::rast(f), nlyrs = nlyr)
+  terra::crs(r) <- crs
+  r
+}
+
+# Writes the VRT `f` over the tiles `files` (named `rel` relative to f's
+# folder), tile k covering the cells at[[k]] = c(first column, first row
+# (from 0), columns, rows) of an nr x nc raster at geotransform gt, with
+# reference system `crs` and its bands named `layers`; the bands' type and
+# missing-value flag are the tiles'.
+.orvel_write_vrt <- function(f, files, rel, at, nr, nc, gt, crs, layers) {
+  info <- terra::describe(files[1L])
+  type <- sub("^.*Type=([A-Za-z0-9]+).*$", "\\1", grep("^Band [0-9]+ .*Type=", info, value = TRUE))
+  nodata <- sub("^ *NoData Value=", "", grep("^ *NoData Value=", info, value = TRUE))
+  if (length(type) != length(layers))
+    .orvel_stop("cannot read the layers of the tile \"%s\"", files[1L])
+  esc <- function(s) gsub(">", "&gt;", gsub("<", "&lt;", gsub("&", "&amp;", s, fixed = TRUE),
+                                            fixed = TRUE), fixed = TRUE)
+  band <- function(b) {
+    src <- vapply(seq_along(files), function(k) sprintf(paste0(
+      '    <%1$s>\n',
+      '      <SourceFilename relativeToVRT="1">%2$s</SourceFilename>\n',
+      '      <SourceBand>%3$d</SourceBand>\n',
+      '      <SrcRect xOff="0" yOff="0" xSize="%6$d" ySize="%7$d" />\n',
+      '      <DstRect xOff="%4$d" yOff="%5$d" xSize="%6$d" ySize="%7$d" />\n',
+      '%8$s',
+      '    </%1$s>'),
+      if (length(nodata)) "ComplexSource" else "SimpleSource", esc(rel[k]), b,
+      as.integer(at[[k]][1L]), as.integer(at[[k]][2L]), as.integer(at[[k]][3L]),
+      as.integer(at[[k]][4L]),
+      if (length(nodata)) sprintf("      <NODATA>%s</NODATA>\n", nodata[b]) else ""), "")
+    c(sprintf('  <VRTRasterBand dataType="%s" band="%d">', type[b], b),
+      sprintf("    <Description>%s</Description>", esc(layers[b])),
+      if (length(nodata)) sprintf("    <NoDataValue>%s</NoDataValue>", nodata[b]),
+      src, "  </VRTRasterBand>")
+  }
+  x <- c(sprintf('<VRTDataset rasterXSize="%d" rasterYSize="%d">', as.integer(nc), as.integer(nr)),
+         if (nzchar(crs)) sprintf('  <SRS dataAxisToSRSAxisMapping="1,2">%s</SRS>', esc(crs)),
+         sprintf("  <GeoTransform>%s</GeoTransform>", paste(sprintf("%.17g", gt), collapse = ", ")),
+         unlist(lapply(seq_along(layers), band)), "</VRTDataset>")
   writeLines(x, f)
 }
 
 # What a worker does for one tile (`job`, see .orvel_tiles()): reads the
-# tile and its halo from the raster's file, fits the tile's cells on a grid
-# of the whole raster's shape, and writes its layers to job$out.
+# tile and its halo from the raster's file (with the scale, offset and
+# missing-value flag the session gave it), fits the tile's cells on a grid
+# of the whole raster's shape, and writes its layers to job$out. Returns
+# list(out, big), big the largest finite |z| read.
 .orvel_tile_work <- function(job) {
   x <- terra::rast(job$file, lyrs = job$band)
+  if (!is.null(job$scoff)) terra::scoff(x) <- job$scoff
+  if (!is.null(job$naflag)) terra::NAflag(x) <- job$naflag
   rd <- job$read
   terra::readStart(x)
   z <- terra::readValues(x, rd[1L], rd[2L] - rd[1L] + 1, rd[3L], rd[4L] - rd[3L] + 1)
   terra::readStop(x)
+  f <- z[is.finite(z)]
+  big <- if (length(f)) max(abs(f)) else 0
+  rm(f)
   dim(z) <- c(rd[4L] - rd[3L] + 1, rd[2L] - rd[1L] + 1)
   g <- .Call(C_orvel_tile_grid, z, job$nc, rd[3L] - 1)
   rm(z)
@@ -257,13 +324,12 @@
         job$policy, job$what, job$dx, job$dy, job$flip, job$scale, job$shade, job$sigma, buf,
         NULL, NULL, job$threads)
   rm(g)
-  out <- terra::rast(nrows = th, ncols = tw, nlyrs = length(job$what), crs = job$crs,
-                     extent = terra::ext(job$ext))
+  out <- .orvel_geom_rast(th, tw, job$gt, length(job$what), job$crs)
   names(out) <- job$layers
   terra::writeStart(out, filename = job$out, overwrite = TRUE, wopt = job$wopt)
   terra::writeValues(out, buf, 1, th)
   terra::writeStop(out)
-  invisible(job$out)
+  list(out = job$out, big = big)
 }
 
 #' Rasters larger than memory: tiles on the future framework
@@ -309,14 +375,28 @@
 #' to every worker; the standard errors' pass in this session uses
 #' `threads` or its default.
 #'
-#' **Failures.** The tiles of a run go to a hidden folder beside
-#' `filename` until all are done. If any tile fails (its read fails, its
-#' worker dies) the call fails with an error naming the tile (its number
-#' and its rows and columns), and nothing is left under `filename`; an
-#' interrupt leaves nothing either. With `overwrite = TRUE` an earlier
-#' result is removed at the start, so whatever lies at `filename` after a
-#' call is that call's complete result, or nothing. After a worker has died,
-#' start the workers again (call `plan()` again) and rerun.
+#' **Failures and files.** The target is checked and locked before any
+#' work as in one process (see Files in [orvel_rasters]); for a VRT, the
+#' folder `<name>_tiles` beside it must not exist, or (with `overwrite =
+#' TRUE`) hold the tiles of an earlier result alone, none of which the
+#' input reads. The tiles of a run go to a hidden folder beside
+#' `filename` until all are done; only then do they become the VRT's tiles
+#' folder or the merged GeoTIFF, and only then is an earlier result
+#' replaced. If any tile fails (its read fails, its worker dies) the call
+#' fails with an error naming the tile (its number and its rows and
+#' columns: for a worker that died, the tile it had), the run's folder is
+#' removed and an earlier result stays as it was; an interrupt does the
+#' same. After a worker has died, start the workers again (call `plan()`
+#' again) and rerun.
+#'
+#' **Rasters as this session sees them.** A scale and offset
+#' ([terra::scoff()]) or a missing-value flag ([terra::NAflag()]) set on
+#' the raster in this session are handed to the workers (with both set, the
+#' raster is written out first, as one in memory is), and a raster whose
+#' columns run west (a negative x resolution) gives tiles and a result
+#' that run west too. Where the values are so large or small that cells
+#' are lost to the range of double precision, the warning is that of one
+#' process.
 #'
 #' **Progress** is reported through the progressr package, one step a tile,
 #' with whatever handler you choose: `progressr::handlers(global = TRUE)`,

@@ -57,6 +57,29 @@ is fitted with the whole raster's geometry, so every cell gets the same
 bits whatever the block size, the number of threads or the order of the
 blocks: there are no seams. A read session opened with
 \code{\link[terra:readwrite]{terra::readStart()}} is left open.
+
+\strong{Files.} With \code{filename}, nothing you have is touched but the result
+you asked for:
+\itemize{
+\item Before any work, the call checks that the folder of \code{filename} exists
+and can be written to, that \code{filename} is none of the files the input
+reads (its own file by any name, through symbolic links, the file a
+band or a VRT comes from, the sources of those VRTs in turn), and that
+it does not exist (nor its \code{.aux.xml}) unless \code{overwrite = TRUE}.
+\item The result is written under a hidden name of the call's own in the
+folder of \code{filename} (\verb{.<name>.part-<process>-<random>.<ext>}) and
+renamed onto \code{filename} only when it is complete. A failure or an
+interrupt removes that file and leaves an earlier file at \code{filename}
+as it was; with \code{overwrite = TRUE} it is replaced only by a complete
+result.
+\item While it writes, the call holds a lock on \code{filename}: a folder
+\verb{.<name>.lock} beside it, saying which machine and process made it. A
+second call (in another session, or on another machine sharing the
+folder) to the same \code{filename} fails at once, naming the first, and
+never returns the first call's result as its own. A lock left by a
+process of this machine that no longer runs is taken over; one left by
+another machine must be removed by hand when no call is running.
+}
 }
 \examples{
 if (requireNamespace("terra", quietly = TRUE)) {

@@ -245,7 +245,9 @@ the block size. As in terra's functions, \code{filename} writes the result to
 a file (an existing one only with \code{overwrite = TRUE}) with the options of
 \code{wopt} (see \code{\link[terra:writeRaster]{terra::writeRaster()}}; 64-bit floats unless \code{wopt} says
 otherwise); without one, a result that terra says does not fit in memory
-goes to a temporary file (see \code{\link[terra:terraOptions]{terra::terraOptions()}}).
+goes to a temporary file (see \code{\link[terra:terraOptions]{terra::terraOptions()}}). How results are
+written safely (never over the input, complete or not at all, one call
+at a time) is told in \link{orvel_rasters} under Files.
 }
 \examples{
 if (requireNamespace("terra", quietly = TRUE)) {

@@ -45,14 +45,27 @@ machine share its cores, unless \code{threads} is given, which then applies
 to every worker; the standard errors' pass in this session uses
 \code{threads} or its default.
 
-\strong{Failures.} The tiles of a run go to a hidden folder beside
-\code{filename} until all are done. If any tile fails (its read fails, its
-worker dies) the call fails with an error naming the tile (its number
-and its rows and columns), and nothing is left under \code{filename}; an
-interrupt leaves nothing either. With \code{overwrite = TRUE} an earlier
-result is removed at the start, so whatever lies at \code{filename} after a
-call is that call's complete result, or nothing. After a worker has died,
-start the workers again (call \code{plan()} again) and rerun.
+\strong{Failures and files.} The target is checked and locked before any
+work as in one process (see Files in \link{orvel_rasters}); for a VRT, the
+folder \verb{<name>_tiles} beside it must not exist, or (with \code{overwrite = TRUE}) hold the tiles of an earlier result alone, none of which the
+input reads. The tiles of a run go to a hidden folder beside
+\code{filename} until all are done; only then do they become the VRT's tiles
+folder or the merged GeoTIFF, and only then is an earlier result
+replaced. If any tile fails (its read fails, its worker dies) the call
+fails with an error naming the tile (its number and its rows and
+columns: for a worker that died, the tile it had), the run's folder is
+removed and an earlier result stays as it was; an interrupt does the
+same. After a worker has died, start the workers again (call \code{plan()}
+again) and rerun.
+
+\strong{Rasters as this session sees them.} A scale and offset
+(\code{\link[terra:scoff]{terra::scoff()}}) or a missing-value flag (\code{\link[terra:NAflag]{terra::NAflag()}}) set on
+the raster in this session are handed to the workers (with both set, the
+raster is written out first, as one in memory is), and a raster whose
+columns run west (a negative x resolution) gives tiles and a result
+that run west too. Where the values are so large or small that cells
+are lost to the range of double precision, the warning is that of one
+process.
 
 \strong{Progress} is reported through the progressr package, one step a tile,
 with whatever handler you choose: \code{progressr::handlers(global = TRUE)},
