@@ -713,9 +713,10 @@ static void layer_chunk(void *arg, ptrdiff_t k, double *s)
  * refers to, holding the layers one after another, each in the grid's
  * order, written in place and returned; for the statistics, their sums so
  * far (see stats_total()), returned with this block's added and sigma-hat
- * after them; keep, can: for the statistics, NULL or raw vectors of a
- * flag per node of the whole grid: only nodes flagged in `keep` are
- * scored, and the flag in `can` of a node that cannot be is cleared. */
+ * after them; keep, can: for the statistics, NULL or flags of
+ * orvel_flags_new() (`keep` also a raw vector), a flag per node of the
+ * whole grid: only nodes flagged in `keep` are scored, and the flag in
+ * `can` of a node that cannot be is cleared. */
 SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP narm,
                      SEXP exact, SEXP policy, SEXP what, SEXP dx, SEXP dy, SEXP flip,
                      SEXP scale, SEXP shade, SEXP sigma, SEXP out, SEXP keep, SEXP can,

@@ -88,6 +88,10 @@ test_that("no registered routine crashes R on malformed arguments", {
                            quote(.Call(C("orvel_buffer_alloc"), 720)), NULL,
                            NULL, 2L),
     orvel_buffer_alloc = list(10),
+    orvel_tile_grid = list(z, 30, 4),
+    orvel_flags_new = list(10),
+    orvel_flags_and = list(quote(.Call(C("orvel_flags_new"), 10)),
+                           quote(.Call(C("orvel_flags_new"), 10)), TRUE),
     orvel_angles = list(as.vector(z), as.vector(z), 20, 9, 1, 1, 1:2, 1, 0L))
   bad <- list(NULL, NA, NA_integer_, "1", list(1), TRUE, -1, 0.5, NaN, Inf, -Inf, 1e300,
               2^62 + 2^10, -2^62, numeric(0), c(1, 2), 1:3, as.vector(z), z, K)
