@@ -30,11 +30,21 @@
 
 .orvel_stop <- function(...) stop(sprintf(...), call. = FALSE)
 
+# What was given, for a message: a single number, string or flag as itself
+# (1, "z", NA), anything else as .orvel_what() describes it.
+.orvel_given <- function(x) {
+  if (!is.atomic(x) || is.object(x) || length(x) != 1L || !is.null(dim(x)) || is.raw(x) ||
+      is.complex(x))
+    return(.orvel_what(x))
+  if (is.character(x) && !is.na(x)) encodeString(x, quote = "\"") else format(x)
+}
+
 # A grid: a double or integer matrix of at least 2 x 2 nodes that the
 # libraries can index. Returns z, without its class if it had one: a
 # `table`, or an object whose class says it is a "matrix", is its numbers;
 # any other class on a matrix may mean anything, so it is refused by name.
 .orvel_check_z <- function(z, arg = "z") {
+  if (inherits(z, "RasterStackBrick")) .orvel_stop_raster_layers(z, arg)
   if (!is.matrix(z) || !(is.double(z) || is.integer(z)) || isS4(z))
     .orvel_stop("`%s` must be a numeric matrix, not %s", arg, .orvel_what(z))
   if (is.object(z)) {
@@ -100,6 +110,6 @@
 
 .orvel_check_flag <- function(x, arg) {
   if (!is.logical(x) || length(x) != 1L || is.na(x))
-    .orvel_stop("`%s` must be TRUE or FALSE, not %s", arg, .orvel_what(x))
+    .orvel_stop("`%s` must be TRUE or FALSE, not %s", arg, .orvel_given(x))
   x
 }

@@ -184,8 +184,8 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
   t0 <- proc.time()[["elapsed"]]
   # First pass: every candidate's score over the nodes it can predict, and
   # the nodes all of them can (of those that predict any). The flags of
-  # the nodes are made and combined in place by compiled code: the
-  # package's own vectors, never handed out.
+  # the nodes are made and combined in place by compiled code, behind
+  # external pointers: no R vector, so no copy of one, changes with them.
   can <- .Call(C_orvel_flags_new, attr(scorer, "cells"))
   mine <- .Call(C_orvel_flags_new, attr(scorer, "cells"))
   for (i in seq_len(n)) {

@@ -412,7 +412,7 @@ plot.orvel_fit <- function(x, spacing = x$spacing, arrows = 20, north.up = TRUE,
   sp <- .orvel_check_pair(spacing, "spacing")
   north.up <- .orvel_check_flag(north.up, "north.up")
   if (!is.numeric(arrows) || length(arrows) != 1L || !is.finite(arrows) || arrows < 0)
-    .orvel_stop("`arrows` must be one number, 0 or more, not %s", .orvel_what(arrows))
+    .orvel_stop("`arrows` must be one number, 0 or more, not %s", .orvel_given(arrows))
   d <- dim(x$F)
   g <- sqrt(s$rows^2 + s$columns^2)
   # Node positions along the rows and the columns, and the display's axes:

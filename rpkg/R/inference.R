@@ -214,7 +214,7 @@ residuals.orvel_fit <- function(object, type = c("response", "loo"), ...) {
 #' @export
 confint.orvel_fit <- function(object, parm, level = 0.95, ...) {
   if (!is.numeric(level) || length(level) != 1L || !is.finite(level) || level <= 0 || level >= 1)
-    .orvel_stop("`level` must be one number between 0 and 1, not %s", .orvel_what(level))
+    .orvel_stop("`level` must be one number between 0 and 1 (exclusive), not %s", .orvel_given(level))
   b <- coef(object)
   se <- .orvel_se(object)
   if (!missing(parm)) {
@@ -222,8 +222,11 @@ confint.orvel_fit <- function(object, parm, level = 0.95, ...) {
     ok <- (is.character(parm) && all(parm %in% nm)) ||
       (is.numeric(parm) && all(parm %in% seq_along(nm)))
     if (!ok)
-      .orvel_stop("`parm` must name coefficients of the fit (%s) or number them, not %s",
-                  paste0('"', nm, '"', collapse = ", "), .orvel_what(parm))
+      .orvel_stop("`parm` must name coefficients of the fit (%s) or number them (1 to %d), not %s",
+                  paste0('"', nm, '"', collapse = ", "), length(nm),
+                  if (is.atomic(parm) && !is.object(parm) && length(parm) > 1L && length(parm) <= 6L)
+                    paste0("c(", paste(vapply(parm, .orvel_given, ""), collapse = ", "), ")")
+                  else .orvel_given(parm))
     b <- b[, , parm, drop = FALSE]
     se <- se[, , parm, drop = FALSE]
   }

@@ -7,7 +7,7 @@
 .orvel_type <- function(type, arg = "type", types = .orvel_types) {
   if (!is.character(type) || length(type) == 0L || anyNA(type))
     .orvel_stop("`%s` must name kernel types (%s), not %s", arg,
-                paste0('"', types, '"', collapse = ", "), .orvel_what(type))
+                paste0('"', types, '"', collapse = ", "), .orvel_given(type))
   m <- pmatch(tolower(type), types, duplicates.ok = TRUE)
   if (anyNA(m))
     .orvel_stop("`%s` must be one of %s, not \"%s\"", arg,

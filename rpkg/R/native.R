@@ -97,9 +97,10 @@ orvel_threads <- function() {
 # the full fit's residual sum of squares, the nodes scored, tr L and tr L'L
 # over them, the sum of squared leave-one-out errors, the largest finite |z|
 # (of all nodes) and sigma-hat, over
-# the nodes where observation and fit are finite (and flagged in the raw
-# vector `keep`, unless NULL); a node that cannot be scored has its flag in
-# `can` (a raw vector, or NULL) cleared in place.
+# the nodes where observation and fit are finite (and flagged in `keep`,
+# unless NULL); a node that cannot be scored has its flag in `can` (or
+# NULL) cleared in place. Both are flags of C_orvel_flags_new(), `keep`
+# also a raw vector.
 .orvel_stats_grid <- function(z, model, threads, keep = NULL, can = NULL, holdout = TRUE) {
   if (!is.double(z)) storage.mode(z) <- "double"
   d <- dim(z)

@@ -159,6 +159,8 @@ vcov.orvel_fit <- function(object, row, col, ...) {
   for (j in 1:2) {
     what <- c("row", "col")[j]
     v <- if (is.data.frame(newdata)) newdata[[what]] else newdata[, what]
+    # A column of NA alone is logical: positions that are missing.
+    if (is.logical(v) && !is.object(v) && all(is.na(v))) v <- as.double(v)
     if (!is.numeric(v) || is.object(v))
       .orvel_stop("`newdata`'s column `%s` must be numeric, not %s", what, .orvel_what(v))
     bad <- !is.na(v) & !(v >= 1 & v <= d[j])
@@ -226,8 +228,7 @@ predict.orvel_fit <- function(object, newdata, se.fit = FALSE,
   interval <- match.arg(interval)
   if (interval != "none" &&
       (!is.numeric(level) || length(level) != 1L || !is.finite(level) || level <= 0 || level >= 1))
-    .orvel_stop("`level` must be one number between 0 and 1, not %s",
-                if (is.numeric(level) && length(level) == 1L) format(level) else .orvel_what(level))
+    .orvel_stop("`level` must be one number between 0 and 1 (exclusive), not %s", .orvel_given(level))
   d <- dim(object$F)
   grid <- missing(newdata) || is.null(newdata)
   if (grid) {

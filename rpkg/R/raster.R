@@ -35,6 +35,17 @@
   if (terra::nrow(x) < 2L || terra::ncol(x) < 2L)
     .orvel_stop("`%s` must have at least two rows and two columns, not %d x %d: a plane is fitted to neighbours in both directions",
                 arg, terra::nrow(x), terra::ncol(x))
+  # Cells on longitude/latitude are measured at their latitude (see
+  # .orvel_cells()): past a pole a cell has no east-west width. A millionth
+  # of a cell of rounding in the extent is let through.
+  if (isTRUE(terra::is.lonlat(x, perhaps = FALSE, warn = FALSE))) {
+    e <- as.vector(terra::ext(x))
+    tol <- 1e-6 * terra::yres(x)
+    if (e[["ymin"]] < -90 - tol || e[["ymax"]] > 90 + tol)
+      .orvel_stop("`%s` is a longitude/latitude raster whose extent reaches past the poles (latitudes %s to %s): its rows must lie from -90 to 90; crop it, e.g. terra::crop(%s, terra::ext(%s, %s, -90, 90))",
+                  arg, format(e[["ymin"]]), format(e[["ymax"]]), arg, format(e[["xmin"]]),
+                  format(e[["xmax"]]))
+  }
   x
 }
 
@@ -301,7 +312,8 @@ orvel_holdout.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, degree
 orvel_cv.SpatRaster <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = FALSE, ...,
                                 threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
-  .orvel_cv_score(.orvel_raster_scorer(.orvel_check_raster(z), threads),
+  z <- .orvel_check_raster(z)
+  .orvel_cv_score(.orvel_raster_scorer(z, threads),
                   .orvel_model(kernel, if (!missing(degree)) degree, na.rm))
 }
 
@@ -312,7 +324,8 @@ orvel_select.SpatRaster <- function(z, type = "gaussian", bandwidths = NULL, deg
                          criterion = c("cv", "gcv", "aicc"), progress = interactive(), ...,
                                     threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
-  .orvel_select(.orvel_raster_scorer(.orvel_check_raster(z), threads), type, bandwidths,
+  z <- .orvel_check_raster(z)
+  .orvel_select(.orvel_raster_scorer(z, threads), type, bandwidths,
                 degree, na.rm, size, criterion, progress)
 }
 

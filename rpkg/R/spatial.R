@@ -93,6 +93,17 @@
   if (inherits(out, "SpatRaster")) .orvel_rast_to_stars(out, g) else out
 }
 
+# A RasterBrick or RasterStack `x` (argument `arg`), refused: its layers
+# are fitted one at a time, as RasterLayers.
+.orvel_stop_raster_layers <- function(x, arg, wanted = "a RasterLayer") {
+  n <- if (requireNamespace("raster", quietly = TRUE)) raster::nlayers(x) else NA_integer_
+  if (identical(as.integer(n), 1L))
+    .orvel_stop("`%s` must be %s, not a %s of one layer: take the layer, %s[[1]]",
+                arg, wanted, class(x)[1L], arg)
+  .orvel_stop("`%s` must be %s, not a %s of %s layers: fit them one at a time (e.g. %s[[1]])",
+              arg, wanted, class(x)[1L], if (is.na(n)) "several" else n, arg)
+}
+
 # Runs `f` on the SpatRaster of RasterLayer `z`, saying that the result is one.
 .orvel_via_raster <- function(z, arg, f) {
   if (!requireNamespace("raster", quietly = TRUE))

@@ -192,6 +192,8 @@ orvel_terrain <- function(x, v = c("slope", "aspect"), kernel = "horn", degree =
 #' @rdname orvel_terrain
 #' @export
 orvel_terrain.default <- function(x, ...) {
+  if (inherits(x, "RasterStackBrick"))
+    .orvel_stop_raster_layers(x, "x", "a SpatRaster, a stars object or a RasterLayer")
   .orvel_stop("`x` must be a SpatRaster, a stars object or a RasterLayer, not %s", .orvel_what(x))
 }
 
@@ -230,7 +232,7 @@ orvel_terrain.SpatRaster <- function(x, v = c("slope", "aspect"), kernel = "horn
   se <- .orvel_check_flag(se, "se")
   for (a in list(list(angle, "angle"), list(direction, "direction")))
     if (!is.numeric(a[[1L]]) || length(a[[1L]]) != 1L || !is.finite(a[[1L]]))
-      .orvel_stop("`%s` must be one finite number of degrees, not %s", a[[2L]], .orvel_what(a[[1L]]))
+      .orvel_stop("`%s` must be one finite number of degrees, not %s", a[[2L]], .orvel_given(a[[1L]]))
   layers <- c(v, if (se) paste0(setdiff(v, "hillshade"), "_se"))
   # Each variable followed by its standard error.
   layers <- layers[order(match(sub("_se$", "", layers), v), endsWith(layers, "_se"))]

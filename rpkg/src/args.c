@@ -54,6 +54,58 @@ int orvel_arg_what(SEXP x, const char *name, int lo, int hi)
     return n;
 }
 
+R_xlen_t orvel_mul(R_xlen_t a, R_xlen_t b, const char *what)
+{
+    if (a < 0 || b < 0 || (b > 0 && a > R_XLEN_T_MAX / b))
+        error("orvel: %s is too large: %.0f x %.0f", what, (double) a, (double) b);
+    return a * b;
+}
+
+R_xlen_t orvel_add(R_xlen_t a, R_xlen_t b, const char *what)
+{
+    if (a < 0 || b < 0 || a > R_XLEN_T_MAX - b)
+        error("orvel: %s is too large: %.0f + %.0f", what, (double) a, (double) b);
+    return a + b;
+}
+
+/* Flags: an external pointer tagged so, whose protected value is the raw
+ * vector of the flags. R code holds the pointer alone, never the vector,
+ * so writing the flags in place changes nothing another name shows. */
+static SEXP flags_tag(void)
+{
+    static SEXP tag = NULL;
+    if (!tag) tag = install("orvel_flags");
+    return tag;
+}
+
+SEXP orvel_flags_make(R_xlen_t n)
+{
+    SEXP v = PROTECT(allocVector(RAWSXP, n));
+    SEXP p = R_MakeExternalPtr(RAW(v), flags_tag(), v);
+    UNPROTECT(1);
+    return p;
+}
+
+Rbyte *orvel_arg_flags(SEXP x, const char *name, R_xlen_t n, int raw)
+{
+    if (isNull(x)) return NULL;
+    if (raw && TYPEOF(x) == RAWSXP) {
+        if (XLENGTH(x) != n)
+            error("orvel: `%s` must hold a flag for each of the %.0f nodes, not %.0f", name,
+                  (double) n, (double) XLENGTH(x));
+        return RAW(x);
+    }
+    SEXP v = TYPEOF(x) == EXTPTRSXP && R_ExternalPtrTag(x) == flags_tag()
+             ? R_ExternalPtrProtected(x) : R_NilValue;
+    if (TYPEOF(v) != RAWSXP || R_ExternalPtrAddr(x) != RAW(v))
+        error("orvel: `%s` must be NULL or flags from orvel_flags_new()%s, not an object of type \"%s\"", name,
+              raw ? " or a raw vector" : "", type2char(TYPEOF(x)));
+    if (XLENGTH(v) != n)
+        error("orvel: `%s` must hold a flag for each of the %.0f nodes, not %.0f", name,
+              (double) n, (double) XLENGTH(v));
+    return RAW(v);
+}
+
 int orvel_arg_threads(SEXP x)
 {
     return (int) orvel_arg_whole(x, "threads", 1, 1024);

@@ -24,6 +24,20 @@ attribute_hidden const double *orvel_arg_reals(SEXP x, const char *name, R_xlen_
  * length. */
 attribute_hidden int orvel_arg_what(SEXP x, const char *name, int lo, int hi);
 
+/* a * b, or a + b, of sizes (neither negative); an error naming `what`
+ * where the result would exceed R_XLEN_T_MAX. */
+attribute_hidden R_xlen_t orvel_mul(R_xlen_t a, R_xlen_t b, const char *what);
+attribute_hidden R_xlen_t orvel_add(R_xlen_t a, R_xlen_t b, const char *what);
+
+/* n flags of nodes, written in place by the routines that take them: an
+ * external pointer to a raw vector that R code never sees, so that no
+ * copy of it can change with them. The bytes are not set. */
+attribute_hidden SEXP orvel_flags_make(R_xlen_t n);
+
+/* The n flags of `x`: NULL for NULL, else flags from orvel_flags_make()
+ * (or, if `raw`, for flags only read, also a raw vector of n bytes). */
+attribute_hidden Rbyte *orvel_arg_flags(SEXP x, const char *name, R_xlen_t n, int raw);
+
 /* The number of threads: a whole number from 1. */
 attribute_hidden int orvel_arg_threads(SEXP x);
 

@@ -78,6 +78,7 @@ static SEXP model_init(model *m, SEXP K, SEXP degree, SEXP holdout, SEXP narm, S
     m->exact = orvel_arg_flag(exact, "exact");
     if (m->exact && (deg != 1 || ky > 7 || kx > 7))
         error("orvel: `exact` needs a plane on at most 7 x 7");
+    if (XLENGTH(K) != (R_xlen_t) ky * kx) error("orvel: `K` does not hold its dimensions' number of values");
     const double *k = REAL(K);
     for (int i = 0; i < ky * kx; i++)
         if (!isfinite(k[i])) error("orvel: `K` must hold finite weights");
@@ -111,9 +112,11 @@ static void model_chunks(const model *m, orvel_chunks *c, ptrdiff_t ny, ptrdiff_
  * and for the exact engine a chunk's columns with their halo, cleaned. */
 static size_t model_scratch(const model *m, const orvel_chunks *c)
 {
-    size_t s = orvel_lp_scratch(m->lp);
-    if (m->clean) s += (size_t) (c->cols + 6) * m->ny;
-    return s;
+    R_xlen_t s = (R_xlen_t) orvel_lp_scratch(m->lp);
+    if (m->clean)
+        s = orvel_add(s, orvel_mul(orvel_add(c->cols, 6, "the scratch"), m->ny, "the scratch"),
+                      "the scratch");
+    return (size_t) s;
 }
 
 /* Fits nodes [x0, x1) x [y0, y1) from the columns col0 .. col0 + ncol - 1
@@ -398,10 +401,10 @@ SEXP orvel_fit_grid(SEXP z, SEXP K, SEXP degree, SEXP holdout, SEXP narm, SEXP e
         if (want == 2) j.se[i] = REAL(VECTOR_ELT(out, m.p == 3 ? 3 : 4)) + i * n;
     }
     model_chunks(&m, &j.c, ny, 0, nx);
-    ptrdiff_t np = nx * j.c.nseg;
+    ptrdiff_t np = orvel_mul(nx, j.c.nseg, "the statistics' sums");
     if (want) j.slots = (double *) R_alloc(np, NSTAT * sizeof(double));
-    size_t extra = want ? 2 * (size_t) j.c.cols * (ny < ORVEL_CHUNK ? ny : ORVEL_CHUNK) : 0;
-    orvel_parallel(j.c.n, nt, model_scratch(&m, &j.c) + extra, grid_chunk, &j);
+    R_xlen_t extra = want ? orvel_mul(2 * j.c.cols, ny < ORVEL_CHUNK ? ny : ORVEL_CHUNK, "the scratch") : 0;
+    orvel_parallel(j.c.n, nt, orvel_add(model_scratch(&m, &j.c), extra, "the scratch"), grid_chunk, &j);
     check_fit(atomic_load(&j.status));
     if (want) {
         double st[NSTAT + 1];
@@ -710,9 +713,10 @@ static void layer_chunk(void *arg, ptrdiff_t k, double *s)
  * refers to, holding the layers one after another, each in the grid's
  * order, written in place and returned; for the statistics, their sums so
  * far (see stats_total()), returned with this block's added and sigma-hat
- * after them; keep, can: for the statistics, NULL or raw vectors of a
- * flag per node of the whole grid: only nodes flagged in `keep` are
- * scored, and the flag in `can` of a node that cannot be is cleared. */
+ * after them; keep, can: for the statistics, NULL or flags of
+ * orvel_flags_new() (`keep` also a raw vector), a flag per node of the
+ * whole grid: only nodes flagged in `keep` are scored, and the flag in
+ * `can` of a node that cannot be is cleared. */
 SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP narm,
                      SEXP exact, SEXP policy, SEXP what, SEXP dx, SEXP dy, SEXP flip,
                      SEXP scale, SEXP shade, SEXP sigma, SEXP out, SEXP keep, SEXP can,
@@ -728,6 +732,8 @@ SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP 
     ptrdiff_t ix0 = (ptrdiff_t) gm[3], ix1 = (ptrdiff_t) gm[4], at = (ptrdiff_t) gm[5];
     ptrdiff_t iy0 = ng == 8 ? (ptrdiff_t) gm[6] : 0, iy1 = ng == 8 ? (ptrdiff_t) gm[7] : ny;
     if (ny < 1 || nx < 1) error("orvel: `geom` must give a grid of at least one node");
+    /* Nodes are indexed across the whole grid (`keep`, `can`). */
+    R_xlen_t cells = orvel_mul(ny, nx, "`geom`'s grid of nodes");
     if (iy0 > iy1 || iy1 > ny) error("orvel: `geom` must give target rows within the grid");
     orvel_arg_reals(z, "z", -1);
     if (XLENGTH(z) % ny != 0) error("orvel: `z` must hold whole columns of ny values");
@@ -775,19 +781,16 @@ SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP 
                    fl[0], fl[1], {sin(sh[0] * rad), cos(sh[0] * rad), sin(sh[1] * rad),
                    cos(sh[1] * rad)}, NULL, 0, var, sg, NULL, NULL, NULL, 0};
     model_chunks(&m, &j.c, j.th, ix0, ix1);
-    ptrdiff_t chunk = j.c.cols * (j.th < ORVEL_CHUNK ? j.th : ORVEL_CHUNK);
-    size_t scratch = (size_t) chunk_arrays(&j) * chunk + model_scratch(&m, &j.c);
+    ptrdiff_t chunk = orvel_mul(j.c.cols, j.th < ORVEL_CHUNK ? j.th : ORVEL_CHUNK, "a chunk");
+    size_t scratch = orvel_add(orvel_mul(chunk_arrays(&j), chunk, "the scratch"),
+                               model_scratch(&m, &j.c), "the scratch");
     if (cv) {
         const double *acc = orvel_arg_reals(out, "out", NSTAT);
-        R_xlen_t cells = (R_xlen_t) ny * nx;
-        if (!isNull(keep) && (TYPEOF(keep) != RAWSXP || XLENGTH(keep) != cells))
-            error("orvel: `keep` must be NULL or a raw vector of a flag per node");
-        /* `can` is written in place: the package's own, never handed out. */
-        if (!isNull(can) && (TYPEOF(can) != RAWSXP || XLENGTH(can) != cells))
-            error("orvel: `can` must be NULL or a raw vector of a flag per node");
-        j.keep = isNull(keep) ? NULL : RAW(keep);
-        j.can = isNull(can) ? NULL : RAW(can);
-        ptrdiff_t np = (ix1 - ix0) * j.c.nseg;
+        /* `keep` is only read; `can` is written in place, and so must be
+         * flags R code cannot see (orvel_flags_new()). */
+        j.keep = orvel_arg_flags(keep, "keep", cells, 1);
+        j.can = orvel_arg_flags(can, "can", cells, 0);
+        ptrdiff_t np = orvel_mul(ix1 - ix0, j.c.nseg, "the statistics' sums");
         j.slots = (double *) R_alloc(np > 0 ? np : 1, NSTAT * sizeof(double));
         orvel_parallel(j.c.n, nt, scratch, stats_chunk, &j);
         check_fit(atomic_load(&j.status));
@@ -803,7 +806,8 @@ SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP 
     if (TYPEOF(out) != REALSXP || MAYBE_SHARED(out))
         error("orvel: `out` must be a double vector that nothing else refers to");
     j.mlen = XLENGTH(out) / nl;
-    if (XLENGTH(out) % nl != 0 || at > j.mlen || (ix1 - ix0) * j.th > j.mlen - at)
+    if (XLENGTH(out) % nl != 0 || at > j.mlen ||
+        (j.th > 0 && ix1 - ix0 > (j.mlen - at) / j.th))
         error("orvel: `out` has no room for the block's layers at `geom`'s position");
     j.out = REAL(out) + at;
     orvel_parallel(j.c.n, nt, scratch, layer_chunk, &j);
@@ -832,9 +836,11 @@ SEXP orvel_tile_grid(SEXP vals, SEXP nx, SEXP c0)
         error("orvel: `vals` must be a matrix of the tile's columns by its rows");
     R_xlen_t w = INTEGER(dims)[0], rows = INTEGER(dims)[1];
     if (w < 1 || w > n - c) error("orvel: the tile's columns must lie within the raster's");
-    if (rows > R_XLEN_T_MAX / n) error("orvel: the tile is too large");
+    if (XLENGTH(vals) != w * rows)
+        error("orvel: `vals` does not hold its dimensions' number of values");
+    R_xlen_t len = orvel_mul(rows, n, "the tile's grid");
     /* Not orvel_alloc(): huge pages would map the cells never written. */
-    SEXP z = PROTECT(allocVector(REALSXP, rows * n));
+    SEXP z = PROTECT(allocVector(REALSXP, len));
     double *o = REAL(z);
     for (R_xlen_t r = 0; r < rows; r++) memcpy(o + r * n + c, v + r * w, w * sizeof(double));
     UNPROTECT(1);
@@ -857,26 +863,34 @@ SEXP orvel_engine_isa(void)
     }
 }
 
-/* Flags of nodes for orvel_select(): a fresh raw vector of n ones. */
+/* Flags of n nodes for orvel_select(), all set (see orvel_flags_make()). */
 SEXP orvel_flags_new(SEXP n)
 {
     R_xlen_t len = orvel_arg_whole(n, "n", 0, R_XLEN_T_MAX);
-    SEXP v = allocVector(RAWSXP, len);
-    memset(RAW(v), 1, len);
+    SEXP v = orvel_flags_make(len);
+    memset(RAW(R_ExternalPtrProtected(v)), 1, len);
     return v;
 }
 
-/* can &= mine where `and`, and mine set back to ones, both in place: raw
- * vectors of flags the package made with orvel_flags_new() and never hands
- * out. Returns the number of flags set in can. */
+/* The number of flags of orvel_flags_new() x: 0 for NULL. */
+static R_xlen_t flags_length(SEXP x)
+{
+    SEXP v = TYPEOF(x) == EXTPTRSXP ? R_ExternalPtrProtected(x) : R_NilValue;
+    return TYPEOF(v) == RAWSXP ? XLENGTH(v) : 0;
+}
+
+/* can &= mine where `and`, and mine set back to ones, both in place: flags
+ * of one length from orvel_flags_new(). Returns the number of flags set in
+ * can. */
 SEXP orvel_flags_and(SEXP can, SEXP mine, SEXP and)
 {
-    if (TYPEOF(can) != RAWSXP || TYPEOF(mine) != RAWSXP || XLENGTH(can) != XLENGTH(mine))
-        error("orvel: `can` and `mine` must be raw vectors of one length");
+    R_xlen_t n = flags_length(can);
+    Rbyte *c = orvel_arg_flags(can, "can", n, 0), *m = orvel_arg_flags(mine, "mine", n, 0);
+    if (!c || !m) error("orvel: `can` and `mine` must be flags from orvel_flags_new()");
+    if (c == m) error("orvel: `can` and `mine` must be distinct flags");
     int a = orvel_arg_flag(and, "and");
-    Rbyte *c = RAW(can), *m = RAW(mine);
     double set = 0;
-    for (R_xlen_t i = 0, n = XLENGTH(can); i < n; i++) {
+    for (R_xlen_t i = 0; i < n; i++) {
         if (a) c[i] &= m[i];
         m[i] = 1;
         set += c[i] != 0;

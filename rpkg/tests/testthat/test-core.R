@@ -88,6 +88,10 @@ test_that("no registered routine crashes R on malformed arguments", {
                            quote(.Call(C("orvel_buffer_alloc"), 720)), NULL,
                            NULL, 2L),
     orvel_buffer_alloc = list(10),
+    orvel_tile_grid = list(z, 30, 4),
+    orvel_flags_new = list(10),
+    orvel_flags_and = list(quote(.Call(C("orvel_flags_new"), 10)),
+                           quote(.Call(C("orvel_flags_new"), 10)), TRUE),
     orvel_angles = list(as.vector(z), as.vector(z), 20, 9, 1, 1, 1:2, 1, 0L))
   bad <- list(NULL, NA, NA_integer_, "1", list(1), TRUE, -1, 0.5, NaN, Inf, -Inf, 1e300,
               2^62 + 2^10, -2^62, numeric(0), c(1, 2), 1:3, as.vector(z), z, K)
@@ -127,4 +131,45 @@ test_that("no registered routine crashes R on malformed arguments", {
   expect_error(block(c(20, 9, 0, 0, 9, 0), out = shared), "nothing else refers to")
   expect_error(.Call(C("orvel_angles"), 1, 1, 2^40, 2^40, 1, 1, 1L, 1, 0L), "too large")
   expect_identical(z, volcano[1:20, 1:9] + 0)
+  # A grid of 65536 x 2^48 nodes, 2^64, which wraps to none in 64 bits: the
+  # flags of a node far out would be written past a vector of no flags.
+  far <- function(keep, can)
+    .Call(C("orvel_fit_block"), rep(NA_real_, 65536 * 7), c(65536, 2^48, 2^30, 2^30 + 3, 2^30 + 4, 0),
+          K, 1L, TRUE, FALSE, TRUE, 0L, 0L, 1, 1, c(1, 1), 1, c(45, 0), 1, numeric(6), keep, can, 1L)
+  expect_error(far(NULL, raw(0)), "`geom`'s grid of nodes is too large")
+  expect_error(far(raw(0), NULL), "`geom`'s grid of nodes is too large")
+  expect_error(.Call(C("orvel_tile_grid"), matrix(1, 2, 3), 2^51, 0), "too large")
+})
+
+test_that("flags written in place are the package's own, never a vector R code can see", {
+  C <- function(name) get(paste0("C_", name), asNamespace("orvel"))
+  z <- volcano[1:20, 1:9] + 0
+  z[5, 5] <- NA
+  stats <- function(keep, can)
+    .Call(C("orvel_fit_block"), z, c(20, 9, 0, 0, 9, 0), orvel_kernel(), 1L, TRUE, FALSE, TRUE,
+          0L, 0L, 1, 1, c(1, 1), 1, c(45, 0), 1, numeric(6), keep, can, 1L)
+  # Raw vectors are values: writing one in place would change its copies.
+  ones <- as.raw(rep(1, 180))
+  can <- ones
+  expect_error(stats(NULL, can), "`can` must be NULL or flags from orvel_flags_new\\(\\), not an object of type \"raw\"")
+  a <- as.raw(c(1, 1, 0, 1))
+  m <- as.raw(c(0, 1, 1, 1))
+  a2 <- a
+  m2 <- m
+  expect_error(.Call(C("orvel_flags_and"), a, m, TRUE), "`can`")
+  expect_identical(list(ones, a2, m2), list(as.raw(rep(1, 180)), as.raw(c(1, 1, 0, 1)), as.raw(c(0, 1, 1, 1))))
+  # The package's flags: cleared where a node cannot be scored (those near
+  # the missing value), combined, and read back as `keep`.
+  all <- .Call(C("orvel_flags_new"), 180)
+  mine <- .Call(C("orvel_flags_new"), 180)
+  s <- stats(NULL, mine)
+  expect_lt(s[["n"]], 180)
+  expect_identical(.Call(C("orvel_flags_and"), all, mine, TRUE), s[["n"]])
+  expect_identical(stats(all, NULL), s)
+  expect_identical(.Call(C("orvel_flags_and"), all, mine, FALSE), s[["n"]])  # mine set again
+  expect_identical(stats(raw(180), mine)[["n"]], 0)                         # keep may be raw
+  expect_error(.Call(C("orvel_flags_and"), all, all, TRUE), "distinct")
+  expect_error(.Call(C("orvel_flags_and"), all, .Call(C("orvel_flags_new"), 4), TRUE), "180 nodes, not 4")
+  expect_error(stats(NULL, .Call(C("orvel_flags_new"), 4)), "`can` must hold a flag for each of the 180 nodes")
+  expect_error(stats(NULL, unserialize(serialize(all, NULL))), "`can` must be NULL or flags")
 })

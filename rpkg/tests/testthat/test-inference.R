@@ -102,6 +102,25 @@ test_that("R's generics agree with one another and with the summary", {
   expect_error(orvel_fit(noisy, se = NA), "`se`")
 })
 
+test_that("messages show the single value they were given", {
+  f <- orvel_fit(volcano[1:12, 1:10])
+  expect_error(orvel_fit(volcano, se = NA), "`se` must be TRUE or FALSE, not NA$")
+  expect_error(orvel_fit(volcano, na.rm = "yes"), '`na.rm` must be TRUE or FALSE, not "yes"$')
+  expect_error(plot(f, arrows = -1), "`arrows` must be one number, 0 or more, not -1$")
+  expect_error(orvel_kernel(NA_character_), "`type` must name kernel types.*not NA$")
+  expect_error(orvel_fit(volcano, se = c(TRUE, FALSE)), "not a logical vector of length 2$")
+})
+
+test_that("confint() names the level or coefficients it was given", {
+  f <- orvel_fit(volcano[1:12, 1:10], spacing = 10)
+  expect_error(confint(f, level = 1), "`level` must be one number between 0 and 1 \\(exclusive\\), not 1$")
+  expect_error(confint(f, level = NA), "`level`.*not NA$")
+  expect_error(confint(f, level = c(0.9, 0.95)), "`level`.*not a numeric vector of length 2")
+  expect_error(confint(f, "z^3"), 'number them \\(1 to 3\\), not "z\\^3"$')
+  expect_error(confint(f, c("y", "w")), 'not c\\("y", "w"\\)$')
+  expect_error(confint(f, 4), "not 4$")
+})
+
 test_that("predicted standard errors match the spread of simulated fits", {
   skip_if(valgrind)
   ny <- 30; nx <- 26; reps <- 150

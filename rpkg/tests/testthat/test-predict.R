@@ -68,6 +68,24 @@ test_that("arguments out of the grid are refused by name", {
   expect_error(predict(f, data.frame(row = 2, col = 30.2)), "column `col` must lie from 1 to 30.*not 30.2")
   expect_error(predict(f, data.frame(y = 2, col = 3)), "columns `row` and `col`.*not `y`, `col`")
   expect_error(predict(f, list(row = 1, col = 1)), "`newdata` must be a data frame or matrix.*not a list")
+  expect_error(predict(f, data.frame(row = "2", col = 1)), "column `row` must be numeric, not a character")
+  expect_error(predict(f, data.frame(row = 2, col = 1), interval = "confidence", level = 95),
+               "`level` must be one number between 0 and 1 \\(exclusive\\), not 95")
+})
+
+test_that("positions that are NA, columns of NA alone too, get NA", {
+  f <- orvel_fit(vz, skewed, na.rm = TRUE)
+  want <- predict(f, data.frame(row = c(2, 2), col = c(3, 4)), se.fit = TRUE)
+  for (nd in list(data.frame(row = NA, col = 3), cbind(row = c(2, 2), col = NA),
+                  data.frame(row = c(NA, 2), col = c(3, NA)))) {
+    got <- predict(f, nd, se.fit = TRUE)
+    expect_identical(unname(got$fit), rep(NA_real_, nrow(nd)))
+    expect_identical(unname(got$se.fit), rep(NA_real_, nrow(nd)))
+  }
+  got <- predict(f, data.frame(row = c(2, NA, 2), col = c(3, 3, 4)), interval = "prediction")
+  expect_identical(unname(got[c(1, 3), ]), unname(predict(f, data.frame(row = 2, col = 3:4), interval = "prediction")))
+  expect_true(all(is.na(got[2, ])))
+  expect_identical(unname(want$fit), unname(predict(f, data.frame(row = 2, col = 3:4))))
 })
 
 test_that("as.data.frame() holds every node's observation and coefficients in column-major order", {

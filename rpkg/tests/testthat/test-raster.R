@@ -124,7 +124,21 @@ test_that("rasters and terrain arguments are checked, naming the argument", {
   expect_error(orvel_fit(x[1, , drop = FALSE]), "two rows")
   expect_error(orvel_terrain(x, v = "curvature"), "`v`")
   expect_error(orvel_terrain(x, unit = "grads"), "`unit`")
+  expect_error(orvel_terrain(x, "hillshade", angle = Inf), "`angle` must be one finite number of degrees, not Inf$")
   expect_error(orvel_kernel("horn", 2), "`bandwidth` does not apply")
   expect_error(orvel_select(x, type = "horn"), "`type`")
   expect_error(orvel_kernel("cosine"), '"horn", "rook"')
+})
+
+test_that("a longitude/latitude raster past a pole is refused, naming it and its extent", {
+  x <- terra::rast(matrix(as.double(1:100), 10), extent = terra::ext(0, 10, 85, 95), crs = "EPSG:4326")
+  msg <- "^`z` is a longitude/latitude raster whose extent reaches past the poles \\(latitudes 85 to 95\\)"
+  expect_error(orvel_fit(x), msg)
+  expect_error(orvel_cv(x), msg)
+  expect_error(orvel_terrain(x), "`x` is a longitude/latitude raster.*latitudes 85 to 95")
+  south <- terra::rast(matrix(as.double(1:100), 10), extent = terra::ext(0, 10, -91, -81), crs = "EPSG:4326")
+  expect_error(orvel_select(south, bandwidths = 1), "^`z` is a longitude.*latitudes -91 to -81")
+  # Up to the pole, every row has cells of some width.
+  polar <- terra::rast(matrix(as.double(1:100), 10), extent = terra::ext(0, 10, 80, 90), crs = "EPSG:4326")
+  expect_true(all(is.finite(terra::values(orvel_terrain(polar, "slope")))))
 })
