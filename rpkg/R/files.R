@@ -63,7 +63,7 @@
 # `what` names the input in messages.
 .orvel_output <- function(filename, overwrite, x, tiles = FALSE, what = "the raster") {
   if (!is.character(filename) || length(filename) != 1L || is.na(filename))
-    .orvel_stop("`filename` must be one file name (or \"\"), not %s", .orvel_what(filename))
+    .orvel_stop("`filename` must be one file name (or \"\"), not %s", .orvel_given(filename))
   overwrite <- .orvel_check_flag(overwrite, "overwrite")
   if (!nzchar(filename)) return(NULL)
   dir <- dirname(filename)

@@ -94,9 +94,9 @@
 # the options `wopt` (see .orvel_check_wopt()) to the target `dest` of
 # .orvel_output() (NULL: where terra chooses), under a name of the run's
 # own until it is complete; or with layers = NULL the fit's statistics (see
-# .orvel_stats_grid()), over the cells flagged in the raw vector `keep`
-# (NULL: all) and clearing the flags in `can` of cells that cannot be
-# scored. `track`: an environment whose `big` is raised to the largest
+# .orvel_stats_grid()), over the cells flagged in `keep` (NULL: all) and
+# clearing the flags in `can` of cells that cannot be scored (flags of
+# orvel_flags_new()). `track`: an environment whose `big` is raised to the largest
 # finite |z| read.
 .orvel_raster_pass <- function(x, model, holdout, layers, threads, scale = 1, keep = NULL,
                                can = NULL, sigma = 1, shade = c(45, 0), dest = NULL,
