@@ -189,18 +189,17 @@
   }, error = function(err) settle())
 
   if (dirname(src$file) == work) unlink(src$file)
-  tiles_at <- lapply(jobs, function(j) c(j$cols[1L] - 1, j$rows[1L] - 1,
-                                         j$cols[2L] - j$cols[1L] + 1, j$rows[2L] - j$rows[1L] + 1))
+  files <- vapply(jobs, `[[`, "", "out")
+  at <- lapply(jobs, function(j) c(j$cols[1L] - 1, j$rows[1L] - 1,
+                                   j$cols[2L] - j$cols[1L] + 1, j$rows[2L] - j$rows[1L] + 1))
   if (kind == "vrt") {
     vrt <- .orvel_output_temp(dest, "part", ".vrt")
-    .orvel_write_vrt(vrt, vapply(jobs, `[[`, "", "out"), file.path(basename(dest$tdir), 
-                     basename(vapply(jobs, `[[`, "", "out"))), tiles_at, nr, nc, gt,
-                     terra::crs(x), layers)
+    .orvel_write_vrt(vrt, files, file.path(basename(dest$tdir), basename(files)), at, nr, nc,
+                     gt, terra::crs(x), layers)
     .orvel_tiles_commit(dest, work, vrt)
   } else {
     v <- file.path(work, "tiles.vrt")
-    .orvel_write_vrt(v, vapply(jobs, `[[`, "", "out"), basename(vapply(jobs, `[[`, "", "out")),
-                     tiles_at, nr, nc, gt, terra::crs(x), layers)
+    .orvel_write_vrt(v, files, basename(files), at, nr, nc, gt, terra::crs(x), layers)
     merged <- .orvel_output_temp(dest, "part", ".tif")
     r <- terra::rast(v)
     names(r) <- layers

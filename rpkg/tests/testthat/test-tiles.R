@@ -254,6 +254,7 @@ test_that("tiles give the single-process bits for scaled, flagged and west-runni
     expect_same(got, single, info = kind)
     expect_identical(as.vector(terra::ext(got)), as.vector(terra::ext(single)), info = kind)
     expect_identical(terra::res(got), terra::res(single), info = kind)
+    expect_true(terra::compareGeom(got, single, crs = TRUE, ext = FALSE, rowcol = TRUE, res = FALSE), info = kind)
   }
   # Values so large that sums overflow: the warning of one process.
   big <- x * (2^1021 / terra::global(abs(x), "max", na.rm = TRUE)[[1]])
