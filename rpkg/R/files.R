@@ -16,8 +16,8 @@
 # The absolute path of `f` with symbolic links followed: of the file where
 # it exists, else of its folder (which must exist).
 .orvel_real_path <- function(f) {
-  if (file.exists(f)) return(normalizePath(f))
-  file.path(normalizePath(dirname(f)), basename(f))
+  if (file.exists(f)) return(normalizePath(f, winslash = "/"))
+  file.path(normalizePath(dirname(f), winslash = "/"), basename(f))
 }
 
 # The files a VRT reads: its <SourceFilename> elements, relative to the
@@ -46,7 +46,7 @@
     f <- todo[1L]
     todo <- todo[-1L]
     if (!nzchar(f) || !file.exists(f)) next
-    f <- normalizePath(f)
+    f <- normalizePath(f, winslash = "/")
     if (f %in% seen || dir.exists(f)) next
     seen <- c(seen, f)
     if (grepl("[.]vrt$", f, ignore.case = TRUE))
@@ -83,7 +83,7 @@
     .orvel_stop("`filename` \"%s\" exists%s: use `overwrite = TRUE` to replace it", filename,
                 if (file.exists(filename)) "" else sprintf(" (its \"%s\")", basename(aux)))
   o <- new.env(parent = emptyenv())
-  o$path <- file.path(normalizePath(dir), basename(filename))
+  o$path <- file.path(normalizePath(dir, winslash = "/"), basename(filename))
   o$dir <- dirname(o$path)
   o$stem <- sub("(.)[.][^.]*$", "\\1", basename(filename))
   o$ext <- substring(basename(filename), nchar(o$stem) + 1L)
@@ -109,7 +109,7 @@
   if (!overwrite)
     .orvel_stop("the tiles folder \"%s\" of `filename` exists: use `overwrite = TRUE` to replace it",
                 tdir)
-  real <- normalizePath(tdir)
+  real <- normalizePath(tdir, winslash = "/")
   inside <- inputs[startsWith(inputs, paste0(real, "/"))]
   if (length(inside))
     .orvel_stop("the tiles folder \"%s\" of `filename` holds a file %s reads (\"%s\"): choose another `filename`",
@@ -123,7 +123,8 @@
 # Takes the lock of target o: a folder beside it, made by one call at a
 # time (making a folder is atomic, also on network file systems), holding
 # who made it. A lock whose maker was a process of this machine that is no
-# longer running is taken over.
+# longer running is taken over (where that can be asked without harm: a
+# signal 0 on Unix; elsewhere a lock is removed by hand).
 .orvel_lock <- function(o, filename) {
   lock <- file.path(o$dir, sprintf(".%s.lock", basename(o$path)))
   me <- c(host = Sys.info()[["nodename"]], pid = Sys.getpid(), time = format(Sys.time()))
@@ -137,8 +138,8 @@
     field <- function(k) sub(sprintf("^%s: ", k), "", grep(sprintf("^%s: ", k), who, value = TRUE))
     host <- field("host")
     pid <- suppressWarnings(as.integer(field("pid")))
-    stale <- length(host) == 1L && host == me[["host"]] && length(pid) == 1L && !is.na(pid) &&
-      pid != Sys.getpid() && !isTRUE(tools::pskill(pid, 0L))
+    stale <- .Platform$OS.type == "unix" && length(host) == 1L && host == me[["host"]] &&
+      length(pid) == 1L && !is.na(pid) && pid != Sys.getpid() && !isTRUE(tools::pskill(pid, 0L))
     if (!stale || attempt == 2L) break
     unlink(lock, recursive = TRUE)
   }
