@@ -178,7 +178,7 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
   models <- lapply(kernels, .orvel_model, degree = degree, na.rm = na.rm)
   grid$size <- vapply(kernels, function(K) paste(dim(K), collapse = " x "), "")
   grid$cv <- grid$gcv <- grid$aicc <- grid$edf <- NA_real_
-  grid$nodes <- NA_integer_
+  grid$nodes <- NA_real_
   crit <- c("cv", "gcv", "aicc", "edf")
   bar <- NULL
   t0 <- proc.time()[["elapsed"]]
@@ -191,15 +191,16 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
   for (i in seq_len(n)) {
     s <- scorer(models[[i]], can = mine)
     grid[i, crit] <- s[crit]
-    grid$nodes[i] <- as.integer(s[["nodes"]])
-    common <- .Call(C_orvel_flags_and, can, mine, grid$nodes[i] > 0L)
+    grid$nodes[i] <- s[["nodes"]]
+    common <- .Call(C_orvel_flags_and, can, mine, grid$nodes[i] > 0)
     # A bar only once the first candidate shows the search will take a while.
     if (i == 1L && progress && n > 1L && (proc.time()[["elapsed"]] - t0) * (n - 1L) > 1)
       bar <- utils::txtProgressBar(min = 0, max = n, style = 3)
     if (!is.null(bar)) utils::setTxtProgressBar(bar, i)
   }
   if (!is.null(bar)) close(bar)
-  if (all(grid$nodes == 0L))
+  grid$nodes <- .orvel_count(grid$nodes)
+  if (all(grid$nodes == 0))
     .orvel_stop("no candidate kernel can predict any node; try larger `bandwidths` or check `z` for missing values")
   # Second pass, for the candidates that predict more nodes than all do:
   # their scores over the common ones.
@@ -235,8 +236,15 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
   structure(list(table = grid, type = grid$type[best], bandwidth = bw,
                  kernel = kernels[[best]], degree = as.integer(degree), criterion = criterion,
                  score = grid[[criterion]][best], cv = grid$cv[best],
-                 nodes = if (common <= .Machine$integer.max) as.integer(common) else common),
+                 nodes = .orvel_count(common)),
             class = "orvel_select")
+}
+
+# Counts of nodes: integers where all of them are, else doubles (a grid
+# may have more than .Machine$integer.max nodes), which hold whole numbers
+# exactly up to 2^53.
+.orvel_count <- function(n) {
+  if (all(n <= .Machine$integer.max)) as.integer(n) else as.double(n)
 }
 
 # The criteria's names in print-outs, and on a plot's axis.
@@ -250,7 +258,7 @@ print.orvel_select <- function(x, ...) {
               x$type, paste(format(x$bandwidth), collapse = " x "),
               paste(dim(x$kernel), collapse = " x "), x$degree,
               .orvel_crit_label[[x$criterion]], x$score))
-  cat(sprintf("scores over the %d nodes every candidate can predict\n", x$nodes))
+  cat(sprintf("scores over the %.0f nodes every candidate can predict\n", x$nodes))
   cat(sprintf("%d candidates over %s\n", nrow(x$table),
               paste(unique(x$table$type), collapse = ", ")))
   invisible(x)
