@@ -56,11 +56,16 @@ orvel_cv.default <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = FAL
   }, cells = length(z))
 }
 
-# c(cv, gcv, aicc, edf, nodes) from the statistics' sums (NaN without nodes).
+# c(cv, gcv, aicc, edf, nodes, cv.scaled, gcv.scaled, scale) from the
+# statistics' sums (NaN without nodes): cv.scaled and gcv.scaled at the
+# sums' power of two `scale` (see .orvel_criteria()).
 .orvel_score <- function(s) {
-  if (s[["n"]] == 0) return(c(cv = NaN, gcv = NaN, aicc = NaN, edf = NaN, nodes = 0))
+  if (s[["n"]] == 0)
+    return(c(cv = NaN, gcv = NaN, aicc = NaN, edf = NaN, nodes = 0, cv.scaled = NaN,
+             gcv.scaled = NaN, scale = s[["scale"]]))
   k <- .orvel_criteria(s)
-  c(cv = k$cv, gcv = k$gcv, aicc = k$aicc, edf = k$edf[[1L]], nodes = k$n)
+  c(cv = k$cv, gcv = k$gcv, aicc = k$aicc, edf = k$edf[[1L]], nodes = k$n,
+    cv.scaled = k$scaled[["cv"]], gcv.scaled = k$scaled[["gcv"]], scale = k$scale)
 }
 
 .orvel_cv_score <- function(scorer, model) unname(scorer(model)[1L])
@@ -180,6 +185,11 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
   grid$cv <- grid$gcv <- grid$aicc <- grid$edf <- NA_real_
   grid$nodes <- NA_real_
   crit <- c("cv", "gcv", "aicc", "edf")
+  # CV and GCV at the power of two the sums were formed at, which the
+  # choice compares: the data's own may be 0 or Inf for values such as
+  # 1e-170 or 1e160.
+  keys <- c("cv.scaled", "gcv.scaled", "scale")
+  scaled <- matrix(NA_real_, n, 3L, dimnames = list(NULL, keys))
   bar <- NULL
   t0 <- proc.time()[["elapsed"]]
   # First pass: every candidate's score over the nodes it can predict, and
@@ -191,6 +201,7 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
   for (i in seq_len(n)) {
     s <- scorer(models[[i]], can = mine)
     grid[i, crit] <- s[crit]
+    scaled[i, ] <- s[keys]
     grid$nodes[i] <- s[["nodes"]]
     common <- .Call(C_orvel_flags_and, can, mine, grid$nodes[i] > 0)
     # A bar only once the first candidate shows the search will take a while.
@@ -206,9 +217,12 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
   # their scores over the common ones.
   if (common == 0L)
     .orvel_stop("no node can be predicted by every candidate kernel; try fewer candidates, larger `bandwidths` or `na.rm = TRUE`")
-  for (i in which(grid$nodes > common))
-    grid[i, crit] <- scorer(models[[i]], keep = can)[crit]
-  best <- which.min(grid[[criterion]])
+  for (i in which(grid$nodes > common)) {
+    s <- scorer(models[[i]], keep = can)
+    grid[i, crit] <- s[crit]
+    scaled[i, ] <- s[keys]
+  }
+  best <- which.min(.orvel_select_key(grid, scaled, criterion))
   bw <- c(grid$rows[best], grid$columns[best])
   same <- grid$type == grid$type[best]
   span <- range(pmax(grid$rows[same], grid$columns[same]))
@@ -238,6 +252,17 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
                  score = grid[[criterion]][best], cv = grid$cv[best],
                  nodes = .orvel_count(common)),
             class = "orvel_select")
+}
+
+# What orvel_select() minimises over the candidates of table `grid`: AICc,
+# or CV or GCV at the power of two of their sums (`scaled`, see
+# .orvel_score()), one for all of them since it depends on the data alone;
+# were it not, the logs of the data's own.
+.orvel_select_key <- function(grid, scaled, criterion) {
+  if (criterion == "aicc") return(grid$aicc)
+  v <- scaled[, paste0(criterion, ".scaled")]
+  k <- scaled[, "scale"]
+  if (all(k == k[1L])) v else log(v) - 2 * k * log(2)
 }
 
 # Counts of nodes: integers where all of them are, else doubles (a grid

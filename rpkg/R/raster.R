@@ -86,7 +86,8 @@
 # `can` of cells that cannot be scored.
 .orvel_raster_pass <- function(x, model, holdout, layers, threads, scale = 1, keep = NULL,
                                can = NULL, sigma = 1, shade = c(45, 0), filename = "",
-                               overwrite = FALSE, wopt = list(), track = NULL) {
+                               overwrite = FALSE, wopt = list(), track = NULL,
+                               sums_scale = NA_real_) {
   nr <- terra::nrow(x)
   nc <- terra::ncol(x)
   rows <- .orvel_block_rows(x)
@@ -101,7 +102,8 @@
   if (cv) {
     b <- terra::blocks(x, n = 2L)
     what <- 0L
-    acc <- numeric(6)
+    # The squares' power of two: the first block's, unless given.
+    acc <- c(numeric(7), sums_scale)
   } else {
     out <- terra::rast(x, nlyrs = length(layers))
     names(out) <- layers
@@ -135,7 +137,7 @@
       geom <- c(nc, nr, r0 - 1, s - 1, e, (s - b$row[k]) * nc)
       if (cv)
         acc <- .Call(C_orvel_fit_block, z, geom, m$K, m$degree, holdout, m$narm, m$exact, 0L,
-                     what, cells$dx, cells$dy, cells$flip, 1, shade, 1, acc[1:6], keep, can,
+                     what, cells$dx, cells$dy, cells$flip, 1, shade, 1, acc, keep, can,
                      threads)
       else
         .Call(C_orvel_fit_block, z, geom, m$K, m$degree, holdout, m$narm, m$exact, policy,
@@ -144,7 +146,14 @@
     }
     if (!cv) terra::writeValues(out, buf, b$row[k], b$nrows[k])
   }
-  if (cv) return(acc)
+  if (cv) {
+    # Later blocks far larger or smaller than the first: the sums again, at
+    # the power of two of the whole raster's largest |z|.
+    k <- .orvel_sums_rescale(acc)
+    if (is.null(k)) return(acc)
+    return(.orvel_raster_pass(x, model, holdout, NULL, threads, keep = keep, can = can,
+                              sums_scale = k))
+  }
   done <- TRUE
   terra::writeStop(out)
 }

@@ -258,7 +258,8 @@ test_that("orvel_select counts nodes beyond the range of integers", {
   # candidate predicts all of them, the second more modestly scored.
   big <- 3e9
   scorer <- structure(function(model, keep = NULL, can = NULL)
-    c(cv = sum(model$K), gcv = 1, aicc = 1, edf = 3, nodes = big), cells = 16)
+    c(cv = sum(model$K), gcv = 1, aicc = 1, edf = 3, nodes = big, cv.scaled = sum(model$K),
+      gcv.scaled = 1, scale = 0), cells = 16)
   sel <- suppressWarnings(orvel:::.orvel_select(scorer, "gaussian", c(1, 2, 3), 1, FALSE, NULL,
                                                 "cv", FALSE))
   expect_identical(sel$table$nodes, rep(big, 3))
