@@ -128,3 +128,51 @@ test_that("no registered routine crashes R on malformed arguments", {
   expect_error(.Call(C("orvel_angles"), 1, 1, 2^40, 2^40, 1, 1, 1L, 1, 0L), "too large")
   expect_identical(z, volcano[1:20, 1:9] + 0)
 })
+
+test_that("badly conditioned windows of the exact plane get the weighted least squares fit", {
+  # The condition number of a node's normal matrix (without the node, for
+  # the leave-one-out fit, and the full one's) scaled to a unit diagonal.
+  kappa <- function(K, ny, nx, iy, ix, holdout) {
+    g <- expand.grid(jy = max(1, iy - 3):min(ny, iy + 3), jx = max(1, ix - 3):min(nx, ix + 3))
+    g$w <- K[cbind(g$jy - iy + 4, g$jx - ix + 4)]
+    X <- cbind(1, g$jy - iy, g$jx - ix)
+    k1 <- function(M) {
+      d <- 1 / sqrt(diag(M))
+      A <- M * outer(d, d)
+      norm(A, "1") * tryCatch(norm(solve(A), "1"), error = function(e) Inf)
+    }
+    c0 <- holdout & g$jy == iy & g$jx == ix
+    max(k1(crossprod(X, g$w * X)), k1(crossprod(X[!c0, ], g$w[!c0] * X[!c0, ])))
+  }
+  set.seed(5)
+  z <- matrix(rnorm(15 * 17, 50, 10), 15, 17)
+  g15 <- orvel_kernel("gaussian", 1.5)
+  # Weight along the diagonal alone, but for a trace: every window nearly
+  # a line; then with the north-west quadrant's full weights, which make
+  # all but the windows clipped at the top or left edge well conditioned.
+  thin <- diag(7) + 1e-10 * g15
+  for (K in list(thin, replace(thin, cbind(rep(1:3, 3), rep(1:3, each = 3)), g15[1:3, 1:3]))) {
+    for (holdout in c(FALSE, TRUE)) {
+      want <- raw_fit(if (holdout) "localPolynomialscv" else "localPolynomials", z, K)
+      got <- if (holdout) orvel_holdout(z, K) else orvel_fit(z, K)
+      general <- .Call(orvel:::C_orvel_fit_grid, z, K, 1L, holdout, FALSE, FALSE, 1L, NULL, 0L, NULL)
+      k <- outer(seq_len(15), seq_len(17), Vectorize(function(i, j) kappa(K, 15, 17, i, j, holdout)))
+      wls <- outer(seq_len(15), seq_len(17),
+                   Vectorize(function(i, j) wls_coef(z, K, i, j, holdout = holdout)[[1]]))
+      ill <- k > 1e6 & is.finite(got$F)
+      fine <- k <= 1e6 & is.finite(got$F)
+      expect_false(any(k > 1e5 & k < 1e7))        # no window near the threshold
+      expect_gt(sum(ill), 20)
+      expect_equal(got$F[ill], wls[ill], tolerance = 1e-5)
+      expect_identical(got$F[ill], general[[1]][ill])
+      expect_identical(got$gFy[ill], general[[3]][ill])
+      for (o in c("F", "gFx", "gFy"))
+        expect_true(same_bits(got[[o]][fine], want[[o]][fine]), info = o)
+      if (holdout) {
+        expect_equal(orvel_cv(z, K), mean((z - wls)[is.finite(got$F)]^2), tolerance = 1e-6)
+        expect_equal(got$F[1, 16], wls[1, 16], tolerance = 1e-5)
+      }
+    }
+    if (identical(K, thin)) expect_identical(sum(fine), 0L) else expect_gt(sum(fine), 150)
+  }
+})
