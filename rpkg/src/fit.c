@@ -49,6 +49,7 @@ typedef struct model {
     orvel_lp *lp;
     int p, loo;
     ptrdiff_t ny, nx, halo;  /* columns of data a target's window reaches */
+    int ky, kx;           /* the window */
     const double *z, *zx; /* the data as given, and for the exact engine */
     int clean;            /* the exact engine's data are cleaned a chunk at a time */
 } model;
@@ -95,16 +96,38 @@ static SEXP model_init(model *m, SEXP K, SEXP degree, SEXP holdout, SEXP narm, S
     m->ny = ny;
     m->nx = nx;
     m->halo = m->exact ? 3 : kx / 2;
+    m->ky = ky;
+    m->kx = kx;
     return ptr;
 }
 
-/* Chunks for the model: the general engine's passes across columns start
- * over at each chunk, so its chunks hold at least four windows' widths of
- * columns. */
+/* The general engine's work a chunk, in nodes times window cells (its
+ * passes take up to a weight a cell and node): about 30 ms of a thread's
+ * time for the widest windows, well inside the tenths of a second in which
+ * a user interrupt is to be honoured. */
+#define CHUNK_WORK ((ptrdiff_t) 1 << 28)
+
+/* Chunks for the model, from the model alone (see orvel_chunks_init()).
+ * The exact engine's: ORVEL_CHUNK nodes, segments of ORVEL_CHUNK rows. The
+ * general engine's passes across columns start over at each chunk, so its
+ * chunks hold at least four windows' widths of columns; a wide window's
+ * chunk of ORVEL_CHUNK rows would be seconds of work, so its segments are
+ * cut to CHUNK_WORK over the window's cells, but no shorter than the
+ * window's height (the passes down the columns start over at each
+ * segment too: at most twice the rows), in whole multiples of 8 rows. */
 static void model_chunks(const model *m, orvel_chunks *c, ptrdiff_t ny, ptrdiff_t ix0,
                          ptrdiff_t ix1)
 {
-    orvel_chunks_init(c, ny, ix0, ix1, m->exact ? 1 : 4 * (2 * m->halo + 1));
+    if (m->exact) {
+        orvel_chunks_init(c, ny, ix0, ix1, 1, ORVEL_CHUNK, ORVEL_CHUNK);
+        return;
+    }
+    ptrdiff_t area = (ptrdiff_t) m->ky * m->kx, mincols = 4 * (ptrdiff_t) m->kx;
+    ptrdiff_t nodes = CHUNK_WORK / area, rows = nodes / mincols, least = m->ky;
+    if (rows < least) rows = least;
+    rows = (rows + 7) / 8 * 8;
+    if (rows > ORVEL_CHUNK) rows = ORVEL_CHUNK;
+    orvel_chunks_init(c, ny, ix0, ix1, mincols, rows, nodes < ORVEL_CHUNK ? nodes : ORVEL_CHUNK);
 }
 
 /* Doubles of scratch a thread needs for the engine: the general engine's,
@@ -296,7 +319,7 @@ static SEXP model_data(model *m, SEXP z)
     /* Chunks of whole columns clean their own (model_fit()); segments of
      * columns would each need whole columns cleaned, so those take a copy
      * of the grid. */
-    m->clean = m->exact && m->ny <= ORVEL_CHUNK;
+    m->clean = m->exact && m->ny <= ORVEL_CHUNK;   /* the exact engine's segments' rows */
     if (!m->exact || m->clean) return PROTECT(R_NilValue);
     while (i < n && isfinite(m->z[i])) i++;
     if (i == n) return PROTECT(R_NilValue);
@@ -354,7 +377,7 @@ static void grid_chunk(void *arg, ptrdiff_t k, double *scratch)
             ptrdiff_t c = (ix - x0) * h;
             stats_add(j->m->z + ix * ny + y0, o[0] + (ix - x0) * ny, v[p + ORVEL_LP_HAT] + c,
                       v[p + ORVEL_LP_VAR00] + c, h, j->m->loo, j->scale, NULL, NULL,
-                      j->slots + (ix * j->c.nseg + y0 / ORVEL_CHUNK) * NSTAT);
+                      j->slots + (ix * j->c.nseg + y0 / j->c.rows) * NSTAT);
         }
     /* Counted while the chunk's results are still in cache, so that the
      * caller can tell at no cost whether any node needs a closer look. */
@@ -443,7 +466,7 @@ SEXP orvel_fit_grid(SEXP z, SEXP K, SEXP degree, SEXP holdout, SEXP narm, SEXP e
     model_chunks(&m, &j.c, ny, 0, nx);
     ptrdiff_t np = nx * j.c.nseg;
     if (want) j.slots = (double *) R_alloc(np, NSTAT * sizeof(double));
-    size_t extra = want ? 2 * (size_t) j.c.cols * (ny < ORVEL_CHUNK ? ny : ORVEL_CHUNK) : 0;
+    size_t extra = want ? 2 * (size_t) j.c.cols * (ny < j.c.rows ? ny : j.c.rows) : 0;
     orvel_parallel(j.c.n, nt, model_scratch(&m, &j.c) + extra, grid_chunk, &j);
     check_fit(atomic_load(&j.status));
     if (want) {
@@ -533,7 +556,7 @@ static void stats_chunk(void *arg, ptrdiff_t k, double *s)
     block_job *j = arg;
     ptrdiff_t x0, x1, y0, y1;
     if (!fit_chunk(j, k, s, &x0, &x1, &y0, &y1)) return;
-    ptrdiff_t h = y1 - y0, n = (x1 - x0) * h, ny = j->m->ny, seg = y0 / ORVEL_CHUNK;
+    ptrdiff_t h = y1 - y0, n = (x1 - x0) * h, ny = j->m->ny, seg = y0 / j->c.rows;
     const double *hat = s + (2 * j->m->p + 1 + ORVEL_LP_HAT) * n;
     const double *v00 = s + (2 * j->m->p + 1 + ORVEL_LP_VAR00) * n;
     for (ptrdiff_t ix = x0; ix < x1; ix++) {
@@ -816,7 +839,7 @@ SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP 
                    fl[0], fl[1], {sin(sh[0] * rad), cos(sh[0] * rad), sin(sh[1] * rad),
                    cos(sh[1] * rad)}, NULL, 0, var, sg, NULL, 0, NULL, NULL, 0};
     model_chunks(&m, &j.c, j.th, ix0, ix1);
-    ptrdiff_t chunk = j.c.cols * (j.th < ORVEL_CHUNK ? j.th : ORVEL_CHUNK);
+    ptrdiff_t chunk = j.c.cols * (j.th < j.c.rows ? j.th : j.c.rows);
     size_t scratch = (size_t) chunk_arrays(&j) * chunk + model_scratch(&m, &j.c);
     if (cv) {
         /* The sums so far, sigma-hat and their scale: a previous block's
