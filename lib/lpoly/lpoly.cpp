@@ -45,6 +45,9 @@ struct Shape {
                                // variance of the smooth, the covariances
     int nfoot;                 // cells of the clipped window with a non-zero weight
     unsigned char ok, okloo;
+    unsigned char ill, illloo; // determined, but conditioned worse than ORVEL_LP_COND
+                               // (the full fit's normal matrix; for the leave-one-out
+                               // fit, that or the one without the centre)
 };
 
 }  // namespace
@@ -145,6 +148,25 @@ bool invert(const double *m, int p, double *inv)
     return p == 3 ? invert_p<3>(m, inv) : invert_p<6>(m, inv);
 }
 
+// The condition number in the 1-norm of the symmetric p x p matrix m
+// scaled to a unit diagonal, from inv, m's inverse: |A|_1 |A^-1|_1 with
+// A = D m D, D = diag(m)^-1/2, so A^-1 = D^-1 inv D^-1.
+double condition(const double *m, const double *inv, int p)
+{
+    double d[MAXP], na = 0, ni = 0;
+    for (int i = 0; i < p; i++) d[i] = sqrt(fabs(m[i * p + i]));
+    for (int j = 0; j < p; j++) {
+        double ca = 0, ci = 0;
+        for (int i = 0; i < p; i++) {
+            ca += fabs(m[i * p + j]) / (d[i] * d[j]);
+            ci += fabs(inv[i * p + j]) * (d[i] * d[j]);
+        }
+        na = ca > na ? ca : na;
+        ni = ci > ni ? ci : ni;
+    }
+    return na * ni;
+}
+
 // The p x p normal matrix from the moments mom (by mono()).
 void normal(const double *mom, int p, double *m)
 {
@@ -239,10 +261,20 @@ void make_shape(orvel_lp *P, const double *rows, int cy, Shape *sh)
     sh->lev = 0;
     for (int j = 0; j < P->p; j++) sh->g[j] = 0;
     sh->okloo = sh->ok;
+    sh->ill = sh->ok && !(condition(m, sh->inv, P->p) <= ORVEL_LP_COND);
+    sh->illloo = sh->ill;
     if (sh->ok && P->w0 != 0) {
         for (int j = 0; j < P->p; j++) sh->g[j] = P->w0 * sh->inv[j * P->p];
         sh->lev = sh->g[0];
         sh->okloo = 1 - sh->lev >= ORVEL_LP_TOL;
+        // Without the centre (at offsets 0, its only term is the constant's
+        // moment): a matrix this sweep cannot invert counts as conditioned
+        // worse than any.
+        double ml[MAXP * MAXP], il[MAXP * MAXP];
+        memcpy(ml, m, sizeof ml);
+        ml[0] -= P->w0;
+        if (sh->okloo && !sh->ill)
+            sh->illloo = !invert(ml, P->p, il) || !(condition(ml, il, P->p) <= ORVEL_LP_COND);
     }
     if (sh->ok && sh->okloo) {
         if (P->p == 3)
@@ -817,20 +849,33 @@ extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *dat
     const double *ys[MAXK * 3];
     double ws[MAXK * MAXP];
     const double nan = NAN;
+    // Merging: the column classes with a badly conditioned shape, whose
+    // nodes take this engine's fit over the exact engine's; their data
+    // sums come from the passes (the nodes near missing values still sum
+    // their own, as in any merge).
+    bool illx[MAXK] = {}, fix = false;
+    if (mode == ORVEL_LP_MERGE)
+        for (int cx = 0; cx < P->ncx; cx++)
+            for (int cy = 0; cy < P->ncy; cy++) {
+                const Shape &sh = P->shape[(size_t) cx * P->ncy + cy];
+                if (loo ? sh.okloo && sh.illloo : sh.ok && sh.ill) illx[cx] = fix = true;
+            }
 
     for (ptrdiff_t y0 = iy0; y0 < iy1; y0 += P->rows) {
         ptrdiff_t n = iy1 - y0 < P->rows ? iy1 - y0 : P->rows;
-        Seg s = {P, data, col0, y0, n, false, mode == ORVEL_LP_ALL, zc, mc};
+        Seg s = {P, data, col0, y0, n, false, mode == ORVEL_LP_ALL || fix, zc, mc};
         // Whether any window of the segment's nodes holds a missing value.
         ptrdiff_t r0 = y0 - hy > 0 ? y0 - hy : 0, r1 = y0 + n + hy < P->ny ? y0 + n + hy : P->ny;
         for (ptrdiff_t c = need0; c < need1 && !s.missing; c++)
             s.missing = any_missing(data + (c - col0) * P->ny + r0, r1 - r0);
         // Where the exact engine has fitted every node and nothing is
         // missing, only the undetermined shapes are left to mark.
-        bool passes = mode == ORVEL_LP_ALL || s.missing;
+        bool some = mode == ORVEL_LP_ALL || s.missing;
         ptrdiff_t filled = -1;   // the last column loaded into the ring
         for (ptrdiff_t ix = ix0; ix < ix1; ix++) {
             ptrdiff_t xlo = ix - hx > 0 ? ix - hx : 0, xhi = ix + hx < P->nx ? ix + hx : P->nx - 1;
+            const bool refit = fix && illx[clip_class(ix, P->nx, hx)];
+            const bool passes = some || refit;
             double *o[MAXP], *ov[MAXV];
             for (int k = 0; k < p; k++) o[k] = se ? nullptr : out[k] + (ix - ix0) * stride + (y0 - iy0);
             for (int k = 0; k < nv; k++)
@@ -959,12 +1004,15 @@ extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *dat
                 }
                 if (se) {
                 } else if (mode == ORVEL_LP_MERGE) {
-                    if (!ok)
+                    if (!ok) {
                         for (int k = 0; k < p; k++)
                             for (ptrdiff_t j = i; j < e; j++) o[k][j] = nan;
-                    else
+                    } else {
+                        if (refit && (loo ? sh.illloo : sh.ill))
+                            apply_shape(sh, p, lw, osc, S, L, zc + hy, i, e, o);
                         for (ptrdiff_t j = next(i); j < e; j = next(j + 1))
                             for (int k = 0; k < p; k++) o[k][j] = nan;
+                    }
                 } else if (!ok) {
                     for (int k = 0; k < p; k++)
                         for (ptrdiff_t j = i; j < e; j++) o[k][j] = nan;
@@ -994,7 +1042,7 @@ extern "C" ORVEL_LP_CLONES int orvel_lp_fit(const orvel_lp *P, const double *dat
                         if (sh.nfoot - cnt[j] - lw < p) continue;
                         double beta[MAXP], vv[MAXV];
                         const double *zn = data + (ix - col0) * P->ny + y0 + j;
-                        bool own = !s.data_used && !se, less = 4 * cnt[j] <= sh.nfoot;
+                        bool own = mode == ORVEL_LP_MERGE, less = 4 * cnt[j] <= sh.nfoot;
                         double sv[MAXP];
                         for (int q = 0; q < p; q++) sv[q] = own || se ? 0 : S[q * L + j];
                         double *vp = var ? vv : nullptr;

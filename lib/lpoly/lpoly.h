@@ -46,6 +46,16 @@ extern "C" {
 
 #define ORVEL_LP_TOL 1e-10
 
+/* A normal matrix is badly conditioned where, scaled to a unit diagonal,
+ * its condition number in the 1-norm exceeds ORVEL_LP_COND. A solve of it
+ * that is not this engine's (the exact engine's Cramer's rule on the
+ * unscaled sums) can lose about that factor times the rounding of the
+ * sums: beyond 1e6, more than six of the sixteen digits, where this
+ * engine's pivoted sweep of the scaled matrix keeps all the data
+ * determine. The plain kernels of the package stay below 1e4 at every
+ * clipped window of up to 7 x 7. */
+#define ORVEL_LP_COND 1e6
+
 typedef struct orvel_lp orvel_lp;
 
 /* Flags of a plan. */
@@ -61,9 +71,11 @@ enum {
     ORVEL_LP_MERGE = 1, /* the targets already hold the exact engine's fit of
                            the data with missing values replaced by zeros:
                            write NaN where the fit is not determined or a
-                           missing value has weight (without NARM), and the
-                           fit from the observed cells where one has (NARM);
-                           leave the rest */
+                           missing value has weight (without NARM), the
+                           fit from the observed cells where one has (NARM),
+                           and this engine's own fit where the node's
+                           normal matrix (without the node, for LOO) is
+                           badly conditioned (ORVEL_LP_COND); leave the rest */
     ORVEL_LP_SE = 2     /* write no coefficients (`out` may be NULL), only the
                            first p `var` outputs, and those as standard
                            errors: the square roots of the variance factors

@@ -56,11 +56,16 @@ orvel_cv.default <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = FAL
   }, cells = length(z))
 }
 
-# c(cv, gcv, aicc, edf, nodes) from the statistics' sums (NaN without nodes).
+# c(cv, gcv, aicc, edf, nodes, cv.scaled, gcv.scaled, scale) from the
+# statistics' sums (NaN without nodes): cv.scaled and gcv.scaled at the
+# sums' power of two `scale` (see .orvel_criteria()).
 .orvel_score <- function(s) {
-  if (s[["n"]] == 0) return(c(cv = NaN, gcv = NaN, aicc = NaN, edf = NaN, nodes = 0))
+  if (s[["n"]] == 0)
+    return(c(cv = NaN, gcv = NaN, aicc = NaN, edf = NaN, nodes = 0, cv.scaled = NaN,
+             gcv.scaled = NaN, scale = s[["scale"]]))
   k <- .orvel_criteria(s)
-  c(cv = k$cv, gcv = k$gcv, aicc = k$aicc, edf = k$edf[[1L]], nodes = k$n)
+  c(cv = k$cv, gcv = k$gcv, aicc = k$aicc, edf = k$edf[[1L]], nodes = k$n,
+    cv.scaled = k$scaled[["cv"]], gcv.scaled = k$scaled[["gcv"]], scale = k$scale)
 }
 
 .orvel_cv_score <- function(scorer, model) unname(scorer(model)[1L])
@@ -178,8 +183,13 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
   models <- lapply(kernels, .orvel_model, degree = degree, na.rm = na.rm)
   grid$size <- vapply(kernels, function(K) paste(dim(K), collapse = " x "), "")
   grid$cv <- grid$gcv <- grid$aicc <- grid$edf <- NA_real_
-  grid$nodes <- NA_integer_
+  grid$nodes <- NA_real_
   crit <- c("cv", "gcv", "aicc", "edf")
+  # CV and GCV at the power of two the sums were formed at, which the
+  # choice compares: the data's own may be 0 or Inf for values such as
+  # 1e-170 or 1e160.
+  keys <- c("cv.scaled", "gcv.scaled", "scale")
+  scaled <- matrix(NA_real_, n, 3L, dimnames = list(NULL, keys))
   bar <- NULL
   t0 <- proc.time()[["elapsed"]]
   # First pass: every candidate's score over the nodes it can predict, and
@@ -191,23 +201,28 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
   for (i in seq_len(n)) {
     s <- scorer(models[[i]], can = mine)
     grid[i, crit] <- s[crit]
-    grid$nodes[i] <- as.integer(s[["nodes"]])
-    common <- .Call(C_orvel_flags_and, can, mine, grid$nodes[i] > 0L)
+    scaled[i, ] <- s[keys]
+    grid$nodes[i] <- s[["nodes"]]
+    common <- .Call(C_orvel_flags_and, can, mine, grid$nodes[i] > 0)
     # A bar only once the first candidate shows the search will take a while.
     if (i == 1L && progress && n > 1L && (proc.time()[["elapsed"]] - t0) * (n - 1L) > 1)
       bar <- utils::txtProgressBar(min = 0, max = n, style = 3)
     if (!is.null(bar)) utils::setTxtProgressBar(bar, i)
   }
   if (!is.null(bar)) close(bar)
-  if (all(grid$nodes == 0L))
+  grid$nodes <- .orvel_count(grid$nodes)
+  if (all(grid$nodes == 0))
     .orvel_stop("no candidate kernel can predict any node; try larger `bandwidths` or check `z` for missing values")
   # Second pass, for the candidates that predict more nodes than all do:
   # their scores over the common ones.
   if (common == 0L)
     .orvel_stop("no node can be predicted by every candidate kernel; try fewer candidates, larger `bandwidths` or `na.rm = TRUE`")
-  for (i in which(grid$nodes > common))
-    grid[i, crit] <- scorer(models[[i]], keep = can)[crit]
-  best <- which.min(grid[[criterion]])
+  for (i in which(grid$nodes > common)) {
+    s <- scorer(models[[i]], keep = can)
+    grid[i, crit] <- s[crit]
+    scaled[i, ] <- s[keys]
+  }
+  best <- which.min(.orvel_select_key(grid, scaled, criterion))
   bw <- c(grid$rows[best], grid$columns[best])
   same <- grid$type == grid$type[best]
   span <- range(pmax(grid$rows[same], grid$columns[same]))
@@ -235,8 +250,26 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
   structure(list(table = grid, type = grid$type[best], bandwidth = bw,
                  kernel = kernels[[best]], degree = as.integer(degree), criterion = criterion,
                  score = grid[[criterion]][best], cv = grid$cv[best],
-                 nodes = if (common <= .Machine$integer.max) as.integer(common) else common),
+                 nodes = .orvel_count(common)),
             class = "orvel_select")
+}
+
+# What orvel_select() minimises over the candidates of table `grid`: AICc,
+# or CV or GCV at the power of two of their sums (`scaled`, see
+# .orvel_score()), one for all of them since it depends on the data alone;
+# were it not, the logs of the data's own.
+.orvel_select_key <- function(grid, scaled, criterion) {
+  if (criterion == "aicc") return(grid$aicc)
+  v <- scaled[, paste0(criterion, ".scaled")]
+  k <- scaled[, "scale"]
+  if (all(k == k[1L])) v else log(v) - 2 * k * log(2)
+}
+
+# Counts of nodes: integers where all of them are, else doubles (a grid
+# may have more than .Machine$integer.max nodes), which hold whole numbers
+# exactly up to 2^53.
+.orvel_count <- function(n) {
+  if (all(n <= .Machine$integer.max)) as.integer(n) else as.double(n)
 }
 
 # The criteria's names in print-outs, and on a plot's axis.
@@ -250,7 +283,7 @@ print.orvel_select <- function(x, ...) {
               x$type, paste(format(x$bandwidth), collapse = " x "),
               paste(dim(x$kernel), collapse = " x "), x$degree,
               .orvel_crit_label[[x$criterion]], x$score))
-  cat(sprintf("scores over the %d nodes every candidate can predict\n", x$nodes))
+  cat(sprintf("scores over the %.0f nodes every candidate can predict\n", x$nodes))
   cat(sprintf("%d candidates over %s\n", nrow(x$table),
               paste(unique(x$table$type), collapse = ", ")))
   invisible(x)

@@ -101,8 +101,9 @@
 #' dim(ci)
 NULL
 
-# c(rss, n, nu1, nu2, cvss, zmax, sigma) of a fit: kept from a fit with
-# se = TRUE, else computed (a fit of the same model without its outputs).
+# c(rss, n, nu1, nu2, cvss, zmax, sigma, scale) of a fit (see
+# .orvel_stats_grid()): kept from a fit with se = TRUE, else computed (a fit
+# of the same model without its outputs).
 .orvel_stats <- function(object) {
   if (!is.null(object$stats)) return(object$stats)
   model <- .orvel_model(object$kernel, object$degree, object$na.rm)
@@ -110,17 +111,44 @@ NULL
                     holdout = object$holdout)
 }
 
-# The criteria from the statistics' sums `s`.
+# The criteria from the statistics' sums `s`. The squares' sums are those
+# of the data times 2^k (k = s[["scale"]]): the residual sum of squares,
+# GCV and CV are theirs times 2^-2k (0 or Inf where the data's own are
+# beyond the range of doubles, as for values of 1e-170 or 1e160), the log
+# of the residual sum of squares theirs less 2k log 2; `scaled` keeps CV and
+# GCV at the sums' scale, for comparing kernels on the same data.
 .orvel_criteria <- function(s) {
   n <- s[["n"]]
+  k <- s[["scale"]]
   rss <- s[["rss"]]
   nu1 <- s[["nu1"]]
-  aic <- n * log(2 * pi * rss / n) + n + 2 * (nu1 + 1)
+  aic <- n * (log(2 * pi * rss / n) - 2 * k * log(2)) + n + 2 * (nu1 + 1)
+  gcv <- n * rss / (n - nu1)^2
+  cv <- s[["cvss"]] / n
   list(sigma = s[["sigma"]], edf = c(nu1 = nu1, nu2 = s[["nu2"]]),
-       df.residual = n - 2 * nu1 + s[["nu2"]], rss = rss,
-       gcv = n * rss / (n - nu1)^2, aic = aic,
+       df.residual = n - 2 * nu1 + s[["nu2"]], rss = .orvel_times2(rss, -2 * k),
+       gcv = .orvel_times2(gcv, -2 * k), aic = aic,
        aicc = if (n - nu1 - 2 > 0) aic + 2 * (nu1 + 1) * (nu1 + 2) / (n - nu1 - 2) else Inf,
-       cv = s[["cvss"]] / n, n = n)
+       cv = .orvel_times2(cv, -2 * k), n = n, scaled = c(cv = cv, gcv = gcv), scale = k)
+}
+
+# x times 2^e for whole e up to twice the range of doubles' exponents,
+# in three steps so that no factor leaves that range (exact unless the
+# result does).
+.orvel_times2 <- function(x, e) {
+  if (e == 0) return(x)
+  a <- e %/% 3
+  b <- (e - a) %/% 2
+  x * 2^a * 2^b * 2^(e - a - b)
+}
+
+# Whether the statistics `s` were summed at a power of two that left the
+# largest |z| beyond 2^256 or below 2^-256 (the blocks of a raster take the
+# first block's): NULL if not, else the one that brings it near 1.
+.orvel_sums_rescale <- function(s) {
+  big <- .orvel_times2(s[["zmax"]], s[["scale"]])
+  if (!is.finite(big) || big == 0 || (big >= 2^-256 && big <= 2^256)) return(NULL)
+  -floor(log2(s[["zmax"]]))
 }
 
 #' @rdname orvel_inference
@@ -174,14 +202,15 @@ df.residual.orvel_fit <- function(object, ...) .orvel_criteria(.orvel_stats(obje
 
 #' @rdname orvel_inference
 #' @export
-deviance.orvel_fit <- function(object, ...) .orvel_stats(object)[["rss"]]
+deviance.orvel_fit <- function(object, ...) .orvel_criteria(.orvel_stats(object))$rss
 
 #' @rdname orvel_inference
 #' @export
 logLik.orvel_fit <- function(object, ...) {
   s <- .orvel_stats(object)
   n <- s[["n"]]
-  structure(-n / 2 * (log(2 * pi * s[["rss"]] / n) + 1), df = s[["nu1"]] + 1, nobs = n,
+  structure(-n / 2 * (log(2 * pi * s[["rss"]] / n) - 2 * s[["scale"]] * log(2) + 1),
+            df = s[["nu1"]] + 1, nobs = n,
             class = "logLik")
 }
 

@@ -93,10 +93,12 @@ orvel_threads <- function() {
 }
 
 # The statistics of the fit of the checked grid `z` under `model` (the
-# leave-one-out fit if `holdout`): c(rss, n, nu1, nu2, cvss, zmax, sigma),
-# the full fit's residual sum of squares, the nodes scored, tr L and tr L'L
-# over them, the sum of squared leave-one-out errors, the largest finite |z|
-# (of all nodes) and sigma-hat, over
+# leave-one-out fit if `holdout`): c(rss, n, nu1, nu2, cvss, zmax, sigma,
+# scale), the full fit's residual sum of squares, the nodes scored, tr L and
+# tr L'L over them, the sum of squared leave-one-out errors, the largest
+# finite |z| (of all nodes), sigma-hat and the power of two k the squares
+# were formed at (rss and cvss are those of z * 2^k: 0 but for values
+# beyond 2^256 or below 2^-256, see .orvel_criteria()), over
 # the nodes where observation and fit are finite (and flagged in `keep`,
 # unless NULL); a node that cannot be scored has its flag in `can` (or
 # NULL) cleared in place. Both are flags of C_orvel_flags_new(), `keep`
@@ -105,7 +107,7 @@ orvel_threads <- function() {
   if (!is.double(z)) storage.mode(z) <- "double"
   d <- dim(z)
   .Call(C_orvel_fit_block, z, c(d[1L], d[2L], 0, 0, d[2L], 0), model$K, model$degree, holdout,
-        model$narm, model$exact, 0L, 0L, 1, 1, c(1, 1), 1, c(45, 0), 1, numeric(6), keep, can,
+        model$narm, model$exact, 0L, 0L, 1, 1, c(1, 1), 1, c(45, 0), 1, c(numeric(7), NA), keep, can,
         threads)
 }
 

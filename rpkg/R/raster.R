@@ -100,7 +100,8 @@
 # finite |z| read.
 .orvel_raster_pass <- function(x, model, holdout, layers, threads, scale = 1, keep = NULL,
                                can = NULL, sigma = 1, shade = c(45, 0), dest = NULL,
-                               wopt = list(datatype = "FLT8S"), track = NULL) {
+                               wopt = list(datatype = "FLT8S"), track = NULL,
+                               sums_scale = NA_real_) {
   nr <- terra::nrow(x)
   nc <- terra::ncol(x)
   rows <- .orvel_block_rows(x)
@@ -115,13 +116,18 @@
   if (cv) {
     b <- terra::blocks(x, n = 2L)
     what <- 0L
-    acc <- numeric(6)
+    # The squares' power of two: the first block's, unless given.
+    acc <- c(numeric(7), sums_scale)
   } else {
     out <- terra::rast(x, nlyrs = length(layers))
     names(out) <- layers
     se <- endsWith(layers, "_se")
     what <- .orvel_layer_codes[sub("_se$", "", layers)] + 16L * se
     file <- if (is.null(dest)) "" else .orvel_output_temp(dest)
+    # terra's blocks no larger than ours, so that no one read or write of
+    # terra's outlasts the tenths of a second in which an interrupt is to
+    # be honoured (a raster in memory would otherwise be one block).
+    wopt$steps <- max(wopt$steps, ceiling(nr / rows))
     b <- terra::writeStart(out, filename = file, overwrite = FALSE, wopt = wopt)
     # On a failure the file is closed here and removed by the caller's
     # .orvel_output_end().
@@ -152,16 +158,23 @@
       geom <- c(nc, nr, r0 - 1, s - 1, e, (s - b$row[k]) * nc)
       if (cv)
         acc <- .Call(C_orvel_fit_block, z, geom, m$K, m$degree, holdout, m$narm, m$exact, 0L,
-                     what, cells$dx, cells$dy, cells$flip, 1, shade, 1, acc[1:6], keep, can,
+                     what, cells$dx, cells$dy, cells$flip, 1, shade, 1, acc, keep, can,
                      threads)
       else
         .Call(C_orvel_fit_block, z, geom, m$K, m$degree, holdout, m$narm, m$exact, policy,
               what, cells$dx, cells$dy, cells$flip, scale, shade, sigma, buf, NULL, NULL,
               threads)
     }
-    if (!cv) terra::writeValues(out, buf, b$row[k], b$nrows[k])
+    if (!cv) .orvel_write_values(out, buf, b$row[k], b$nrows[k])
   }
-  if (cv) return(acc)
+  if (cv) {
+    # Later blocks far larger or smaller than the first: the sums again, at
+    # the power of two of the whole raster's largest |z|.
+    k <- .orvel_sums_rescale(acc)
+    if (is.null(k)) return(acc)
+    return(.orvel_raster_pass(x, model, holdout, NULL, threads, keep = keep, can = can,
+                              sums_scale = k))
+  }
   out <- terra::writeStop(out)
   done <- TRUE
   if (is.null(dest)) return(out)
@@ -170,6 +183,24 @@
   out <- terra::rast(dest$path)
   names(out) <- layers
   out
+}
+
+# terra::writeValues(), but a user interrupt, which terra turns into an
+# error "[writeValues] interrupted", stays an interrupt: the condition R
+# signals for one (handlers for "interrupt" see it), then back to the top
+# level as R goes when none handles it.
+.orvel_write_values <- function(out, v, start, nrows) {
+  stopped <- FALSE
+  tryCatch(terra::writeValues(out, v, start, nrows), error = function(e) {
+    if (!identical(conditionMessage(e), "[writeValues] interrupted")) stop(e)
+    stopped <<- TRUE
+  })
+  if (stopped) {
+    signalCondition(structure(list(message = "", call = NULL),
+                              class = c("interrupt", "condition")))
+    invokeRestart("abort")
+  }
+  invisible(out)
 }
 
 # `wopt`, the options for writing a result as terra takes them, with

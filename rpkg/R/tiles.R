@@ -326,7 +326,7 @@
   out <- .orvel_geom_rast(th, tw, job$gt, length(job$what), job$crs)
   names(out) <- job$layers
   terra::writeStart(out, filename = job$out, overwrite = TRUE, wopt = job$wopt)
-  terra::writeValues(out, buf, 1, th)
+  .orvel_write_values(out, buf, 1, th)
   terra::writeStop(out)
   list(out = job$out, big = big)
 }

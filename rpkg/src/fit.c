@@ -49,6 +49,7 @@ typedef struct model {
     orvel_lp *lp;
     int p, loo;
     ptrdiff_t ny, nx, halo;  /* columns of data a target's window reaches */
+    int ky, kx;           /* the window */
     const double *z, *zx; /* the data as given, and for the exact engine */
     int clean;            /* the exact engine's data are cleaned a chunk at a time */
 } model;
@@ -96,16 +97,38 @@ static SEXP model_init(model *m, SEXP K, SEXP degree, SEXP holdout, SEXP narm, S
     m->ny = ny;
     m->nx = nx;
     m->halo = m->exact ? 3 : kx / 2;
+    m->ky = ky;
+    m->kx = kx;
     return ptr;
 }
 
-/* Chunks for the model: the general engine's passes across columns start
- * over at each chunk, so its chunks hold at least four windows' widths of
- * columns. */
+/* The general engine's work a chunk, in nodes times window cells (its
+ * passes take up to a weight a cell and node): about 30 ms of a thread's
+ * time for the widest windows, well inside the tenths of a second in which
+ * a user interrupt is to be honoured. */
+#define CHUNK_WORK ((ptrdiff_t) 1 << 28)
+
+/* Chunks for the model, from the model alone (see orvel_chunks_init()).
+ * The exact engine's: ORVEL_CHUNK nodes, segments of ORVEL_CHUNK rows. The
+ * general engine's passes across columns start over at each chunk, so its
+ * chunks hold at least four windows' widths of columns; a wide window's
+ * chunk of ORVEL_CHUNK rows would be seconds of work, so its segments are
+ * cut to CHUNK_WORK over the window's cells, but no shorter than the
+ * window's height (the passes down the columns start over at each
+ * segment too: at most twice the rows), in whole multiples of 8 rows. */
 static void model_chunks(const model *m, orvel_chunks *c, ptrdiff_t ny, ptrdiff_t ix0,
                          ptrdiff_t ix1)
 {
-    orvel_chunks_init(c, ny, ix0, ix1, m->exact ? 1 : 4 * (2 * m->halo + 1));
+    if (m->exact) {
+        orvel_chunks_init(c, ny, ix0, ix1, 1, ORVEL_CHUNK, ORVEL_CHUNK);
+        return;
+    }
+    ptrdiff_t area = (ptrdiff_t) m->ky * m->kx, mincols = 4 * (ptrdiff_t) m->kx;
+    ptrdiff_t nodes = CHUNK_WORK / area, rows = nodes / mincols, least = m->ky;
+    if (rows < least) rows = least;
+    rows = (rows + 7) / 8 * 8;
+    if (rows > ORVEL_CHUNK) rows = ORVEL_CHUNK;
+    orvel_chunks_init(c, ny, ix0, ix1, mincols, rows, nodes < ORVEL_CHUNK ? nodes : ORVEL_CHUNK);
 }
 
 /* Doubles of scratch a thread needs for the engine: the general engine's,
@@ -194,16 +217,49 @@ static void check_fit(int status)
  * the nodes, the hat values (tr L) and the smooth's variance factors
  * (tr L'L: each is the squared norm of a row of L), and the squared
  * leave-one-out errors; and the largest finite |z| of all the nodes, which
- * tells whether the sums may have left the range of doubles. */
+ * tells whether the sums may have left the range of doubles.
+ *
+ * The squares are those of the residuals times 2^k, k the sums' scale:
+ * 0, unless the largest |z| is beyond 2^256 or below 2^-256, where the
+ * squares and their sums could overflow or underflow (a square of up to
+ * 2^512, divided by 1 - L_ii of down to ORVEL_LP_TOL, summed over up to
+ * 2^53 nodes, stays below 2^650; residuals at 2^-53 of a value of 2^-256
+ * square to above 2^-620); then k brings it into [1, 2) (see
+ * stats_scale()). A power of two is exact, so the sums are those of the
+ * data times 2^k: the residual sum of squares and the CV sum are 2^(2k)
+ * times the data's, sigma-hat (returned at the data's own scale) 2^k
+ * times; the nodes, tr L and tr L'L do not change. */
 enum { ST_RSS, ST_N, ST_NU1, ST_NU2, ST_CV, ST_ZMAX, NSTAT };
 
+/* The statistics' vector: the sums, sigma-hat, the sums' scale. */
+enum { ST_SIGMA = NSTAT, ST_SCALE, NSTATV };
+
+/* The sums' scale k for data whose largest finite |z| is big (see above). */
+static int stats_scale(double big)
+{
+    if (!(big > 0) || !isfinite(big) || (big >= 0x1p-256 && big <= 0x1p256)) return 0;
+    int e;
+    frexp(big, &e);   /* big = m 2^e, m in [1/2, 1) */
+    return 1 - e;
+}
+
+/* The largest finite |x[i]| of n. */
+static double abs_max(const double *x, R_xlen_t n)
+{
+    double big = 0;
+    for (R_xlen_t i = 0; i < n; i++)
+        if (fabs(x[i]) > big && isfinite(x[i])) big = fabs(x[i]);
+    return big;
+}
+
 /* Adds h nodes' to st: z the observations, f the fit (leave-one-out if
- * `loo`), hat and v00 their hat values and smooth's variance factors.
- * keep: score only flagged nodes (or NULL); can: cleared where a node
- * cannot be scored (or NULL). The residual and the leave-one-out error
- * are one another's through the hat value: e = r / (1 - hat). */
+ * `loo`), hat and v00 their hat values and smooth's variance factors, k
+ * the sums' scale. keep: score only flagged nodes (or NULL); can: cleared
+ * where a node cannot be scored (or NULL). The residual and the
+ * leave-one-out error are one another's through the hat value: e = r / (1
+ * - hat). */
 static void stats_add(const double *z, const double *f, const double *hat, const double *v00,
-                      ptrdiff_t h, int loo, const Rbyte *keep, Rbyte *can, double *st)
+                      ptrdiff_t h, int loo, int k, const Rbyte *keep, Rbyte *can, double *st)
 {
     double a[NSTAT] = {0};
     for (ptrdiff_t i = 0; i < h; i++) {
@@ -212,7 +268,9 @@ static void stats_add(const double *z, const double *f, const double *hat, const
         int ok = isfinite(z[i]) && isfinite(f[i]) && q >= ORVEL_LP_TOL;
         if (can && !ok) can[i] = 0;
         if (!ok || (keep && !keep[i])) continue;
-        double d = z[i] - f[i], r = loo ? d * q : d, e = loo ? d : d / q;
+        double d = z[i] - f[i];
+        if (k) d = ldexp(d, k);
+        double r = loo ? d * q : d, e = loo ? d : d / q;
         a[ST_RSS] += r * r;
         a[ST_N] += 1;
         a[ST_NU1] += hat[i];
@@ -222,10 +280,12 @@ static void stats_add(const double *z, const double *f, const double *hat, const
     for (int k = 0; k < NSTAT; k++) st[k] = a[k];
 }
 
-/* The per (column, segment) sums added in column order into out (with
- * acc's first, when not NULL), and sigma-hat after them: the same bits
- * however the work was split. */
-static void stats_total(const double *slots, ptrdiff_t np, const double *acc, double *out)
+/* The per (column, segment) sums at scale `scale` added in column order
+ * into out (with acc's first, when not NULL), then sigma-hat at the data's
+ * scale and the sums' scale (NSTATV values): the same bits however the
+ * work was split. */
+static void stats_total(const double *slots, ptrdiff_t np, const double *acc, int scale,
+                        double *out)
 {
     for (int k = 0; k < NSTAT; k++) out[k] = acc ? acc[k] : 0;
     for (ptrdiff_t p = 0; p < np; p++) {
@@ -233,14 +293,16 @@ static void stats_total(const double *slots, ptrdiff_t np, const double *acc, do
         if (slots[p * NSTAT + ST_ZMAX] > out[ST_ZMAX]) out[ST_ZMAX] = slots[p * NSTAT + ST_ZMAX];
     }
     double df = out[ST_N] - 2 * out[ST_NU1] + out[ST_NU2];
-    out[NSTAT] = df > 0 ? sqrt(out[ST_RSS] / df) : NAN;
+    out[ST_SIGMA] = df > 0 ? sqrt(out[ST_RSS] / df) : NAN;
+    if (scale) out[ST_SIGMA] = ldexp(out[ST_SIGMA], -scale);
+    out[ST_SCALE] = scale;
 }
 
 static SEXP stats_vector(const double *st)
 {
-    SEXP r = PROTECT(allocVector(REALSXP, NSTAT + 1)), nm = PROTECT(allocVector(STRSXP, NSTAT + 1));
-    const char *names[NSTAT + 1] = {"rss", "n", "nu1", "nu2", "cvss", "zmax", "sigma"};
-    for (int k = 0; k <= NSTAT; k++) {
+    SEXP r = PROTECT(allocVector(REALSXP, NSTATV)), nm = PROTECT(allocVector(STRSXP, NSTATV));
+    const char *names[NSTATV] = {"rss", "n", "nu1", "nu2", "cvss", "zmax", "sigma", "scale"};
+    for (int k = 0; k < NSTATV; k++) {
         REAL(r)[k] = st[k];
         SET_STRING_ELT(nm, k, mkChar(names[k]));
     }
@@ -260,7 +322,7 @@ static SEXP model_data(model *m, SEXP z)
     /* Chunks of whole columns clean their own (model_fit()); segments of
      * columns would each need whole columns cleaned, so those take a copy
      * of the grid. */
-    m->clean = m->exact && m->ny <= ORVEL_CHUNK;
+    m->clean = m->exact && m->ny <= ORVEL_CHUNK;   /* the exact engine's segments' rows */
     if (!m->exact || m->clean) return PROTECT(R_NilValue);
     while (i < n && isfinite(m->z[i])) i++;
     if (i == n) return PROTECT(R_NilValue);
@@ -280,6 +342,7 @@ typedef struct grid_job {
     orvel_chunks c;
     double *out[6];
     int stats;          /* the statistics' sums, per (column, segment) */
+    int scale;          /* their scale (see stats_scale()) */
     double *slots;
     int se_pass;        /* the standard errors alone, se[k] times sc[k] */
     double *se[6], sc[6];
@@ -316,8 +379,8 @@ static void grid_chunk(void *arg, ptrdiff_t k, double *scratch)
         for (ptrdiff_t ix = x0; ix < x1; ix++) {
             ptrdiff_t c = (ix - x0) * h;
             stats_add(j->m->z + ix * ny + y0, o[0] + (ix - x0) * ny, v[p + ORVEL_LP_HAT] + c,
-                      v[p + ORVEL_LP_VAR00] + c, h, j->m->loo, NULL, NULL,
-                      j->slots + (ix * j->c.nseg + y0 / ORVEL_CHUNK) * NSTAT);
+                      v[p + ORVEL_LP_VAR00] + c, h, j->m->loo, j->scale, NULL, NULL,
+                      j->slots + (ix * j->c.nseg + y0 / j->c.rows) * NSTAT);
         }
     /* Counted while the chunk's results are still in cache, so that the
      * caller can tell at no cost whether any node needs a closer look. */
@@ -395,7 +458,10 @@ SEXP orvel_fit_grid(SEXP z, SEXP K, SEXP degree, SEXP holdout, SEXP narm, SEXP e
         }
         out = PROTECT(work);
     }
-    grid_job j = {&m, {0}, {0}, want > 0, NULL, 0, {0}, {0}, 0, 0};
+    grid_job j = {&m, {0}, {0}, want > 0, 0, NULL, 0, {0}, {0}, 0, 0};
+    /* The sums' scale, from the whole grid's largest |z|. */
+    double zbig = want ? abs_max(m.z, n) : 0;
+    j.scale = stats_scale(zbig);
     for (int i = 0; i < m.p; i++) {
         j.out[i] = i < 3 ? REAL(VECTOR_ELT(out, i)) : REAL(VECTOR_ELT(out, 3)) + (i - 3) * n;
         if (want == 2) j.se[i] = REAL(VECTOR_ELT(out, m.p == 3 ? 3 : 4)) + i * n;
@@ -403,17 +469,17 @@ SEXP orvel_fit_grid(SEXP z, SEXP K, SEXP degree, SEXP holdout, SEXP narm, SEXP e
     model_chunks(&m, &j.c, ny, 0, nx);
     ptrdiff_t np = orvel_mul(nx, j.c.nseg, "the statistics' sums");
     if (want) j.slots = (double *) R_alloc(np, NSTAT * sizeof(double));
-    R_xlen_t extra = want ? orvel_mul(2 * j.c.cols, ny < ORVEL_CHUNK ? ny : ORVEL_CHUNK, "the scratch") : 0;
+    R_xlen_t extra = want ? orvel_mul(2 * j.c.cols, ny < j.c.rows ? ny : j.c.rows, "the scratch") : 0;
     orvel_parallel(j.c.n, nt, orvel_add(model_scratch(&m, &j.c), extra, "the scratch"), grid_chunk, &j);
     check_fit(atomic_load(&j.status));
     if (want) {
-        double st[NSTAT + 1];
-        stats_total(j.slots, np, NULL, st);
+        double st[NSTATV];
+        stats_total(j.slots, np, NULL, j.scale, st);
         setAttrib(out, install("stats"), stats_vector(st));
         /* Then the standard errors, which need sigma-hat: from the weights
          * alone, written once. */
         if (want == 2) {
-            for (int i = 0; i < m.p; i++) j.sc[i] = st[NSTAT] * un[i];
+            for (int i = 0; i < m.p; i++) j.sc[i] = st[ST_SIGMA] * un[i];
             j.se_pass = 1;
             orvel_parallel(j.c.n, nt, model_scratch(&m, &j.c), grid_chunk, &j);
             check_fit(atomic_load(&j.status));
@@ -423,12 +489,7 @@ SEXP orvel_fit_grid(SEXP z, SEXP K, SEXP degree, SEXP holdout, SEXP narm, SEXP e
     setAttrib(out, install("nonfinite"), ScalarReal((double) bad));
     /* Where some node is not finite: the largest finite |z|, which tells
      * the caller whether the sums could have left the range of doubles. */
-    if (bad) {
-        double big = 0;
-        for (R_xlen_t i = 0; i < n; i++)
-            if (isfinite(m.z[i]) && fabs(m.z[i]) > big) big = fabs(m.z[i]);
-        setAttrib(out, install("zmax"), ScalarReal(big));
-    }
+    if (bad) setAttrib(out, install("zmax"), ScalarReal(want ? zbig : abs_max(m.z, n)));
     UNPROTECT(3);
     return out;
 }
@@ -458,6 +519,7 @@ typedef struct block_job {
     int var;             /* the variance factors are wanted */
     double sigma;        /* the noise's standard deviation, for the standard errors */
     double *slots;       /* statistics: NSTAT sums per (column, segment) */
+    int sums_scale;      /* statistics: the sums' scale (see stats_scale()) */
     const Rbyte *keep;   /* statistics: score only nodes flagged here (global index), or NULL */
     Rbyte *can;          /* statistics: cleared where a node cannot be scored, or NULL */
     atomic_int status;
@@ -497,13 +559,13 @@ static void stats_chunk(void *arg, ptrdiff_t k, double *s)
     block_job *j = arg;
     ptrdiff_t x0, x1, y0, y1;
     if (!fit_chunk(j, k, s, &x0, &x1, &y0, &y1)) return;
-    ptrdiff_t h = y1 - y0, n = (x1 - x0) * h, ny = j->m->ny, seg = y0 / ORVEL_CHUNK;
+    ptrdiff_t h = y1 - y0, n = (x1 - x0) * h, ny = j->m->ny, seg = y0 / j->c.rows;
     const double *hat = s + (2 * j->m->p + 1 + ORVEL_LP_HAT) * n;
     const double *v00 = s + (2 * j->m->p + 1 + ORVEL_LP_VAR00) * n;
     for (ptrdiff_t ix = x0; ix < x1; ix++) {
         ptrdiff_t g = ix * ny + y0, c = (ix - x0) * h;
         stats_add(j->m->z + (ix - j->col0) * ny + y0, s + c, hat + c, v00 + c, h, j->m->loo,
-                  j->keep ? j->keep + g : NULL, j->can ? j->can + g : NULL,
+                  j->sums_scale, j->keep ? j->keep + g : NULL, j->can ? j->can + g : NULL,
                   j->slots + ((ix - j->c.ix0) * j->c.nseg + seg) * NSTAT);
     }
 }
@@ -711,12 +773,14 @@ static void layer_chunk(void *arg, ptrdiff_t k, double *s)
  * the hillshade; sigma: the noise's standard deviation, for standard errors;
  * out: for layers, a double vector (from orvel_alloc()) that nothing else
  * refers to, holding the layers one after another, each in the grid's
- * order, written in place and returned; for the statistics, their sums so
- * far (see stats_total()), returned with this block's added and sigma-hat
- * after them; keep, can: for the statistics, NULL or flags of
- * orvel_flags_new() (`keep` also a raw vector), a flag per node of the
- * whole grid: only nodes flagged in `keep` are scored, and the flag in
- * `can` of a node that cannot be is cleared. */
+ * order, written in place and returned; for the statistics, the
+ * statistics' vector so far (see stats_total(): the sums, sigma-hat, which
+ * is not read, and the sums' scale, NA for the scale of this block's
+ * data), returned with this block's sums added at that scale; keep, can:
+ * for the statistics, NULL or flags of orvel_flags_new() (`keep` also a
+ * raw vector), a flag per node of the whole grid: only nodes flagged in
+ * `keep` are scored, and the flag in `can` of a node that cannot be is
+ * cleared. */
 SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP narm,
                      SEXP exact, SEXP policy, SEXP what, SEXP dx, SEXP dy, SEXP flip,
                      SEXP scale, SEXP shade, SEXP sigma, SEXP out, SEXP keep, SEXP can,
@@ -779,13 +843,23 @@ SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP 
     const double rad = M_PI / 180;
     block_job j = {&m, col0, ncol, iy0, iy1 - iy0, {0}, w, nl, pol, REAL(dx), XLENGTH(dx) != 1, d_y, sc,
                    fl[0], fl[1], {sin(sh[0] * rad), cos(sh[0] * rad), sin(sh[1] * rad),
-                   cos(sh[1] * rad)}, NULL, 0, var, sg, NULL, NULL, NULL, 0};
+                   cos(sh[1] * rad)}, NULL, 0, var, sg, NULL, 0, NULL, NULL, 0};
     model_chunks(&m, &j.c, j.th, ix0, ix1);
-    ptrdiff_t chunk = orvel_mul(j.c.cols, j.th < ORVEL_CHUNK ? j.th : ORVEL_CHUNK, "a chunk");
+    ptrdiff_t chunk = orvel_mul(j.c.cols, j.th < j.c.rows ? j.th : j.c.rows, "a chunk");
     size_t scratch = orvel_add(orvel_mul(chunk_arrays(&j), chunk, "the scratch"),
                                model_scratch(&m, &j.c), "the scratch");
     if (cv) {
-        const double *acc = orvel_arg_reals(out, "out", NSTAT);
+        /* The sums so far, sigma-hat and their scale: a previous block's
+         * result, or zeros and NA for the scale of this block's data. */
+        const double *acc = orvel_arg_reals(out, "out", NSTATV);
+        double sk = acc[ST_SCALE];
+        if (ISNAN(sk)) {
+            j.sums_scale = stats_scale(abs_max(m.z, XLENGTH(z)));
+        } else {
+            if (sk != floor(sk) || fabs(sk) > 2200)
+                error("orvel: `out` must end in the sums' scale, a whole number or NA");
+            j.sums_scale = (int) sk;
+        }
         /* `keep` is only read; `can` is written in place, and so must be
          * flags R code cannot see (orvel_flags_new()). */
         j.keep = orvel_arg_flags(keep, "keep", cells, 1);
@@ -794,8 +868,8 @@ SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP 
         j.slots = (double *) R_alloc(np > 0 ? np : 1, NSTAT * sizeof(double));
         orvel_parallel(j.c.n, nt, scratch, stats_chunk, &j);
         check_fit(atomic_load(&j.status));
-        double st[NSTAT + 1];
-        stats_total(j.slots, np, acc, st);
+        double st[NSTATV];
+        stats_total(j.slots, np, acc, j.sums_scale, st);
         UNPROTECT(2);
         return stats_vector(st);
     }

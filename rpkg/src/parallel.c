@@ -116,18 +116,21 @@ void orvel_parallel(ptrdiff_t n, int threads, size_t scratch, orvel_chunk_fn *fn
 }
 
 void orvel_chunks_init(orvel_chunks *c, ptrdiff_t ny, ptrdiff_t ix0, ptrdiff_t ix1,
-                       ptrdiff_t mincols)
+                       ptrdiff_t mincols, ptrdiff_t rows, ptrdiff_t nodes)
 {
     c->ny = ny;
     c->ix0 = ix0;
     c->ix1 = ix1;
     if (mincols < 1) mincols = 1;
-    if (ny > ORVEL_CHUNK) {
-        c->nseg = (ny + ORVEL_CHUNK - 1) / ORVEL_CHUNK;
+    if (rows < 1 || rows > ORVEL_CHUNK) rows = ORVEL_CHUNK;
+    if (nodes < 1 || nodes > ORVEL_CHUNK) nodes = ORVEL_CHUNK;
+    c->rows = rows;
+    if (ny > rows) {
+        c->nseg = (ny + rows - 1) / rows;
         c->cols = mincols;
     } else {
         c->nseg = 1;
-        c->cols = ny > 0 ? ORVEL_CHUNK / ny : 1;
+        c->cols = ny > 0 ? nodes / ny : 1;
         if (c->cols < mincols) c->cols = mincols;
     }
     c->n = (ix1 - ix0 + c->cols - 1) / c->cols * c->nseg;
@@ -139,6 +142,6 @@ void orvel_chunk(const orvel_chunks *c, ptrdiff_t k, ptrdiff_t *jx0, ptrdiff_t *
     ptrdiff_t g = k / c->nseg, seg = k % c->nseg;
     *jx0 = c->ix0 + g * c->cols;
     *jx1 = *jx0 + c->cols < c->ix1 ? *jx0 + c->cols : c->ix1;
-    *jy0 = seg * ORVEL_CHUNK;
-    *jy1 = *jy0 + ORVEL_CHUNK < c->ny ? *jy0 + ORVEL_CHUNK : c->ny;
+    *jy0 = seg * c->rows;
+    *jy1 = *jy0 + c->rows < c->ny ? *jy0 + c->rows : c->ny;
 }

@@ -70,6 +70,18 @@ test_that("every thread count gives the same bits", {
   }
   sel <- function(n) suppressWarnings(orvel_select(volcano, threads = n))$table
   expect_identical(sel(3), sel(1))
+  # A wide window's columns are cut into short segments of rows, so that
+  # each thread has a share: the fit, its statistics and a raster's blocks
+  # the same bits on any number of threads.
+  z <- awkward(300, 420, 1)
+  K <- orvel_kernel("uniform", 50, size = 101)
+  wide <- function(n) {
+    f <- orvel_fit(z, K, degree = 2, se = TRUE, threads = n)
+    list(f[c("F", "gFx", "gFy", "se")], orvel_cv(z, K, degree = 2, threads = n))
+  }
+  one <- wide(1)
+  expect_identical(wide(2), one)
+  expect_identical(wide(5), one)
   expect_error(orvel_fit(volcano, threads = 0), "`threads` must be a whole number from 1 to 1024, not 0")
   expect_error(orvel_cv(volcano, threads = "all"), "`threads`.*a character vector")
   old <- options(orvel.threads = 1.5)
@@ -135,7 +147,7 @@ test_that("no registered routine crashes R on malformed arguments", {
   # flags of a node far out would be written past a vector of no flags.
   far <- function(keep, can)
     .Call(C("orvel_fit_block"), rep(NA_real_, 65536 * 7), c(65536, 2^48, 2^30, 2^30 + 3, 2^30 + 4, 0),
-          K, 1L, TRUE, FALSE, TRUE, 0L, 0L, 1, 1, c(1, 1), 1, c(45, 0), 1, numeric(6), keep, can, 1L)
+          K, 1L, TRUE, FALSE, TRUE, 0L, 0L, 1, 1, c(1, 1), 1, c(45, 0), 1, numeric(8), keep, can, 1L)
   expect_error(far(NULL, raw(0)), "`geom`'s grid of nodes is too large")
   expect_error(far(raw(0), NULL), "`geom`'s grid of nodes is too large")
   expect_error(.Call(C("orvel_tile_grid"), matrix(1, 2, 3), 2^51, 0), "too large")
@@ -147,7 +159,7 @@ test_that("flags written in place are the package's own, never a vector R code c
   z[5, 5] <- NA
   stats <- function(keep, can)
     .Call(C("orvel_fit_block"), z, c(20, 9, 0, 0, 9, 0), orvel_kernel(), 1L, TRUE, FALSE, TRUE,
-          0L, 0L, 1, 1, c(1, 1), 1, c(45, 0), 1, numeric(6), keep, can, 1L)
+          0L, 0L, 1, 1, c(1, 1), 1, c(45, 0), 1, numeric(8), keep, can, 1L)
   # Raw vectors are values: writing one in place would change its copies.
   ones <- as.raw(rep(1, 180))
   can <- ones
@@ -172,4 +184,52 @@ test_that("flags written in place are the package's own, never a vector R code c
   expect_error(.Call(C("orvel_flags_and"), all, .Call(C("orvel_flags_new"), 4), TRUE), "180 nodes, not 4")
   expect_error(stats(NULL, .Call(C("orvel_flags_new"), 4)), "`can` must hold a flag for each of the 180 nodes")
   expect_error(stats(NULL, unserialize(serialize(all, NULL))), "`can` must be NULL or flags")
+})
+
+test_that("badly conditioned windows of the exact plane get the weighted least squares fit", {
+  # The condition number of a node's normal matrix (without the node, for
+  # the leave-one-out fit, and the full one's) scaled to a unit diagonal.
+  kappa <- function(K, ny, nx, iy, ix, holdout) {
+    g <- expand.grid(jy = max(1, iy - 3):min(ny, iy + 3), jx = max(1, ix - 3):min(nx, ix + 3))
+    g$w <- K[cbind(g$jy - iy + 4, g$jx - ix + 4)]
+    X <- cbind(1, g$jy - iy, g$jx - ix)
+    k1 <- function(M) {
+      d <- 1 / sqrt(diag(M))
+      A <- M * outer(d, d)
+      norm(A, "1") * tryCatch(norm(solve(A), "1"), error = function(e) Inf)
+    }
+    c0 <- holdout & g$jy == iy & g$jx == ix
+    max(k1(crossprod(X, g$w * X)), k1(crossprod(X[!c0, ], g$w[!c0] * X[!c0, ])))
+  }
+  set.seed(5)
+  z <- matrix(rnorm(15 * 17, 50, 10), 15, 17)
+  g15 <- orvel_kernel("gaussian", 1.5)
+  # Weight along the diagonal alone, but for a trace: every window nearly
+  # a line; then with the north-west quadrant's full weights, which make
+  # all but the windows clipped at the top or left edge well conditioned.
+  thin <- diag(7) + 1e-10 * g15
+  for (K in list(thin, replace(thin, cbind(rep(1:3, 3), rep(1:3, each = 3)), g15[1:3, 1:3]))) {
+    for (holdout in c(FALSE, TRUE)) {
+      want <- raw_fit(if (holdout) "localPolynomialscv" else "localPolynomials", z, K)
+      got <- if (holdout) orvel_holdout(z, K) else orvel_fit(z, K)
+      general <- .Call(orvel:::C_orvel_fit_grid, z, K, 1L, holdout, FALSE, FALSE, 1L, NULL, 0L, NULL)
+      k <- outer(seq_len(15), seq_len(17), Vectorize(function(i, j) kappa(K, 15, 17, i, j, holdout)))
+      wls <- outer(seq_len(15), seq_len(17),
+                   Vectorize(function(i, j) wls_coef(z, K, i, j, holdout = holdout)[[1]]))
+      ill <- k > 1e6 & is.finite(got$F)
+      fine <- k <= 1e6 & is.finite(got$F)
+      expect_false(any(k > 1e5 & k < 1e7))        # no window near the threshold
+      expect_gt(sum(ill), 20)
+      expect_equal(got$F[ill], wls[ill], tolerance = 1e-5)
+      expect_identical(got$F[ill], general[[1]][ill])
+      expect_identical(got$gFy[ill], general[[3]][ill])
+      for (o in c("F", "gFx", "gFy"))
+        expect_true(same_bits(got[[o]][fine], want[[o]][fine]), info = o)
+      if (holdout) {
+        expect_equal(orvel_cv(z, K), mean((z - wls)[is.finite(got$F)]^2), tolerance = 1e-6)
+        expect_equal(got$F[1, 16], wls[1, 16], tolerance = 1e-5)
+      }
+    }
+    if (identical(K, thin)) expect_identical(sum(fine), 0L) else expect_gt(sum(fine), 150)
+  }
 })

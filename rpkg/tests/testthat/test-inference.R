@@ -193,3 +193,46 @@ test_that("raster standard errors are the matrix fit's in map units, slope and a
                  sqrt(q^2 * vp - 2 * p * q * cpq + p^2 * vq) / g2, tolerance = 1e-9)
   }
 })
+
+test_that("sigma-hat, standard errors, the criteria and the choice hold for values near 1e-170 and 1e160", {
+  set.seed(4)
+  z <- outer(1:30, 1:24, function(i, j) sin(i / 6) + cos(j / 5)) + matrix(rnorm(720, sd = 0.3), 30)
+  K <- orvel_kernel("gaussian", 1.5)
+  bw <- c(0.7, 1.2, 2, 3.5)
+  f1 <- orvel_fit(z, K, se = TRUE)
+  h1 <- orvel_holdout(z, K)
+  sel1 <- lapply(c(cv = "cv", gcv = "gcv", aicc = "aicc"), function(cr)
+    suppressWarnings(orvel_select(z, bandwidths = bw, criterion = cr)))
+  expect_identical(unname(vapply(sel1, function(s) s$bandwidth, 1)), c(2, 2, 2))
+  # Powers of two: scaling the data by them is exact, and so are sigma-hat
+  # and the standard errors; the logs shift by 2 e log 2 a node.
+  for (e in c(-565, 531)) {
+    f <- orvel_fit(z * 2^e, K, se = TRUE)
+    expect_identical(sigma(f), sigma(f1) * 2^e)
+    expect_identical(f$se, f1$se * 2^e)
+    expect_equal(confint(f, "y") / 2^e, confint(f1, "y"), tolerance = 1e-13)
+    expect_identical(nobs(f), nobs(f1))
+    expect_identical(summary(f)$edf, summary(f1)$edf)
+    expect_equal(AIC(f) - AIC(f1), 2 * nobs(f1) * e * log(2), tolerance = 1e-13)
+    expect_equal(summary(f)$aicc - summary(f1)$aicc, 2 * nobs(f1) * e * log(2), tolerance = 1e-13)
+    expect_identical(sigma(orvel_holdout(z * 2^e, K)), sigma(h1) * 2^e)
+    for (cr in names(sel1)) {
+      sel <- suppressWarnings(orvel_select(z * 2^e, bandwidths = bw, criterion = cr))
+      expect_identical(sel$bandwidth, sel1[[cr]]$bandwidth, label = paste(cr, e))
+      expect_identical(sel$table$edf, sel1[[cr]]$table$edf)
+    }
+  }
+  # A raster whose first block is near 1 and the rest near 2^531: the
+  # sums are taken again at the scale of its largest values.
+  skip_if(valgrind)
+  skip_if_not_installed("terra")
+  zz <- z
+  zz[13:30, ] <- zz[13:30, ] * 2^531
+  fm <- orvel_fit(zz, K, se = TRUE)
+  old <- options(orvel.block_cells = 5 * ncol(zz))
+  on.exit(options(old), add = TRUE)
+  g <- orvel_fit(terra::rast(zz), K, se = TRUE)
+  expect_equal(terra::as.matrix(g$smooth_se, wide = TRUE), fm$se[, , 1], ignore_attr = TRUE,
+               tolerance = 1e-12)
+  expect_true(all(is.finite(fm$se)))
+})

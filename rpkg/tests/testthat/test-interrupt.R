@@ -20,8 +20,10 @@ interrupt <- function(expr, after) {
 }
 
 # A grid of zeros, 1000 rows, on which f takes about `seconds` (measured on
-# a small one), of at most `cap` nodes.
+# a small one, after a first call that loads what f needs), of at most
+# `cap` nodes.
 sized <- function(f, seconds, cap) {
+  f(matrix(0, 10, 10))
   z <- matrix(0, 1000, if (valgrind) 20 else 250)
   t <- max(system.time(f(z))[["elapsed"]], 1e-3)
   matrix(0, 1000, ceiling(min(cap, seconds * length(z) / t) / 1000))
@@ -32,15 +34,31 @@ test_that("a SIGINT stops fits, CV, selection and raster runs at once", {
     cv = function(z) orvel_cv(z, threads = 1),
     fit = function(z) orvel_fit(z, threads = 2),
     select = function(z)
-      suppressWarnings(orvel_select(z, bandwidths = seq(1, 3, length.out = 10), threads = 2)))
-  caps <- c(cv = 2e8, fit = 1e8, select = 1e8, terrain = 5e7)
+      suppressWarnings(orvel_select(z, bandwidths = seq(1, 3, length.out = 10), threads = 2)),
+    # a wide window that is not a product of two: seconds of work for a
+    # few hundred columns
+    wide = function(z) orvel_fit(z, orvel_kernel("uniform", 50, size = 101), degree = 2,
+                                 threads = 2))
+  caps <- c(cv = 2e8, fit = 1e8, select = 1e8, wide = 2e7, terrain = 5e7)
+  # The raster run writes a file (terra's own assembly of a large result
+  # in memory is one step that it does not interrupt); the interrupted run
+  # leaves nothing in the folder, and `z` is a raster before the clock starts.
+  dir <- tempfile("interrupt")
+  dir.create(dir)
+  on.exit(unlink(dir, recursive = TRUE), add = TRUE)
   if (!valgrind && requireNamespace("terra", quietly = TRUE))
-    runs$terrain <- function(z) orvel_terrain(terra::rast(z), threads = 2)
+    runs$terrain <- function(z) {
+      if (is.matrix(z)) z <- terra::rast(z)
+      unlink(file.path(dir, "t.tif"))
+      orvel_terrain(z, threads = 2, filename = file.path(dir, "t.tif"))
+    }
   for (r in names(runs)) {
     z <- sized(runs[[r]], if (valgrind) 4 else 2, caps[[r]])
+    if (r == "terrain") z <- terra::rast(z)
     got <- interrupt(runs[[r]](z), after = if (valgrind) 1 else 0.2)
     expect_true(got[["hit"]], info = r)
     if (!valgrind) expect_lt(got[["seconds"]], 0.5, label = r)
+    expect_identical(list.files(dir, all.files = TRUE, no.. = TRUE), character(), info = r)
     rm(z)
     expect_identical(orvel_fit(volcano, threads = 2)$F, orvel_fit(volcano, threads = 1)$F)
   }

@@ -252,3 +252,22 @@ test_that("Horn's weights lose the cells terra::terrain() loses, and na.rm = TRU
                   length(tna), sum(is.na(terra::values(x))), sum(tna), sum(ona), sum(ona & ring),
                   sum(tna & ring), sum(fill)))
 })
+
+test_that("orvel_select counts nodes beyond the range of integers", {
+  # A scorer as .orvel_cv_scorer() makes, for a grid of 3e9 nodes: every
+  # candidate predicts all of them, the second more modestly scored.
+  big <- 3e9
+  scorer <- structure(function(model, keep = NULL, can = NULL)
+    c(cv = sum(model$K), gcv = 1, aicc = 1, edf = 3, nodes = big, cv.scaled = sum(model$K),
+      gcv.scaled = 1, scale = 0), cells = 16)
+  sel <- suppressWarnings(orvel:::.orvel_select(scorer, "gaussian", c(1, 2, 3), 1, FALSE, NULL,
+                                                "cv", FALSE))
+  expect_identical(sel$table$nodes, rep(big, 3))
+  expect_identical(sel$bandwidth, 1)
+  # The flags of this small scorer say 16 nodes are common; a grid's
+  # common nodes beyond 2^31 - 1 come as a double.
+  expect_identical(sel$nodes, 16L)
+  sel$nodes <- 2^33
+  expect_output(print(sel), "scores over the 8589934592 nodes")
+  expect_identical(orvel:::.orvel_count(c(0, 2^31 - 1)), c(0L, .Machine$integer.max))
+})
