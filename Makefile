@@ -107,9 +107,12 @@ demo: rpkg-install
 # The library `make install` writes into: empty for R's default.
 LIBRARY ?=
 
-install: rpkg
+# Needs only R, CMake and a C++17 compiler (and the packages orvel imports,
+# all of them R's own): none of the test toolchain, no vignette build.
+install:
+	tools/build-rpkg.sh --stage $(BUILD)
 	$(if $(LIBRARY),mkdir -p $(LIBRARY))
-	R CMD INSTALL $(if $(LIBRARY),-l $(LIBRARY)) $(TARBALL)
+	R CMD INSTALL $(if $(LIBRARY),-l $(LIBRARY)) $(BUILD)/rpkg-stage/orvel
 
 bench: setup
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DORVEL_BENCH=ON

@@ -83,3 +83,12 @@ wls_cov <- function(z, K, iy, ix, degree = 1, holdout = FALSE, spacing = c(1, 1)
   list(V = V, hat = sum(g$w[g$jy == iy & g$jx == ix]) * sum(Ri[1, ]^2),
        kappa = kappa(sweep(A, 2, sqrt(colSums(A^2)), `/`), exact = TRUE))
 }
+
+# Thread counts for a test, at most 2 under R CMD check --as-cran (which
+# sets _R_CHECK_LIMIT_CORES_: CRAN's machines are shared); every count
+# elsewhere.
+thread_counts <- function(n) {
+  limit <- Sys.getenv("_R_CHECK_LIMIT_CORES_", "")
+  if (nzchar(limit) && !identical(toupper(limit), "FALSE")) n <- pmin(n, 2)
+  unique(n)
+}
