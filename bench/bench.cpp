@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "../tests/oracle.h"
+#include "cpu/cpu.h"
 #include "localfit/engine.h"
 #include "lpoly/lpoly.h"
 
@@ -280,11 +281,9 @@ int main(int argc, char** argv)
     benchmark::AddCustomContext("grid", std::to_string(ny) + " x " + std::to_string(nx));
     benchmark::AddCustomContext("library build type", ORVEL_BUILD_TYPE);
     benchmark::AddCustomContext("cpu", cpuModel());
-#if defined(__x86_64__)
-    benchmark::AddCustomContext("cpu has avx2", __builtin_cpu_supports("avx2") ? "yes" : "no");
-    benchmark::AddCustomContext("cpu has avx512f",
-                                __builtin_cpu_supports("avx512f") ? "yes" : "no");
-#endif
+    benchmark::AddCustomContext("cpu level",
+                                orvel_cpu_level_name(orvel_cpu_level_of(orvel_cpu_detect())));
+    benchmark::AddCustomContext("level in use (ORVEL_ISA)", orvel_cpu_level_name(orvel_cpu_level()));
     registerBuild("oracle-O2", "");
     const char* reference = std::getenv("ORVEL_BENCH_REFERENCE");
     for (const std::string prefix : {"", "ref-"}) {

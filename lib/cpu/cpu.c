@@ -1,6 +1,7 @@
 /* Detection: the CPU and the operating system asked on every call, nothing
- * kept (cpu.h).  The cached, capped answers are in cpu_once.c, an object of
- * their own, so that a library using only this file links no static data. */
+ * kept (cpu.h).  The cached, capped answers are in cpu_once.c, built as an
+ * archive of its own, so that a library linking only this file links no
+ * static data and reads no environment. */
 #include "cpu/cpu.h"
 
 #include "export.h"

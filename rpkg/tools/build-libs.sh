@@ -38,4 +38,5 @@ CC=$1 CXX=$2 "$CMAKE" -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DORVEL_T
 cp "$build/orvel-fit.so" "$build/orvel-holdout.so" .
 mkdir -p engine
 cp "$build/liborvel_localfit.a" "$src/lib/localfit/engine.h" "$build/liborvel_lpoly.a" \
-  "$src/lib/lpoly/lpoly.h" "$build/liborvel_cpu.a" "$src/lib/cpu/cpu.h" engine/
+  "$src/lib/lpoly/lpoly.h" "$build/liborvel_cpu_once.a" "$build/liborvel_cpu.a" \
+  "$src/lib/cpu/cpu.h" engine/
