@@ -3,5 +3,6 @@
 // have been found to run it.
 #if defined(__x86_64__)
 #define ORVEL_LP_FIT_NAME orvel_lp_fit_avx2
+#define ORVEL_LP_JB 4
 #include "lpoly/fit.inc"
 #endif
