@@ -137,7 +137,7 @@ void registerBuild(const std::string& label, const std::string& dir, int block =
         }
         for (const char* k : kKernels)
             benchmark::RegisterBenchmark((std::string(entry) + "/" + k + "/" + label).c_str(),
-                                         [=, K = kernel(k)](benchmark::State& s) {
+                                         [=, cv = cv, K = kernel(k)](benchmark::State& s) {
                                              run(s, cv, fn, block, K);
                                          })
                 ->Unit(benchmark::kMillisecond);
