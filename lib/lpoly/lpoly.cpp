@@ -1,6 +1,6 @@
 // The general local polynomial engine: see lpoly.h.  The plan is made here;
-// the fits are compiled once per instruction set (fit.inc, by the
-// fit_<level>.c files) and orvel_lp_fit() runs the one of the level in use.
+// the fit is compiled once per instruction set (fit.inc, included by the
+// fit_<level>.cpp files) and orvel_lp_fit() runs the one of the level in use.
 #include "lpoly/internal.h"
 
 #include "cpu/cpu.h"
