@@ -9,6 +9,9 @@
 #   .libPaths()); make install LIBRARY=~/R/library: into that library
 #   instead (created if missing).
 # make fuzz FUZZ_SECONDS=600: a longer fuzz run (corpus kept in build-fuzz).
+# make test-clang: the package built with clang and clang++ (through R's
+#   user Makevars, in a file of the build's own) into build-clang/rlib, and
+#   its tests in R (ORVEL_TEST_FILTER=isa picks test files by name).
 # make bench: the native benchmark (nodes per second against the literal fit;
 #   ORVEL_BENCH_REFERENCE=<build dir> adds another build's libraries).
 BUILD ?= build
@@ -29,7 +32,7 @@ SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:chec
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-.PHONY: all setup build test test-plain test-asan test-tsan fuzz valgrind-r demo bench clean \
+.PHONY: all setup build test test-clang test-plain test-asan test-tsan fuzz valgrind-r demo bench clean \
 	rpkg rpkg-install check test-package install
 
 all: build
@@ -97,6 +100,19 @@ check: rpkg
 # the CMake build's.
 test-package: build rpkg-install
 	ORVEL_TEST_LIBDIR=$(abspath $(RLIB))/orvel/libs $(BUILD)/tests/orvel_tests --gtest_brief=1
+
+# The package as clang builds it (as on macOS): R's compilers replaced by
+# clang's for this install only; nothing of the user's ~/.R is read.
+CLANG_BUILD ?= build-clang
+CLANG_RLIB = $(CLANG_BUILD)/rlib
+
+test-clang: rpkg
+	mkdir -p $(CLANG_RLIB)
+	printf 'CC = clang\nCXX = clang++\nCXX11 = clang++\nCXX14 = clang++\nCXX17 = clang++\n' \
+	  >$(CLANG_BUILD)/Makevars
+	R_MAKEVARS_USER=$(abspath $(CLANG_BUILD))/Makevars R CMD INSTALL -l $(CLANG_RLIB) $(TARBALL)
+	R_LIBS=$(abspath $(CLANG_RLIB)) Rscript -e 'x <- orvel::orvel_isa(); cat("orvel built with clang runs", x$$level, "\n")'
+	R_LIBS=$(abspath $(CLANG_RLIB)) Rscript tools/run-r-tests.R
 
 valgrind-r: build rpkg-install
 	tools/valgrind-r.sh $(BUILD)

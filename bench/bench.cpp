@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "../tests/oracle.h"
+#include "cpu/cpu.h"
 #include "localfit/engine.h"
 #include "lpoly/lpoly.h"
 
@@ -136,7 +137,7 @@ void registerBuild(const std::string& label, const std::string& dir, int block =
         }
         for (const char* k : kKernels)
             benchmark::RegisterBenchmark((std::string(entry) + "/" + k + "/" + label).c_str(),
-                                         [=, K = kernel(k)](benchmark::State& s) {
+                                         [=, cv = cv, K = kernel(k)](benchmark::State& s) {
                                              run(s, cv, fn, block, K);
                                          })
                 ->Unit(benchmark::kMillisecond);
@@ -146,7 +147,8 @@ void registerBuild(const std::string& label, const std::string& dir, int block =
 // The general engine (the R package's fits beyond the 7 x 7 plane) on the
 // same grid, a chunk of 128 columns a call as the package calls it, on one
 // core: a plane and a quadratic with the Gaussian of bandwidth 1.5 on
-// 7 x 7, and a quadratic with a Gaussian of bandwidth 5 on 31 x 31.
+// 7 x 7, and a quadratic with a Gaussian of bandwidth 5 on 31 x 31; at
+// each instruction-set level this CPU runs (general/gauss/<model>/<level>).
 void registerGeneral()
 {
     struct Model {
@@ -155,9 +157,11 @@ void registerGeneral()
         double bw;
     };
     for (Model m : {Model{"plane-7x7", 7, 1, 1.5}, Model{"quadratic-7x7", 7, 2, 1.5},
-                    Model{"quadratic-31x31-bw5", 31, 2, 5.0}}) {
-        benchmark::RegisterBenchmark((std::string("general/gauss/") + m.name).c_str(),
-                                     [m](benchmark::State& state) {
+                    Model{"quadratic-31x31-bw5", 31, 2, 5.0}})
+    for (int level = ORVEL_LEVEL_BASELINE; level <= orvel_cpu_level(); ++level) {
+        benchmark::RegisterBenchmark((std::string("general/gauss/") + m.name + "/" +
+                                      orvel_cpu_level_name(level)).c_str(),
+                                     [m, level](benchmark::State& state) {
             Grid& g = grid();
             std::vector<double> K(m.k * m.k);
             const int h = m.k / 2;
@@ -174,8 +178,8 @@ void registerGeneral()
                     double* o[6];
                     for (int k = 0; k < p; ++k)
                         o[k] = out.data() + size_t(k) * nx * ny + size_t(x0) * ny;
-                    if (orvel_lp_fit(plan, g.data.data(), 0, nx, x0, x1, 0, ny, o, ny, scale,
-                                     ORVEL_LP_ALL, nullptr, 0, scratch.data()))
+                    if (orvel_lp_fit_at(level, plan, g.data.data(), 0, nx, x0, x1, 0, ny, o,
+                                        ny, scale, ORVEL_LP_ALL, nullptr, 0, scratch.data()))
                         std::abort();
                 }
                 benchmark::DoNotOptimize(out.data());
@@ -280,11 +284,9 @@ int main(int argc, char** argv)
     benchmark::AddCustomContext("grid", std::to_string(ny) + " x " + std::to_string(nx));
     benchmark::AddCustomContext("library build type", ORVEL_BUILD_TYPE);
     benchmark::AddCustomContext("cpu", cpuModel());
-#if defined(__x86_64__)
-    benchmark::AddCustomContext("cpu has avx2", __builtin_cpu_supports("avx2") ? "yes" : "no");
-    benchmark::AddCustomContext("cpu has avx512f",
-                                __builtin_cpu_supports("avx512f") ? "yes" : "no");
-#endif
+    benchmark::AddCustomContext("cpu level",
+                                orvel_cpu_level_name(orvel_cpu_level_of(orvel_cpu_detect())));
+    benchmark::AddCustomContext("level in use (ORVEL_ISA)", orvel_cpu_level_name(orvel_cpu_level()));
     registerBuild("oracle-O2", "");
     const char* reference = std::getenv("ORVEL_BENCH_REFERENCE");
     for (const std::string prefix : {"", "ref-"}) {

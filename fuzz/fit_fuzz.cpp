@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "cpu/cpu.h"
 #include "localfit/engine.h"
 #include "oracle.h"
 
@@ -261,12 +262,10 @@ void fitRange(bool cv, int ny, int nx, const std::vector<double>& data, const do
 // The fuzzer of a variant this CPU cannot run stops at once, passing.
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    bool runs = true;
-#if defined(__x86_64__)
     const char* v = ORVEL_FUZZ_VARIANT;
-    runs = !(std::strcmp(v, "avx2") == 0 && !__builtin_cpu_supports("avx2")) &&
-           !(std::strcmp(v, "avx512") == 0 && !__builtin_cpu_supports("avx512f"));
-#endif
+    const int level = orvel_cpu_level_of(orvel_cpu_detect());
+    const bool runs = !(std::strcmp(v, "avx2") == 0 && level < ORVEL_LEVEL_AVX2) &&
+                      !(std::strcmp(v, "avx512") == 0 && level < ORVEL_LEVEL_AVX512);
     if (orvel_localfit_isa(ORVEL_FUZZ_ISA) != (runs ? ORVEL_FUZZ_ISA : 0)) {
         std::fprintf(stderr, "the engine disagrees with the CPU about the %s variant\n",
                      ORVEL_FUZZ_VARIANT);

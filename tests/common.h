@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include "cpu/cpu.h"
 #include "oracle.h"
 
 #include <cfloat>
@@ -55,13 +56,11 @@ inline bool cpuRuns(const std::string& dir)
         const size_t n = std::strlen(s);
         return name.size() >= n && name.compare(name.size() - n, n, s) == 0;
     };
-#if defined(__x86_64__)
+    const int level = orvel_cpu_level_of(orvel_cpu_detect());
     if (endsWith("avx2"))
-        return __builtin_cpu_supports("avx2");
+        return level >= ORVEL_LEVEL_AVX2;
     if (endsWith("avx512"))
-        return __builtin_cpu_supports("avx512f");
-#endif
-    (void)endsWith;
+        return level >= ORVEL_LEVEL_AVX512;
     return true;
 }
 

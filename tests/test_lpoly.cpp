@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "cpu/cpu.h"
 #include "lpoly/lpoly.h"
 
 namespace {
@@ -126,7 +127,7 @@ void oracle_var(const std::vector<double>& z, int ny, int nx, const Model& m, in
 // their variance factors (ORVEL_LP_NVAR(p) arrays).
 std::vector<double> fit(const std::vector<double>& z, int ny, int nx, const Model& m, int ix0,
                         int ix1, int iy0, int iy1, int mode = ORVEL_LP_ALL,
-                        std::vector<double> init = {})
+                        std::vector<double> init = {}, int level = -1)
 {
     orvel_lp* plan = orvel_lp_new(m.K.data(), m.ky, m.kx, m.degree, ny, nx, m.flags);
     EXPECT_NE(plan, nullptr);
@@ -139,8 +140,11 @@ std::vector<double> fit(const std::vector<double>& z, int ny, int nx, const Mode
     for (int k = 0; k < p; k++) o[k] = out.data() + k * n;
     for (int k = 0; k < ORVEL_LP_NVAR(p); k++) v[k] = out.data() + (p + k) * n;
     const double scale[6] = {1, 1, 1, 1, 1, 1};
-    EXPECT_EQ(orvel_lp_fit(plan, z.data(), 0, nx, ix0, ix1, iy0, iy1, o, iy1 - iy0, scale, mode,
-                           v, iy1 - iy0, scratch.data()),
+    // The level in use, or the one asked for.
+    EXPECT_EQ(level < 0 ? orvel_lp_fit(plan, z.data(), 0, nx, ix0, ix1, iy0, iy1, o, iy1 - iy0,
+                                       scale, mode, v, iy1 - iy0, scratch.data())
+                        : orvel_lp_fit_at(level, plan, z.data(), 0, nx, ix0, ix1, iy0, iy1, o,
+                                          iy1 - iy0, scale, mode, v, iy1 - iy0, scratch.data()),
               0);
     orvel_lp_free(plan);
     return out;
@@ -317,4 +321,51 @@ TEST(Lpoly, StandardErrorsAloneAreTheFactorsRoots)
                     EXPECT_NEAR(se[k * n + i], want, 4e-16 * want) << rep << " " << k << " " << i;
             }
     }
+}
+
+// Every instruction-set level this CPU runs gives the baseline's bits:
+// coefficients and variance factors, plain and leave-one-out, with and
+// without missing values, separable kernels and not, on grids tall enough
+// for whole vector blocks and their tails; a level beyond the CPU is
+// refused without a write.
+TEST(Lpoly, EveryLevelGivesTheBaselinesBits)
+{
+    const int top = orvel_cpu_level_of(orvel_cpu_detect());
+    if (top == ORVEL_LEVEL_BASELINE)
+        GTEST_SKIP() << "only the baseline runs on this CPU";
+    std::mt19937_64 rng(26);
+    std::normal_distribution<double> N(0, 1);
+    for (int rep = 0; rep < 40; rep++) {
+        int ny = 1 + rng() % 150, nx = 1 + rng() % 25;
+        Model m = randomModel(rng);
+        std::vector<double> z(ny * nx);
+        for (double& v : z) v = 20 * N(rng);
+        if (rep % 2)
+            for (int k = 0; k < 1 + ny * nx / 30; k++) z[rng() % z.size()] = NAN;
+        for (int mode : {ORVEL_LP_ALL, ORVEL_LP_MERGE}) {
+            // MERGE fills in over what is there: start from the same values.
+            std::vector<double> init(size_t(6) * ny * nx, 3.0);
+            std::vector<double> base = fit(z, ny, nx, m, 0, nx, 0, ny, mode, init, 0);
+            for (int l = ORVEL_LEVEL_AVX2; l <= top; l++) {
+                std::vector<double> got = fit(z, ny, nx, m, 0, nx, 0, ny, mode, init, l);
+                ASSERT_EQ(got.size(), base.size());
+                ASSERT_EQ(std::memcmp(got.data(), base.data(), got.size() * sizeof(double)), 0)
+                    << "case " << rep << ", level " << orvel_cpu_level_name(l) << ", mode "
+                    << mode << ", " << ny << "x" << nx;
+            }
+        }
+    }
+    // Beyond this CPU (or no level at all): refused.
+    std::vector<double> K(9, 1.0);
+    orvel_lp* plan = orvel_lp_new(K.data(), 3, 3, 1, 4, 4, 0);
+    std::vector<double> z(16, 1.0), out(48, -1.0), scratch(orvel_lp_scratch(plan));
+    double* o[3] = {out.data(), out.data() + 16, out.data() + 32};
+    const double scale[3] = {1, 1, 1};
+    for (int bad : {-1, top + 1})
+        EXPECT_EQ(orvel_lp_fit_at(bad, plan, z.data(), 0, 4, 0, 4, 0, 4, o, 4, scale,
+                                  ORVEL_LP_ALL, nullptr, 4, scratch.data()),
+                  2)
+            << bad;
+    EXPECT_EQ(out, std::vector<double>(48, -1.0));
+    orvel_lp_free(plan);
 }

@@ -12,7 +12,7 @@ out=${TMPDIR:-/tmp}/orvel-cross-$arch
 L=$root/lib
 "$arch-linux-gnu-g++" -std=c++17 -O3 -ffp-contract=off -static -I"$L" -I"$root/tests" \
   "$root/tests/cross/cross_check.cpp" "$L/solve3/solve3.cpp" "$L/localfit/engine.cpp" \
-  "$L/localfit/fit_generic.cpp" "$L/orvel-fit/orvel-fit.cpp" "$L/orvel-holdout/orvel-holdout.cpp" \
+  "$L/localfit/fit_generic.cpp" "$L/cpu/cpu.c" "$L/orvel-fit/orvel-fit.cpp" "$L/orvel-holdout/orvel-holdout.cpp" \
   -o "$out"
 printf '%s: ' "$arch"
 "qemu-$arch" "$out"

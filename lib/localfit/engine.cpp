@@ -9,62 +9,35 @@
 #include "localfit/localfit.h"
 #include "localfit/variants.h"
 
-#if defined(__x86_64__)
-#include <cpuid.h>
-#endif
+#include "cpu/cpu.h"
 
 namespace orvel {
 namespace {
 
 #if defined(__x86_64__)
-// What the CPU and the operating system offer the wider variants.
-struct Cpu {
-    bool avx2, avx512;
-};
-
-// Asked afresh on every call rather than cached, since the engine keeps no
-// state: three CPUID instructions (leaves 0, 1 and 7) and an XGETBV.  Each
-// CPUID is cheap on the bare machine, but a virtual machine's hypervisor
-// may trap it (measured: about 5 us each in a Firecracker VM), so they are
-// asked once a call, not once a question.
-Cpu askCpu()
-{
-    Cpu cpu = {false, false};
-    unsigned max, a, b, c, d;
-    __cpuid(0, max, b, c, d);
-    if (max < 7)
-        return cpu;
-    __cpuid(1, a, b, c, d);
-    if (!(c & bit_OSXSAVE) || !(c & bit_AVX))
-        return cpu;
-    unsigned lo, hi;  // XCR0: the register states the operating system saves
-    __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
-    __cpuid_count(7, 0, a, b, c, d);
-    // AVX2: XMM and YMM state saved (XCR0 bits 1, 2).  AVX-512F: XMM, YMM,
-    // opmask, upper halves of ZMM0-15 and ZMM16-31 (XCR0 bits 1, 2, 5, 6, 7).
-    cpu.avx2 = (b & bit_AVX2) && (lo & 0x06) == 0x06;
-    cpu.avx512 = (b & bit_AVX512F) && (lo & 0xe6) == 0xe6;
-    return cpu;
-}
-
-// Whether the AVX-512 variant runs.  It is chosen wherever it runs: on Zen 5
-// it gives about 1.6 times AVX2's nodes per second, and on Zen 4, which
-// splits each 512-bit operation in two (and whose LLVM 16 model puts the
-// AVX-512 blocks 4-8% behind AVX2's, tools/mca-blocks.py), `make bench`
-// measured it 6-20% ahead of AVX2 for all three kernels and both entries.  A test build compiles its file for
-// AVX2 instead (ORVEL_AVX512_ON_AVX2), so that the eight-lane code runs on
-// CPUs without AVX-512 too.
-bool runsAvx512Variant(const Cpu& cpu)
+// Whether the AVX-512 variant runs, given the CPU's features f.  It is
+// chosen wherever it runs: on Zen 5 it gives about 1.6 times AVX2's nodes per
+// second, and on Zen 4, which splits each 512-bit operation in two (and whose
+// LLVM 16 model puts the AVX-512 blocks 4-8% behind AVX2's,
+// tools/mca-blocks.py), `make bench` measured it 6-20% ahead of AVX2 for all
+// three kernels and both entries.  A test build compiles its file for AVX2
+// instead (ORVEL_AVX512_ON_AVX2), so that the eight-lane code runs on CPUs
+// without AVX-512 too.
+bool runsAvx512Variant(unsigned f)
 {
 #ifdef ORVEL_AVX512_ON_AVX2
-    return cpu.avx2;
+    return (f & ORVEL_CPU_AVX2) != 0;
 #else
-    return cpu.avx512;
+    return orvel_cpu_level_of(f) >= ORVEL_LEVEL_AVX512;
 #endif
 }
 #endif
 
-// The variant `isa` stands for on this CPU, or 0.
+// The variant `isa` stands for on this CPU, or 0.  Every question but the
+// generic one asks the CPU afresh (orvel_cpu_detect(): three CPUID
+// instructions and an XGETBV), since the engine keeps no state; a virtual
+// machine's hypervisor may trap each (measured: about 5 us in a Firecracker
+// VM), so they are asked once a call.
 int variant(int isa)
 {
     if (isa == ORVEL_ISA_GENERIC)
@@ -72,20 +45,34 @@ int variant(int isa)
 #if defined(__x86_64__)
     if (isa != ORVEL_ISA_AUTO && isa != ORVEL_ISA_AVX2 && isa != ORVEL_ISA_AVX512)
         return 0;
-    const Cpu cpu = askCpu();
+    const unsigned f = orvel_cpu_detect();
+    const bool avx2 = orvel_cpu_level_of(f) >= ORVEL_LEVEL_AVX2;
     switch (isa) {
     case ORVEL_ISA_AVX2:
-        return cpu.avx2 ? ORVEL_ISA_AVX2 : 0;
+        return avx2 ? ORVEL_ISA_AVX2 : 0;
     case ORVEL_ISA_AVX512:
-        return runsAvx512Variant(cpu) ? ORVEL_ISA_AVX512 : 0;
+        return runsAvx512Variant(f) ? ORVEL_ISA_AVX512 : 0;
     default:  // ORVEL_ISA_AUTO
-        if (runsAvx512Variant(cpu))
+        if (runsAvx512Variant(f))
             return ORVEL_ISA_AVX512;
-        return cpu.avx2 ? ORVEL_ISA_AVX2 : ORVEL_ISA_GENERIC;
+        return avx2 ? ORVEL_ISA_AVX2 : ORVEL_ISA_GENERIC;
     }
 #else
     return isa == ORVEL_ISA_AUTO ? ORVEL_ISA_GENERIC : 0;
 #endif
+}
+
+// The variant of level `level` (orvel_isa_level) in this build.
+int variantAt(int level)
+{
+#if defined(__x86_64__)
+    if (level >= ORVEL_LEVEL_AVX512)
+        return ORVEL_ISA_AVX512;
+    if (level == ORVEL_LEVEL_AVX2)
+        return ORVEL_ISA_AVX2;
+#endif
+    (void)level;
+    return ORVEL_ISA_GENERIC;
 }
 
 // Whether g and t describe a fit that stays inside the arrays they name
@@ -123,12 +110,11 @@ bool consistent(const orvel_grid* g, const orvel_targets* t)
 
 } // namespace
 
+// The targets t of g by variant v (0: none runs), the arguments already
+// checked.
 template <bool LOO>
-int localfit(const orvel_grid* g, const orvel_targets* t, int isa)
+int run(const orvel_grid* g, const orvel_targets* t, int v)
 {
-    if (!consistent(g, t))
-        return ORVEL_BAD_ARGS;
-    const int v = variant(isa);
     if (v == 0)
         return ORVEL_NO_ISA;
     if (t->ix0 == t->ix1 || t->iy0 == t->iy1)
@@ -148,6 +134,13 @@ int localfit(const orvel_grid* g, const orvel_targets* t, int isa)
     return ORVEL_OK;
 }
 
+template <bool LOO>
+int localfit(const orvel_grid* g, const orvel_targets* t, int isa)
+{
+    // Arguments checked before the CPU is asked.
+    return consistent(g, t) ? run<LOO>(g, t, variant(isa)) : ORVEL_BAD_ARGS;
+}
+
 template int localfit<false>(const orvel_grid*, const orvel_targets*, int);
 template int localfit<true>(const orvel_grid*, const orvel_targets*, int);
 
@@ -160,3 +153,14 @@ extern "C" ORVEL_HIDDEN int orvel_localfit(const orvel_grid* g, int loo, const o
 }
 
 extern "C" ORVEL_HIDDEN int orvel_localfit_isa(int isa) { return orvel::variant(isa); }
+
+extern "C" ORVEL_HIDDEN int orvel_localfit_at(const orvel_grid* g, int loo, const orvel_targets* t,
+                                              int level)
+{
+    if (!orvel::consistent(g, t))
+        return ORVEL_BAD_ARGS;
+    const int v = orvel::variantAt(level);
+    return loo ? orvel::run<true>(g, t, v) : orvel::run<false>(g, t, v);
+}
+
+extern "C" ORVEL_HIDDEN int orvel_localfit_isa_at(int level) { return orvel::variantAt(level); }

@@ -64,8 +64,9 @@ enum {
  * than one column stride >= iy1 - iy0, and neither the columns held nor the
  * results' extent more bytes than a ptrdiff_t counts.  Then the variant `isa`
  * (ORVEL_NO_ISA), then the empty range.  No state is kept: every call but
- * a generic one asks the CPU (three CPUID instructions, which a virtual
- * machine may trap at some microseconds each), so a call should fit
+ * a generic one asks the CPU (orvel_cpu_detect(): three CPUID instructions
+ * and an XGETBV, which a virtual machine may trap at some microseconds
+ * each), so a call should fit
  * thousands of nodes rather than a few.  Columns are contiguous: blocks of
  * whole columns run as fast as the whole grid (32 at a time on a 1500 x 1200
  * grid: within 2%), bands of rows slower (100 rows at a time: 30% longer). */
@@ -74,6 +75,16 @@ int orvel_localfit(const orvel_grid *g, int loo, const orvel_targets *t, int isa
 /* The variant `isa` stands for on this CPU (ORVEL_ISA_AUTO: the one chosen),
  * or 0 if it is not built or this CPU cannot run it. */
 int orvel_localfit_isa(int isa);
+
+/* orvel_localfit() for a caller that has chosen the instruction-set level
+ * itself (an orvel_isa_level of cpu/cpu.h, say orvel_cpu_level()'s): the
+ * variant orvel_localfit_isa_at(level) runs, and the CPU is not asked, so
+ * the level must be one it runs (checked: the arguments only, as above). */
+int orvel_localfit_at(const orvel_grid *g, int loo, const orvel_targets *t, int level);
+
+/* The variant level `level` runs in this build: ORVEL_ISA_AVX512,
+ * ORVEL_ISA_AVX2 or ORVEL_ISA_GENERIC (the only one off x86-64). */
+int orvel_localfit_isa_at(int level);
 
 #ifdef __cplusplus
 }

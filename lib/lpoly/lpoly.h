@@ -128,6 +128,16 @@ int orvel_lp_fit(const orvel_lp *plan, const double *data, ptrdiff_t col0, ptrdi
                  ptrdiff_t stride, const double *scale, int mode, double *const *var,
                  ptrdiff_t vstride, double *scratch);
 
+/* orvel_lp_fit() in the version of instruction-set level `level` (an
+ * orvel_isa_level of cpu/cpu.h: 0 baseline, 1 AVX2, 2 AVX-512) instead of
+ * the level in use (orvel_cpu_level(): the CPU's, capped by ORVEL_ISA).
+ * Every level gives the same bits. Returns 2, writing nothing, for a level
+ * this CPU cannot run (off x86-64: any but the baseline). */
+int orvel_lp_fit_at(int level, const orvel_lp *plan, const double *data, ptrdiff_t col0,
+                    ptrdiff_t ncol, ptrdiff_t ix0, ptrdiff_t ix1, ptrdiff_t iy0, ptrdiff_t iy1,
+                    double *const *out, ptrdiff_t stride, const double *scale, int mode,
+                    double *const *var, ptrdiff_t vstride, double *scratch);
+
 #ifdef __cplusplus
 }
 #endif

@@ -36,6 +36,30 @@ orvel_threads <- function() {
   max(1L, n)
 }
 
+#' Instruction sets used by orvel
+#'
+#' Which vector instructions the package's fits and terrain passes run in
+#' this R process. Every level computes the same bits (no fused
+#' multiply-add, the same order of operations); the wider ones are faster.
+#' The CPU is asked once per process (its features and whether the
+#' operating system saves their registers), and the level is capped by the
+#' environment variable `ORVEL_ISA`, read at the same time: `"baseline"`,
+#' `"avx2"` or `"avx512"` runs at most that level; unset or empty, no cap.
+#' Any other value caps nothing and is returned as `ignored`. Set it before
+#' the package's first fit, e.g. in the environment R starts with. The two
+#' libraries of the raw `.C` interface ask the CPU on every call and read no
+#' environment.
+#'
+#' @return A list: `level`, the level in use (`"baseline"`, `"avx2"` or
+#'   `"avx512"`); `cpu`, the highest this CPU allows; `engine`, the variant
+#'   the exact 7 x 7 plane runs (`"generic"`, `"avx2"` or `"avx512"`);
+#'   `features`, the CPU's features found (character); `ignored`, the value
+#'   of `ORVEL_ISA` that named no level, or `NULL`.
+#' @export
+#' @examples
+#' orvel_isa()$level
+orvel_isa <- function() .Call(C_orvel_isa)
+
 # A number of threads: one whole number from 1 to 1024.
 .orvel_check_threads <- function(threads) {
   if (!is.numeric(threads) || is.object(threads) || length(threads) != 1L ||

@@ -21,6 +21,7 @@
 #include <Rinternals.h>
 
 #include "args.h"
+#include "cpu.h"
 #include "engine.h"
 #include "lpoly.h"
 #include "parallel.h"
@@ -180,7 +181,7 @@ static int model_fit(const model *m, ptrdiff_t col0, ptrdiff_t ncol, ptrdiff_t x
             }
         }
         orvel_targets t = {x0, x1, y0, y1, out[0], out[1], out[2], stride};
-        int s = orvel_localfit(&g, m->loo, &t, ORVEL_ISA_AUTO);
+        int s = orvel_localfit_at(&g, m->loo, &t, orvel_cpu_level());
         if (s != ORVEL_OK) return s;
         return orvel_lp_fit(m->lp, m->z, col0, ncol, x0, x1, y0, y1, out, stride, scale,
                             ORVEL_LP_MERGE, var, vstride, scratch) ? ORVEL_BAD_ARGS : ORVEL_OK;
@@ -927,14 +928,41 @@ SEXP orvel_buffer_alloc(SEXP n)
     return orvel_alloc(orvel_arg_whole(n, "n", 0, R_XLEN_T_MAX));
 }
 
-/* The instruction set the engine runs here: "avx512", "avx2" or "generic". */
-SEXP orvel_engine_isa(void)
+/* The instruction sets of this process: a list of the level in use (the
+ * CPU's capped by ORVEL_ISA), the CPU's own level, the variant the exact
+ * engine runs ("avx512", "avx2" or "generic"), the CPU's named features and
+ * ORVEL_ISA's value if it named no level (else NULL). */
+SEXP orvel_isa(void)
 {
-    switch (orvel_localfit_isa(ORVEL_ISA_AUTO)) {
-    case ORVEL_ISA_AVX512: return mkString("avx512");
-    case ORVEL_ISA_AVX2: return mkString("avx2");
-    default: return mkString("generic");
+    static const char *names[] = {"level", "cpu", "engine", "features", "ignored", ""};
+    static const struct { unsigned bit; const char *name; } feat[] = {
+        {ORVEL_CPU_AVX, "avx"},         {ORVEL_CPU_AVX2, "avx2"},
+        {ORVEL_CPU_FMA, "fma"},         {ORVEL_CPU_AVX512F, "avx512f"},
+        {ORVEL_CPU_AVX512DQ, "avx512dq"}, {ORVEL_CPU_AVX512BW, "avx512bw"},
+        {ORVEL_CPU_AVX512VL, "avx512vl"}};
+    const int nfeat = (int) (sizeof feat / sizeof feat[0]);
+    const unsigned f = orvel_cpu_features();
+    const orvel_isa_level level = orvel_cpu_level();
+    SEXP out = PROTECT(mkNamed(VECSXP, names));
+    SET_VECTOR_ELT(out, 0, mkString(orvel_cpu_level_name(level)));
+    SET_VECTOR_ELT(out, 1, mkString(orvel_cpu_level_name(orvel_cpu_level_of(f))));
+    const char *engine = "generic";
+    switch (orvel_localfit_isa_at(level)) {
+    case ORVEL_ISA_AVX512: engine = "avx512"; break;
+    case ORVEL_ISA_AVX2: engine = "avx2"; break;
+    default: break;
     }
+    SET_VECTOR_ELT(out, 2, mkString(engine));
+    int n = 0;
+    for (int i = 0; i < nfeat; i++) n += (f & feat[i].bit) != 0;
+    SEXP fs = allocVector(STRSXP, n);
+    SET_VECTOR_ELT(out, 3, fs);
+    for (int i = 0, j = 0; i < nfeat; i++)
+        if (f & feat[i].bit) SET_STRING_ELT(fs, j++, mkChar(feat[i].name));
+    const char *bad = orvel_cpu_isa_env();
+    SET_VECTOR_ELT(out, 4, bad ? mkString(bad) : R_NilValue);
+    UNPROTECT(1);
+    return out;
 }
 
 /* Flags of n nodes for orvel_select(), all set (see orvel_flags_make()). */

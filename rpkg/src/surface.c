@@ -19,6 +19,7 @@
 #include <math.h>
 #include <stddef.h>
 
+#include "cpu.h"
 #include "surface.h"
 
 /* One body for real arguments (the values) and complex ones (the
@@ -105,7 +106,7 @@ void orvel_curvature_column(int which, const double *ge, const double *gn, const
 {
     ptrdiff_t i0;
 #ifdef HAVE_AVX2_CURVATURE
-    if (__builtin_cpu_supports("avx2"))
+    if (orvel_cpu_level() >= ORVEL_LEVEL_AVX2)
         i0 = orvel_curvature_avx2(which, ge, gn, b3, b4, b5, F, a, level, n, out);
     else
 #endif

@@ -12,6 +12,7 @@
 #include <Rinternals.h>
 
 #include "args.h"
+#include "cpu.h"
 #include "terrain.h"
 
 #define W 2
@@ -29,11 +30,12 @@ attribute_hidden void orvel_angles_avx2(const double *ge, const double *gn, ptrd
                                         double *const *o);
 #endif
 
-/* Whether the four-lane pass runs on this CPU. */
+/* Whether the four-lane pass runs: the CPU has AVX2 and ORVEL_ISA allows
+ * it. */
 static int use_avx2(void)
 {
 #ifdef HAVE_AVX2_PASS
-    return __builtin_cpu_supports("avx2");
+    return orvel_cpu_level() >= ORVEL_LEVEL_AVX2;
 #else
     return 0;
 #endif
@@ -52,7 +54,7 @@ void orvel_angles_pass(const double *ge, const double *gn, ptrdiff_t r, ptrdiff_
     angles_w2(ge, gn, r, c, cx, per_row, ny, what, nl, scale, o);
 }
 
-/* "avx2" or "two lanes": the pass this CPU runs. */
+/* "avx2" or "two lanes": the pass that runs (ORVEL_ISA honoured). */
 SEXP orvel_angles_isa(void)
 {
     return mkString(use_avx2() ? "avx2" : "two lanes");

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the fitting engine and the two fitting libraries with CMake; run
 # from src/ by Makevars. Leaves in src/ orvel-fit.so and orvel-holdout.so,
-# and in src/engine/ the engine's static library and its header.
+# and in src/engine/ the engines' static libraries, the CPU module's and
+# their headers.
 #   sh ../tools/build-libs.sh <C compiler> <C++ compiler>
 # orvel/ holds the project's library sources and build files: a source
 # tarball carries that copy, and in the project's repository
@@ -37,4 +38,5 @@ CC=$1 CXX=$2 "$CMAKE" -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DORVEL_T
 cp "$build/orvel-fit.so" "$build/orvel-holdout.so" .
 mkdir -p engine
 cp "$build/liborvel_localfit.a" "$src/lib/localfit/engine.h" "$build/liborvel_lpoly.a" \
-  "$src/lib/lpoly/lpoly.h" engine/
+  "$src/lib/lpoly/lpoly.h" "$build/liborvel_cpu_once.a" "$build/liborvel_cpu.a" \
+  "$src/lib/cpu/cpu.h" engine/
