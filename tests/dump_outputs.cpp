@@ -31,7 +31,8 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: orvel_dump <file>\n");
         return 2;
     }
-    std::FILE* f = std::fopen(argv[1], "w");
+    // Binary: the same bytes on Windows, whose text mode ends lines in CR LF.
+    std::FILE* f = std::fopen(argv[1], "wb");
     if (!f) {
         std::perror(argv[1]);
         return 1;
