@@ -1,6 +1,7 @@
 #!/bin/sh
 # The Windows build (make windows) checked here: its DLLs' imports and
-# exports (tests/check_exports_windows.sh), then under wine the native suite
+# exports (tests/check_exports_windows.sh), then under wine the package's
+# thread pool (tests/test_parallel.c), the native suite
 # and the dump of the scenarios' outputs once for each instruction-set level
 # ORVEL_ISA asks for, every dump compared byte for byte with the Linux
 # build's (tests/compare-dumps.sh).  wine's prefix lives in the Windows
@@ -22,6 +23,9 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   "$wine" wineboot --init >/dev/null 2>&1
   echo "wine prefix created in $(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN {printf "%.1f", b - a}') s"
 fi
+
+# The package's thread pool on Win32 threads.
+"$wine" "$win/tests/orvel_parallel_test.exe" || { echo "FAIL the thread pool under wine"; status=1; }
 
 "$linux/tests/orvel_dump" "$win/dump-linux.txt" || { echo "FAIL the Linux dump"; exit 1; }
 for isa in baseline avx2 avx512; do
