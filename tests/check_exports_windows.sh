@@ -4,7 +4,9 @@
 # export exactly their two names, and every DLL imports from system DLLs
 # alone (KERNEL32, the C runtime: msvcrt, ucrtbase or its api-ms-win-*
 # forwarders), the package's own library from R.dll as well, so that none
-# needs a DLL a user lacks.  No fused multiply-add in the fitting libraries.
+# needs a DLL a user lacks.  No fused multiply-add in the fitting libraries,
+# and no aligned move of a 32- or 64-byte vector to or from the stack in any
+# DLL (Windows aligns the stack to 16 bytes only: such a move can fault).
 #   check_exports_windows.sh <objdump> <build dir> [<orvel.dll>]
 set -u
 objdump=$1 dir=$2 pkg=${3:-}
@@ -42,6 +44,14 @@ check() {
   [ "$got" = "$want" ] || fail "$lib exports: $got(expected $want)"
   fused=$("$objdump" -d --no-show-raw-insn "$lib" | grep -c -E '\svfn?m(add|sub)[0-9]')
   [ "$fused" -eq 0 ] || fail "$lib: $fused fused multiply-adds"
+  spills "$lib"
+}
+
+# spills <dll>: aligned moves of ymm/zmm registers against rsp or rbp.
+aligned_spill='vmov(ap[sd]|dqa(32|64)?)[[:space:]]+.*(%[yz]mm.*\(%r[sb]p\)|\(%r[sb]p\).*%[yz]mm)'
+spills() {
+  k=$("$objdump" -d --no-show-raw-insn "$1" | grep -c -E "$aligned_spill")
+  [ "$k" -eq 0 ] || fail "$1: $k aligned vector moves against the stack"
 }
 
 n=0
@@ -56,6 +66,7 @@ done
 if [ -n "$pkg" ]; then
   if [ -f "$pkg" ]; then
     imports "$pkg" '^r\.dll$'
+    spills "$pkg"
     "$objdump" -p "$pkg" | awk '$1 == "DLL" && $2 == "Name:" {print $3}' | grep -q -x R.dll ||
       fail "$pkg: does not import from R.dll"
     exports "$pkg" | grep -q -x R_init_orvel || fail "$pkg: R_init_orvel not exported"
