@@ -3,7 +3,38 @@
 #ifndef ORVEL_TEST_COMMON_H
 #define ORVEL_TEST_COMMON_H
 
+#if defined(_WIN32)
+// The libraries are DLLs (named .so) loaded by full path, as R's dyn.load
+// loads a package's DLL: LoadLibraryEx with the DLL's own directory searched
+// for what it imports.  dlopen's flags mean nothing there.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <string>
+#undef small
+#define RTLD_NOW 0
+#define RTLD_LOCAL 0
+inline void* dlopen(const char* path, int)
+{
+    std::string p = path;
+    for (char& c : p)
+        if (c == '/')
+            c = '\\';
+    return reinterpret_cast<void*>(LoadLibraryExA(p.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH));
+}
+inline void* dlsym(void* handle, const char* name)
+{
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle), name));
+}
+inline std::string dlerror() { return "error " + std::to_string(GetLastError()); }
+#else
 #include <dlfcn.h>
+#endif
 #include <gtest/gtest.h>
 
 #include "cpu/cpu.h"

@@ -4,18 +4,59 @@
 #ifndef ORVEL_TEST_GUARDED_H
 #define ORVEL_TEST_GUARDED_H
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#if defined(_WIN32)
+// The few calls used below, on Windows' virtual memory functions: a fault is
+// an access violation there, which ends the program just the same.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#undef small
+#define PROT_NONE PAGE_NOACCESS
+#define PROT_READ PAGE_READONLY
+#define PROT_READ_WRITE PAGE_READWRITE
+#define MAP_FAILED nullptr
+inline void* mapPages(size_t size, DWORD prot)
+{
+    return VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, prot);
+}
+inline int mprotect(void* at, size_t size, DWORD prot)
+{
+    DWORD old;
+    return VirtualProtect(at, size, prot, &old) ? 0 : -1;
+}
+inline void unmapPages(void* at, size_t) { VirtualFree(at, 0, MEM_RELEASE); }
+inline size_t pageSize()
+{
+    static const size_t page = [] {
+        SYSTEM_INFO info;
+        GetSystemInfo(&info);
+        return (size_t)info.dwPageSize;
+    }();
+    return page;
+}
+#else
+#include <sys/mman.h>
+#include <unistd.h>
+#define PROT_READ_WRITE (PROT_READ | PROT_WRITE)
+inline void* mapPages(size_t size, int prot)
+{
+    return mmap(nullptr, size, prot, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+}
+inline void unmapPages(void* at, size_t size) { munmap(at, size); }
 inline size_t pageSize()
 {
     static const size_t page = (size_t)sysconf(_SC_PAGESIZE);
     return page;
 }
+#endif
 
 enum class Side { Left, Right };
 
@@ -35,7 +76,7 @@ public:
         if (usable_ == 0)
             usable_ = page;
         size_ = usable_ + 2 * page;
-        void* m = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* m = mapPages(size_, PROT_READ_WRITE);
         if (m == MAP_FAILED)
             std::abort();
         base_ = static_cast<unsigned char*>(m);
@@ -50,7 +91,7 @@ public:
     }
     Guarded(const Guarded&) = delete;
     Guarded& operator=(const Guarded&) = delete;
-    ~Guarded() { munmap(base_, size_); }
+    ~Guarded() { unmapPages(base_, size_); }
 
     double* get() const { return array_; }
     size_t size() const { return n_; }
@@ -88,14 +129,14 @@ class Inaccessible {
 public:
     explicit Inaccessible(size_t pages = 4) : size_(pages * pageSize())
     {
-        void* m = mmap(nullptr, size_, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* m = mapPages(size_, PROT_NONE);
         if (m == MAP_FAILED)
             std::abort();
         base_ = static_cast<unsigned char*>(m);
     }
     Inaccessible(const Inaccessible&) = delete;
     Inaccessible& operator=(const Inaccessible&) = delete;
-    ~Inaccessible() { munmap(base_, size_); }
+    ~Inaccessible() { unmapPages(base_, size_); }
 
     // A double pointer at byte offset `at` (a multiple of 8) into the pages.
     double* at(size_t at) const { return reinterpret_cast<double*>(base_ + at); }

@@ -10,6 +10,9 @@ need="$need lld llvm"
 # so the baseline code path is exercised whatever this machine has, and the
 # aarch64 build under emulation (a cross compiler).
 [ "$(uname -m)" = x86_64 ] && need="$need qemu-user g++-aarch64-linux-gnu"
+# The Windows build is cross-compiled with mingw-w64 (its POSIX-thread
+# flavour, GoogleTest from Debian's sources of it) and run under wine.
+[ "$(uname -m)" = x86_64 ] && need="$need g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix googletest wine64"
 missing=""
 for p in $need; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

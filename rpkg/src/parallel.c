@@ -5,14 +5,28 @@
  * The calling thread works too, and is the only one that talks to R: it
  * looks for a user interrupt between its chunks, inside R_UnwindProtect, so
  * that when R jumps out of the call the other threads are stopped and
- * joined and every buffer is freed on the way. Worker threads block every
- * signal: an interrupt is R's main thread's to receive. */
-#include <errno.h>
-#include <pthread.h>
-#include <signal.h>
+ * joined and every buffer is freed on the way.
+ *
+ * POSIX: worker threads block every signal, since an interrupt is R's main
+ * thread's to receive. Windows: Win32 threads (_beginthreadex, which sets up
+ * the C runtime for the thread), so the library needs no thread library of
+ * its own (winpthreads would be one more DLL or static runtime to carry);
+ * Ctrl+C reaches R as a flag its main thread reads, and no signal reaches a
+ * worker. */
 #include <stdatomic.h>
 #include <stdlib.h>
+
+#if defined(_WIN32)
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#include <process.h>
+typedef HANDLE thread_t;
+#else
+#include <pthread.h>
+#include <signal.h>
 #include <time.h>
+typedef pthread_t thread_t;
+#endif
 
 #include <R.h>
 #include <Rinternals.h>
@@ -32,39 +46,101 @@ typedef struct pool {
     orvel_chunk_fn *fn;
     void *job;
     size_t scratch;
-    pthread_t tid[MAX_THREADS];
+    thread_t tid[MAX_THREADS];
     int started;            /* worker threads running */
     double *own;            /* the calling thread's scratch */
 } pool;
 
+/* Seconds on a monotonic clock. */
+static double seconds(void)
+{
+#if defined(_WIN32)
+    LARGE_INTEGER t, f;
+    QueryPerformanceCounter(&t);
+    QueryPerformanceFrequency(&f);
+    return (double) t.QuadPart / (double) f.QuadPart;
+#else
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec + 1e-9 * t.tv_nsec;
+#endif
+}
+
 /* Takes chunks until none are left (or the job is stopped). */
 static void take(pool *p, double *scratch, int main_thread)
 {
-    struct timespec last = {0, 0}, now;
-    if (main_thread) clock_gettime(CLOCK_MONOTONIC, &last);
+    double last = main_thread ? seconds() : 0, now;
     while (!atomic_load_explicit(&p->stop, memory_order_relaxed)) {
         ptrdiff_t k = atomic_fetch_add(&p->next, 1);
         if (k >= p->n) break;
         p->fn(p->job, k, scratch);
-        if (main_thread) {
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            if ((now.tv_sec - last.tv_sec) + 1e-9 * (now.tv_nsec - last.tv_nsec) > CHECK_SECONDS) {
-                R_CheckUserInterrupt();  /* may jump out: see finish() */
-                last = now;
-            }
+        if (main_thread && (now = seconds()) - last > CHECK_SECONDS) {
+            R_CheckUserInterrupt();  /* may jump out: see finish() */
+            last = now;
         }
     }
 }
 
-static void *worker(void *arg)
+static void work(pool *p)
 {
-    pool *p = arg;
     /* No scratch, no work: the other threads take this one's chunks. */
     double *s = p->scratch ? malloc(p->scratch * sizeof(double)) : NULL;
     if (s || !p->scratch) take(p, s, 0);
     free(s);
+}
+
+#if defined(_WIN32)
+static unsigned __stdcall worker(void *arg)
+{
+    work(arg);
+    return 0;
+}
+
+/* Starts a worker: 1 on success. */
+static int start(thread_t *t, pool *p)
+{
+    uintptr_t h = _beginthreadex(NULL, 0, worker, p, 0, NULL);
+    if (!h) return 0;
+    *t = (HANDLE) h;
+    return 1;
+}
+
+static void join(thread_t t)
+{
+    WaitForSingleObject(t, INFINITE);
+    CloseHandle(t);
+}
+
+/* Starts up to n workers into p->tid, counted in p->started. */
+static void start_workers(pool *p, int n)
+{
+    for (int i = 0; i < n; i++)
+        if (start(&p->tid[p->started], p)) p->started++;
+}
+#else
+static void *worker(void *arg)
+{
+    work(arg);
     return NULL;
 }
+
+static void join(thread_t t)
+{
+    pthread_join(t, NULL);
+}
+
+/* Starts up to n workers into p->tid, counted in p->started, with every
+ * signal blocked in them. */
+static void start_workers(pool *p, int n)
+{
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    for (int i = 0; i < n; i++)
+        if (pthread_create(&p->tid[p->started], NULL, worker, p) == 0) p->started++;
+    pthread_sigmask(SIG_SETMASK, &old, NULL);
+}
+#endif
 
 static SEXP run(void *arg)
 {
@@ -79,7 +155,7 @@ static void finish(void *arg, Rboolean jump)
 {
     pool *p = arg;
     if (jump) atomic_store(&p->stop, 1);
-    for (int i = 0; i < p->started; i++) pthread_join(p->tid[i], NULL);
+    for (int i = 0; i < p->started; i++) join(p->tid[i]);
     p->started = 0;
     free(p->own);
     p->own = NULL;
@@ -101,15 +177,8 @@ void orvel_parallel(ptrdiff_t n, int threads, size_t scratch, orvel_chunk_fn *fn
         error("orvel: cannot allocate %.0f bytes of scratch", (double) scratch * sizeof(double));
     if (threads > MAX_THREADS) threads = MAX_THREADS;
     if (threads > n) threads = (int) n;
-    if (threads > 1) {
-        sigset_t all, old;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &old);
-        /* A thread that cannot be started leaves its share to the others. */
-        for (int i = 0; i < threads - 1; i++)
-            if (pthread_create(&p->tid[p->started], NULL, worker, p) == 0) p->started++;
-        pthread_sigmask(SIG_SETMASK, &old, NULL);
-    }
+    /* A thread that cannot be started leaves its share to the others. */
+    if (threads > 1) start_workers(p, threads - 1);
     SEXP cont = PROTECT(R_MakeUnwindCont());
     R_UnwindProtect(run, p, finish, p, cont);
     UNPROTECT(1);

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Builds the fitting engine and the two fitting libraries with CMake; run
-# from src/ by Makevars. Leaves in src/ orvel-fit.so and orvel-holdout.so,
-# and in src/engine/ the engines' static libraries, the CPU module's and
-# their headers.
+# from src/ by Makevars (Makevars.win on Windows). Leaves in src/
+# orvel-fit.so and orvel-holdout.so (on Windows DLLs by those names), and in
+# src/engine/ the engines' static libraries, the CPU module's and their
+# headers.
 #   sh ../tools/build-libs.sh <C compiler> <C++ compiler>
 # orvel/ holds the project's library sources and build files: a source
 # tarball carries that copy, and in the project's repository
@@ -33,7 +34,20 @@ fi
 
 build=$(mktemp -d "${TMPDIR:-/tmp}/orvel-build.XXXXXX")
 trap 'rm -rf "$build"' EXIT
-CC=$1 CXX=$2 "$CMAKE" -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DORVEL_TESTS=OFF
+# Windows (Rtools' MSYS shell): CMake is a Windows program, so it is given
+# Windows paths and told to write makefiles for Rtools' make, rather than
+# look for Visual Studio.
+generator=
+case $(uname -s) in
+  MINGW* | MSYS* | CYGWIN*)
+    generator="MSYS Makefiles"
+    if command -v cygpath >/dev/null 2>&1; then
+      build_dir=$(cygpath -m "$build") src_dir=$(cygpath -m "$src")
+    fi
+    ;;
+esac
+CC=$1 CXX=$2 "$CMAKE" ${generator:+-G "$generator"} -S "${src_dir:-$src}" -B "${build_dir:-$build}" \
+  -DCMAKE_BUILD_TYPE=Release -DORVEL_TESTS=OFF
 "$CMAKE" --build "$build"
 cp "$build/orvel-fit.so" "$build/orvel-holdout.so" .
 mkdir -p engine
