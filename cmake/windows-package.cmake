@@ -26,7 +26,7 @@ target_compile_options(orvel_pkg_objects PRIVATE -std=gnu17 -O2 -Wall -mfpmath=s
   -mstackrealign)
 target_compile_definitions(orvel_pkg_objects PRIVATE NDEBUG)
 target_include_directories(orvel_pkg_objects PRIVATE ${pkg_dir}/include ${ORVEL_R_INCLUDE}
-  ${PROJECT_SOURCE_DIR}/lib/localfit ${PROJECT_SOURCE_DIR}/lib/lpoly)
+  ${PROJECT_SOURCE_DIR}/lib/localfit ${PROJECT_SOURCE_DIR}/lib/lpoly ${PROJECT_SOURCE_DIR}/lib/cpu)
 
 add_custom_command(OUTPUT ${pkg_dir}/libR.dll.a ${pkg_dir}/orvel.def
   COMMAND sh ${PROJECT_SOURCE_DIR}/tools/windows-r-import.sh ${CMAKE_NM} ${ORVEL_DLLTOOL}

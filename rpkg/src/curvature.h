@@ -44,6 +44,7 @@ CURV_TARGET static inline cvd cv_load(const double *p)
         cvd r = cv_load(b3 + i) * a[2], s = cv_load(b4 + i) * a[3];                 \
         cvd t = cv_load(b5 + i) * a[4];                                             \
         cvd g = p * p + q * q, w = 1 + g, lv = cv_load(F + i) * level;              \
+        (void) w; /* not every curvature's expression needs it */                  \
         cvd v = (EXPR);                                                              \
         if (DIRECTIONAL) {                                                           \
             cvi keep = (cvi) (g > lv * lv);                                          \

@@ -96,6 +96,7 @@ attribute_hidden ptrdiff_t orvel_curvature_avx2(int which, const double *ge, con
         double p = ge[i] * a[0], q = gn[i] * a[1], r = b3[i] * a[2];              \
         double s = b4[i] * a[3], t = b5[i] * a[4];                                \
         double g = p * p + q * q, w = 1 + g, lv = F[i] * level;                   \
+        (void) w; /* not every curvature's expression needs it */                \
         double v = (EXPR);                                                         \
         out[i] = (DIRECTIONAL) && !(g > lv * lv) ? NAN : v;                       \
     }
