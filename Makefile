@@ -1,6 +1,8 @@
 # make test: install what is missing, build, run every test: the plain build,
 #   R CMD check of the R package, the native suite over the package's own
-#   libraries, the same suite under address+undefined-behaviour sanitizers
+#   libraries, the package built with clang and its tests, the Windows cross
+#   build and its suite under wine, the workflow file read, the same suite
+#   under address+undefined-behaviour sanitizers
 #   and under the thread sanitizer, a short differential fuzz run, and the
 #   package's tests in R under valgrind.
 # make demo: smooth R's volcano with the package into out/volcano.png.
@@ -38,7 +40,7 @@ SANITIZER_ENV = ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:chec
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 .PHONY: all setup build test test-clang test-plain test-asan test-tsan fuzz valgrind-r demo bench clean \
-	rpkg rpkg-install check test-package install windows test-windows
+	rpkg rpkg-install check test-package install windows test-windows check-workflow
 
 all: build
 
@@ -54,10 +56,18 @@ test: build
 	$(MAKE) --no-print-directory test-plain
 	$(MAKE) --no-print-directory check
 	$(MAKE) --no-print-directory test-package
+	$(MAKE) --no-print-directory test-clang
+	$(MAKE) --no-print-directory test-windows
+	$(MAKE) --no-print-directory check-workflow
 	$(MAKE) --no-print-directory test-asan
 	$(MAKE) --no-print-directory test-tsan
 	$(MAKE) --no-print-directory fuzz
 	$(MAKE) --no-print-directory valgrind-r
+
+# The R CMD check workflow is YAML that GitHub reads, with a run on each
+# platform the package supports.
+check-workflow:
+	Rscript -e 'w <- yaml::read_yaml(".github/workflows/R-CMD-check.yaml"); os <- vapply(w$$jobs[["R-CMD-check"]]$$strategy$$matrix$$config, function(c) c$$os, ""); want <- c("windows-latest", "macos-latest", "macos-13", "ubuntu-latest"); if (!all(want %in% os)) stop("the workflow lacks ", paste(setdiff(want, os), collapse = ", ")); cat("workflow: R CMD check on", os, "\n")'
 
 test-plain:
 	cd $(BUILD) && ctest --output-on-failure
@@ -123,13 +133,14 @@ test-package: build rpkg-install
 CLANG_BUILD ?= build-clang
 CLANG_RLIB = $(CLANG_BUILD)/rlib
 
-test-clang: rpkg
+test-clang: rpkg-install
 	mkdir -p $(CLANG_RLIB)
 	printf 'CC = clang\nCXX = clang++\nCXX11 = clang++\nCXX14 = clang++\nCXX17 = clang++\n' \
 	  >$(CLANG_BUILD)/Makevars
 	R_MAKEVARS_USER=$(abspath $(CLANG_BUILD))/Makevars R CMD INSTALL -l $(CLANG_RLIB) $(TARBALL)
 	R_LIBS=$(abspath $(CLANG_RLIB)) Rscript -e 'x <- orvel::orvel_isa(); cat("orvel built with clang runs", x$$level, "\n")'
 	R_LIBS=$(abspath $(CLANG_RLIB)) Rscript tools/run-r-tests.R
+	Rscript tools/same-bits.R $(RLIB) $(CLANG_RLIB)
 
 valgrind-r: build rpkg-install
 	tools/valgrind-r.sh $(BUILD)

@@ -2,7 +2,7 @@
 # Installs what building and testing orvel needs from Debian's packages, if
 # anything is missing.  As root it installs; otherwise it prints the command.
 set -eu
-need="cmake g++ make libgtest-dev libbenchmark-dev r-base-core r-base-dev r-cran-testthat r-cran-roxygen2 r-cran-knitr r-cran-rmarkdown r-cran-codetools r-cran-matrix r-cran-terra r-cran-parallelly r-cran-stars r-cran-raster r-cran-locfit r-cran-future r-cran-progressr pandoc qpdf clang libclang-rt-14-dev valgrind"
+need="cmake g++ make libgtest-dev libbenchmark-dev r-base-core r-base-dev r-cran-testthat r-cran-roxygen2 r-cran-knitr r-cran-rmarkdown r-cran-codetools r-cran-matrix r-cran-terra r-cran-parallelly r-cran-stars r-cran-raster r-cran-locfit r-cran-future r-cran-progressr r-cran-yaml pandoc qpdf clang libclang-rt-14-dev valgrind"
 # The macOS build is cross-compiled and inspected with LLVM's Mach-O linker
 # (ld64.lld) and tools (llvm-objdump, llvm-nm).
 need="$need lld llvm"

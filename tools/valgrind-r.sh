@@ -27,26 +27,32 @@ for d in "$build"/tests/isa/*/; do
   dirs="$dirs ${d%/}"
 done
 
+# One run: the test files matching filter $2 against the libraries in $1.
 run() {
   name=$(echo "${1#$build}" | tr / _)
-  log=$logs/r${name:-_main}.log
-  filter=native
-  [ "$1" = "$build" ] && filter='native|orvel|core|interrupt|models|inference'
-  if R_LIBS=$build/rlib ORVEL_LIBDIR=$1 ORVEL_TEST_FILTER=$filter ORVEL_VALGRIND=1 \
+  log=$logs/r${name:-_main}_$(echo "$2" | tr '|' '-').log
+  t0=$(date +%s)
+  if R_LIBS=$build/rlib ORVEL_LIBDIR=$1 ORVEL_TEST_FILTER=$2 ORVEL_VALGRIND=1 \
        R -d "valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=definite" \
        --vanilla --slave -f tools/run-r-tests.R >"$log" 2>&1; then
-    echo "ok    $1: $(grep 'ERROR SUMMARY' "$log" | sed 's/^==[0-9]*== //')"
+    echo "ok    $1 ($2, $(($(date +%s) - t0)) s): $(grep 'ERROR SUMMARY' "$log" | sed 's/^==[0-9]*== //')"
   else
-    echo "FAIL  $1 (log: $log)"; cat "$log"; return 1
+    echo "FAIL  $1 ($2) (log: $log)"; cat "$log"; return 1
   fi
 }
 
+# The runs, two at a time: the package's own tests in two halves of about
+# the same length, then the raw binding against each pinned copy.
+jobs="$build:native|orvel|core $build:interrupt|models|inference"
+for d in $dirs; do
+  [ "$d" = "$build" ] || jobs="$jobs $d:native"
+done
 status=0
-set -- $dirs
+set -- $jobs
 while [ $# -gt 0 ]; do
-  run "$1" & a=$!
+  run "${1%%:*}" "${1#*:}" & a=$!
   b=""
-  if [ $# -gt 1 ]; then run "$2" & b=$!; fi
+  if [ $# -gt 1 ]; then run "${2%%:*}" "${2#*:}" & b=$!; fi
   wait $a || status=1
   [ -z "$b" ] || wait $b || status=1
   shift; [ $# -gt 0 ] && shift

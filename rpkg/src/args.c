@@ -1,4 +1,5 @@
 /* Argument checks and result vectors for the registered routines. */
+#include "fpcontract.h"
 #include <math.h>
 #include <stdint.h>
 

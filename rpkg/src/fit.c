@@ -13,6 +13,7 @@
  * Work is split into chunks of target nodes on as many threads as asked.
  * Every node is fitted with the whole grid's geometry, so its bits never
  * depend on the chunk, the thread, or the block of the raster it comes in. */
+#include "fpcontract.h"
 #include <math.h>
 #include <stdatomic.h>
 #include <string.h>

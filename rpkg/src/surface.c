@@ -15,6 +15,7 @@
  * contour) and are undefined where the surface is level: NaN where g is
  * at most the caller's gmin (the square of a slope that is only the
  * rounding of the fit). */
+#include "fpcontract.h"
 #include <complex.h>
 #include <math.h>
 #include <stddef.h>

@@ -8,6 +8,7 @@
  * from the pass in angles.h, four cells at a time where the CPU has AVX2
  * (terrain_avx2.c), two at a time (SSE2 on x86-64, NEON on arm64)
  * elsewhere. */
+#include "fpcontract.h"
 #include <R.h>
 #include <Rinternals.h>
 

@@ -3,6 +3,7 @@
  * file use AVX2 without a compiler flag; AVX2 brings no fused multiply-add,
  * so the results are those of the two-lane pass, bit for bit. */
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include "fpcontract.h"
 #include <R_ext/Visibility.h>
 #define W 4
 #define ANGLES_NAME orvel_angles_avx2
