@@ -41,20 +41,23 @@ run() {
   fi
 }
 
-# The runs, two at a time: the package's own tests in two halves of about
-# the same length, then the raw binding against each pinned copy.
-jobs="$build:native|orvel|core $build:interrupt|models|inference"
+# The runs in two queues side by side, of about the same length: the
+# package's own tests split in two (core.R alone takes about half), and the
+# raw binding against each pinned copy dealt to the queues in turn.
+q1="$build:core"
+q2="$build:native|orvel|interrupt|models|inference"
+n=0
 for d in $dirs; do
-  [ "$d" = "$build" ] || jobs="$jobs $d:native"
+  [ "$d" = "$build" ] && continue
+  if [ $((n % 2)) -eq 0 ]; then q1="$q1 $d:native"; else q2="$q2 $d:native"; fi
+  n=$((n + 1))
 done
+queue() {
+  for j in "$@"; do run "${j%%:*}" "${j#*:}" || return 1; done
+}
+queue $q1 & a=$!
+queue $q2 & b=$!
 status=0
-set -- $jobs
-while [ $# -gt 0 ]; do
-  run "${1%%:*}" "${1#*:}" & a=$!
-  b=""
-  if [ $# -gt 1 ]; then run "${2%%:*}" "${2#*:}" & b=$!; fi
-  wait $a || status=1
-  [ -z "$b" ] || wait $b || status=1
-  shift; [ $# -gt 0 ] && shift
-done
+wait $a || status=1
+wait $b || status=1
 exit $status

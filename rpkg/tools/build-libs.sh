@@ -4,7 +4,10 @@
 # orvel-fit.so and orvel-holdout.so (on Windows DLLs by those names), and in
 # src/engine/ the engines' static libraries, the CPU module's and their
 # headers.
-#   sh ../tools/build-libs.sh <C compiler> <C++ compiler>
+#   CFLAGS=... CXXFLAGS=... sh ../tools/build-libs.sh <C compiler> <C++ compiler>
+# The compilers and their flags are R's (R CMD config, through Makevars):
+# CMake takes CFLAGS and CXXFLAGS from the environment as its first flags,
+# and adds the build's own optimisation and floating-point flags after them.
 # orvel/ holds the project's library sources and build files: a source
 # tarball carries that copy, and in the project's repository
 # (R CMD INSTALL rpkg) it is taken from the repository itself. The CMake
