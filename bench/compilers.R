@@ -12,18 +12,8 @@ libs <- normalizePath(args[1:2])
 rounds <- if (length(args) > 2) as.integer(args[3]) else 5L
 threads <- as.integer(Sys.getenv("ORVEL_BENCH_THREADS", "1"))
 
-worker <- sprintf('
-library(orvel)
-threads <- %d
-set.seed(1)
-surface <- function(n) {
-  i <- seq_len(n)
-  outer(30 * sin(i / 37), 20 * cos(i / 53), "+") + matrix(rnorm(n * n), n, n)
-}
-z7 <- surface(1500); z31 <- surface(1000)
-zna <- z31; zna[sample(length(zna), 2000)] <- NA
-k7 <- orvel_kernel("gaussian", 1.5); k31 <- orvel_kernel("gaussian", 6, size = 31)
-dem <- terra::rast(z31, extent = terra::ext(0, 10000, 0, 10000), crs = "local")
+source(file.path(dirname(sub("^--file=", "", grep("^--file=", commandArgs(FALSE), value = TRUE)[1])), "workloads.R"))
+worker <- paste0(bench_worker(threads), '
 work <- list(
   "fit 7x7 plane" = function() orvel_fit(z7, k7, threads = threads)$F,
   "fit 7x7 quadratic" = function() orvel_fit(z7, k7, degree = 2, threads = threads)$Q,
@@ -38,7 +28,7 @@ work <- list(
 vals <- lapply(work, function(f) f())
 secs <- vapply(work, function(f) min(replicate(3, system.time(f())[["elapsed"]])), 0)
 saveRDS(list(isa = orvel_isa()$level, vals = vals, secs = secs), out)
-', threads)
+')
 
 run <- function(lib) {
   script <- tempfile(fileext = ".R")

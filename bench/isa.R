@@ -22,17 +22,8 @@ cat(sprintf("orvel %s, R %s, %s, CPU level %s, %d thread(s), %d rounds\n",
             packageVersion("orvel"), getRversion(), cpu, info$cpu, threads, rounds))
 
 # One round at the level ORVEL_ISA sets: each workload's seconds, best of three.
-worker <- sprintf('
-library(orvel)
-threads <- %d
-set.seed(1)
-surface <- function(n) {
-  i <- seq_len(n)
-  outer(30 * sin(i / 37), 20 * cos(i / 53), "+") + matrix(rnorm(n * n), n, n)
-}
-z7 <- surface(1500); z31 <- surface(1000)
-k7 <- orvel_kernel("gaussian", 1.5); k31 <- orvel_kernel("gaussian", 6, size = 31)
-dem <- terra::rast(z31, extent = terra::ext(0, 10000, 0, 10000), crs = "local")
+source(file.path(dirname(sub("^--file=", "", grep("^--file=", commandArgs(FALSE), value = TRUE)[1])), "workloads.R"))
+worker <- paste0(bench_worker(threads), '
 work <- list(
   "fit 7x7 plane" = function() orvel_fit(z7, k7, threads = threads),
   "fit 7x7 quadratic" = function() orvel_fit(z7, k7, degree = 2, threads = threads),
@@ -48,7 +39,7 @@ secs <- vapply(work, function(f) {
   min(replicate(3, system.time(f())[["elapsed"]]))
 }, 0)
 saveRDS(list(level = orvel_isa()$level, nodes = nodes, secs = secs), out)
-', threads)
+')
 
 run <- function(isa) {
   script <- tempfile(fileext = ".R")
