@@ -6,8 +6,9 @@
 # statistics and standard errors, and of the raw
 # binding against the libraries in <build> (the raster
 # tests go through the same compiled pass and spend their time in terra),
-# and those of the raw binding and both entries (test-native.R) against each
-# pinned instruction-set copy in <build>/tests/isa/*, two at a time.
+# and (with ORVEL_VALGRIND_PINNED set) those of the raw binding and both
+# entries (test-native.R) against each pinned instruction-set copy in
+# <build>/tests/isa/*; two runs at a time.
 # Any memcheck error fails the run, and so does memory definitely lost (the
 # interrupted calls must release everything); no suppression file is used.
 #   tools/valgrind-r.sh <build dir>
@@ -42,16 +43,20 @@ run() {
 }
 
 # The runs in two queues side by side, of about the same length: the
-# package's own tests split in two (core.R alone takes about half), and the
-# raw binding against each pinned copy dealt to the queues in turn.
+# package's own tests split in two (core.R alone takes about half), and,
+# with ORVEL_VALGRIND_PINNED set, the raw binding against each pinned copy
+# dealt to the queues in turn (make test leaves those to the sanitized
+# native suite, which runs every copy).
 q1="$build:core"
 q2="$build:native|orvel|interrupt|models|inference"
 n=0
-for d in $dirs; do
-  [ "$d" = "$build" ] && continue
-  if [ $((n % 2)) -eq 0 ]; then q1="$q1 $d:native"; else q2="$q2 $d:native"; fi
-  n=$((n + 1))
-done
+if [ -n "${ORVEL_VALGRIND_PINNED:-}" ]; then
+  for d in $dirs; do
+    [ "$d" = "$build" ] && continue
+    if [ $((n % 2)) -eq 0 ]; then q1="$q1 $d:native"; else q2="$q2 $d:native"; fi
+    n=$((n + 1))
+  done
+fi
 queue() {
   for j in "$@"; do run "${j%%:*}" "${j#*:}" || return 1; done
 }
