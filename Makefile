@@ -52,12 +52,12 @@ build: setup
 	cmake --build $(BUILD) -j2
 
 # One after the other, also under make -j: each step uses both cores (but
-# R CMD check, mostly one core's work, beside the Windows cross build).
+# R CMD check, mostly one core's work, beside the Windows cross build and
+# the clang build's tests).
 test: build
 	$(MAKE) --no-print-directory test-plain
-	$(MAKE) --no-print-directory -j2 --output-sync=target check test-windows
+	$(MAKE) --no-print-directory -j3 --output-sync=target check test-windows test-clang
 	$(MAKE) --no-print-directory test-package
-	$(MAKE) --no-print-directory test-clang
 	$(MAKE) --no-print-directory check-workflow
 	$(MAKE) --no-print-directory test-asan
 	$(MAKE) --no-print-directory test-tsan
