@@ -31,7 +31,7 @@ RLIB = $(BUILD)/rlib
 VERSION := $(shell sed -n 's/^Version: *//p' rpkg/DESCRIPTION)
 TARBALL = $(BUILD)/orvel_$(VERSION).tar.gz
 # Total seconds of fuzzing, shared by the instruction-set variants.
-FUZZ_SECONDS ?= 30
+FUZZ_SECONDS ?= 20
 
 # Every sanitizer finding stops the program and fails its test; no
 # suppressions.

@@ -85,10 +85,12 @@ wls_cov <- function(z, K, iy, ix, degree = 1, holdout = FALSE, spacing = c(1, 1)
 }
 
 # Thread counts for a test, at most 2 under R CMD check --as-cran (which
-# sets _R_CHECK_LIMIT_CORES_: CRAN's machines are shared); every count
+# sets _R_CHECK_LIMIT_CORES_: CRAN's machines are shared) and under valgrind
+# (which runs one thread at a time: more only cost time there); every count
 # elsewhere.
 thread_counts <- function(n) {
   limit <- Sys.getenv("_R_CHECK_LIMIT_CORES_", "")
-  if (nzchar(limit) && !identical(toupper(limit), "FALSE")) n <- pmin(n, 2)
+  if ((nzchar(limit) && !identical(toupper(limit), "FALSE")) || nzchar(Sys.getenv("ORVEL_VALGRIND")))
+    n <- pmin(n, 2)
   unique(n)
 }
