@@ -19,7 +19,7 @@ n <- if (length(args) >= 1) as.integer(args[1]) else 2000L
 reps <- if (length(args) >= 2) as.integer(args[2]) else 1000L
 cpu <- sub(".*: ", "", grep("^model name", readLines("/proc/cpuinfo"), value = TRUE)[1])
 cat(sprintf("orvel %s, R %s, %s, %d cores, engine: %s\n", packageVersion("orvel"),
-            getRversion(), cpu, parallel::detectCores(), .Call(orvel:::C_orvel_engine_isa)))
+            getRversion(), cpu, parallel::detectCores(), orvel_isa()$level))
 
 set.seed(1)
 z <- matrix(rnorm(n * n), n, n)

@@ -24,19 +24,20 @@ peak <- function(f, N) {
 
 cpu <- sub(".*: ", "", grep("^model name", readLines("/proc/cpuinfo"), value = TRUE)[1])
 cat(sprintf("orvel %s, R %s, %s, %d cores, engine: %s\n", packageVersion("orvel"),
-            getRversion(), cpu, parallel::detectCores(), .Call(orvel:::C_orvel_engine_isa)))
+            getRversion(), cpu, parallel::detectCores(), orvel_isa()$level))
 for (n in sizes) {
   set.seed(1)
   z <- matrix(rnorm(n * n), n, n)
   N <- length(z)
   work <- list(numeric(N), numeric(N), numeric(N))   # mapped by the zero fill
+  engine <- orvel:::.orvel_engine(orvel:::.orvel_model(K), FALSE, n, n)
   runs <- list(
     ".C(localPolynomials)" = function()
       .C("localPolynomials", as.double(z), as.integer(n), as.integer(n), as.double(K),
          F = double(N), gFx = double(N), gFy = double(N), PACKAGE = "orvel-fit"),
     "orvel_fit(), 1 thread" = function() orvel_fit(z, K, threads = 1),
     "the same fit into mapped outputs" = function()
-      .Call(fit_grid, z, K, 1L, FALSE, FALSE, TRUE, 1L, work, 0L, NULL),
+      .Call(fit_grid, engine, z, list(threads = 1L, se = 0L, work = work)),
     "orvel_fit(), 2 threads" = function() orvel_fit(z, K, threads = 2))
   times <- matrix(NA_real_, 7, length(runs), dimnames = list(NULL, names(runs)))
   for (r in seq_len(nrow(times))) for (k in seq_along(runs)) {

@@ -84,8 +84,10 @@ orvel_isa <- function() .Call(C_orvel_isa)
 
 # A model: the checked kernel matrix `kernel` and its weights safely scaled
 # for the fit `K`, the `degree`, whether missing observations are left out
-# (`narm`), na.policy and whether the exact 7 x 7 engine fits it (a plane
-# on at most 7 x 7). A `degree` of NULL is the default.
+# (`narm`), na.policy and whether the exact 7 x 7 engine fits it: a plane
+# on at most 7 x 7 where getOption("orvel.exact") is TRUE (the general
+# engine fits everything else, and by default everything). A `degree` of
+# NULL is the default.
 .orvel_model <- function(kernel, degree = 1, na.rm = FALSE, na.policy = "all") {
   # An orvel_select() result brings the degree it was chosen for, unless
   # one is given.
@@ -97,9 +99,44 @@ orvel_isa <- function() .Call(C_orvel_isa)
                 if (is.numeric(degree) && length(degree) == 1L) format(degree) else .orvel_what(degree))
   na.rm <- .orvel_check_flag(na.rm, "na.rm")
   policy <- .orvel_choose(na.policy, c("all", "omit", "only"), "na.policy")
-  list(K = .orvel_safe_weights(K), kernel = K, degree = as.integer(degree), narm = na.rm,
-       policy = policy, exact = degree == 1 && all(dim(K) <= 7L))
+  exact <- .orvel_exact() && degree == 1 && all(dim(K) <= 7L)
+  W <- .orvel_safe_weights(K)
+  list(K = if (exact) W else .orvel_trim(W), kernel = K, degree = as.integer(degree),
+       narm = na.rm, policy = policy, exact = exact)
 }
+
+# Weights K without the pairs of outer rows and of outer columns that are
+# all zero (Horn's 3 x 3 padded to 7 x 7, say): the same fits, from a
+# window that reaches no further than the weights do, at least 3 x 3.
+.orvel_trim <- function(K) {
+  zero <- function(v) all(v == 0)
+  while (nrow(K) > 3L && zero(K[1L, ]) && zero(K[nrow(K), ])) K <- K[-c(1L, nrow(K)), , drop = FALSE]
+  while (ncol(K) > 3L && zero(K[, 1L]) && zero(K[, ncol(K)])) K <- K[, -c(1L, ncol(K)), drop = FALSE]
+  K
+}
+
+# getOption("orvel.exact"), checked.
+.orvel_exact <- function() {
+  e <- getOption("orvel.exact", FALSE)
+  if (!is.logical(e) || length(e) != 1L || is.na(e))
+    .orvel_stop("option `orvel.exact` must be TRUE or FALSE, not %s", .orvel_what(e))
+  e
+}
+
+# The compiled model of `model` (the leave-one-out fit if `holdout`) on a
+# grid of ny x nx nodes, the engines' fast index first: built once for a
+# call, its plan shared by every block and pass of it.
+.orvel_engine <- function(model, holdout, ny, nx)
+  .Call(C_orvel_model_new, list(K = model$K, degree = model$degree, holdout = holdout,
+                                narm = model$narm, exact = model$exact, ny = ny, nx = nx))
+
+# The one way into the fits: `entry` "grid" (the grid z in memory) or
+# "block" (columns of a grid held in part, into `out`), of the compiled
+# model `engine`, with the named request `req` (see src/grid.c, src/block.c).
+.orvel_native <- function(entry, engine, z, req, out = NULL)
+  switch(entry,
+         grid = .Call(C_orvel_fit_grid, engine, z, req),
+         block = .Call(C_orvel_fit_block, engine, z, req, out))
 
 # The fit of the checked grid `z` (a numeric matrix) under `model`:
 # list(F, gFx, gFy), each shaped and named like z, and for degree 2 `Q`,
@@ -110,8 +147,9 @@ orvel_isa <- function() .Call(C_orvel_isa)
 .orvel_fit_grid <- function(z, model, holdout, threads, stats = FALSE, unit = NULL) {
   if (!is.double(z)) storage.mode(z) <- "double"
   se <- if (!is.null(unit)) 2L else if (stats) 1L else 0L
-  r <- .Call(C_orvel_fit_grid, z, model$K, model$degree, holdout, model$narm, model$exact,
-             threads, NULL, se, unit)
+  d <- dim(z)
+  r <- .orvel_native("grid", .orvel_engine(model, holdout, d[1L], d[2L]), z,
+                     list(threads = threads, se = se, unit = unit))
   names(r) <- c("F", "gFx", "gFy", if (model$degree == 2L) "Q", if (se == 2L) "se")
   r
 }
@@ -130,9 +168,9 @@ orvel_isa <- function() .Call(C_orvel_isa)
 .orvel_stats_grid <- function(z, model, threads, keep = NULL, can = NULL, holdout = TRUE) {
   if (!is.double(z)) storage.mode(z) <- "double"
   d <- dim(z)
-  .Call(C_orvel_fit_block, z, c(d[1L], d[2L], 0, 0, d[2L], 0), model$K, model$degree, holdout,
-        model$narm, model$exact, 0L, 0L, 1, 1, c(1, 1), 1, c(45, 0), 1, c(numeric(7), NA), keep, can,
-        threads)
+  .orvel_native("block", .orvel_engine(model, holdout, d[1L], d[2L]), z,
+                list(at = c(0, 0, d[2L], 0, 0, d[1L]), what = 0L, threads = threads, keep = keep,
+                     can = can), c(numeric(7), NA))
 }
 
 # Arguments that no method takes are an error, as in a function without `...`.

@@ -36,7 +36,7 @@
     .orvel_stop("`%s` must have at least two rows and two columns, not %d x %d: a plane is fitted to neighbours in both directions",
                 arg, terra::nrow(x), terra::ncol(x))
   # Cells on longitude/latitude are measured at their latitude (see
-  # .orvel_cells()): past a pole a cell has no east-west width. A millionth
+  # .orvel_geometry()): past a pole a cell has no east-west width. A millionth
   # of a cell of rounding in the extent is let through.
   if (isTRUE(terra::is.lonlat(x, perhaps = FALSE, warn = FALSE))) {
     e <- as.vector(terra::ext(x))
@@ -56,34 +56,61 @@
   model
 }
 
-# Cell sizes in map units: `dx` east-west (one number, or one per raster row
-# on a longitude/latitude raster), `dy` north-south, both positive, and
-# `flip`: -1 for columns that run west (a negative x resolution) and for
-# rows that run north. On longitude/latitude they are metres as
-# terra::terrain() takes them: east-west, half the geodesic distance between
-# the points one cell west and one cell east at the row's latitude;
-# north-south, the length of one cell along the meridian at the equator.
-.orvel_cells <- function(x) {
-  lonlat <- isTRUE(terra::is.lonlat(x, perhaps = FALSE, warn = FALSE))
-  xr <- terra::xres(x)
-  yr <- terra::yres(x)
-  flip <- c(if (xr < 0) -1 else 1, if (yr < 0) -1 else 1)
-  xr <- abs(xr)
-  yr <- abs(yr)
-  if (!lonlat) return(list(dx = xr, dy = yr, flip = flip, lonlat = FALSE))
-  lat <- terra::yFromRow(x, seq_len(terra::nrow(x)))
-  dx <- terra::distance(cbind(-xr, lat), cbind(xr, lat), lonlat = TRUE, pairwise = TRUE) / 2
-  dy <- terra::distance(cbind(0, 0), cbind(0, yr), lonlat = TRUE)
-  list(dx = as.double(dx), dy = as.double(dy), flip = flip, lonlat = TRUE)
+# The job of a pass over raster x, what its blocks and tiles share: the
+# model laid over the raster (see .orvel_raster_model()) and the leave-one-out
+# fit if `holdout`, the halo, and the request of the compiled pass for the
+# named `layers` (NULL: the statistics) on `threads`, with the angles in
+# radians times `scale`, the hillshade's sun at `shade` and the noise's
+# standard deviation `sigma` for standard errors.
+.orvel_raster_job <- function(x, model, holdout, layers, threads, scale = 1, shade = c(45, 0),
+                              sigma = 1) {
+  g <- .orvel_geometry(x)
+  list(nr = terra::nrow(x), nc = terra::ncol(x), model = .orvel_raster_model(model),
+       holdout = holdout, halo = .orvel_halo(model), layers = layers,
+       req = list(what = .orvel_layer_what(layers), threads = threads,
+                  policy = match(model$policy, c("all", "omit", "only")) - 1L,
+                  geometry = g[c("dx", "dy", "sx", "sy")], scale = scale, shade = shade,
+                  sigma = sigma))
 }
 
-# Layer codes of the compiled pass (src/fit.c); a standard error's is its
-# layer's plus 16.
-.orvel_layer_codes <- c(smooth = 1L, dzdx = 2L, dzdy = 3L, slope = 4L, aspect = 5L,
-                        d2zdx2 = 6L, d2zdxdy = 7L, d2zdy2 = 8L, profile_curvature = 9L,
-                        plan_curvature = 10L, tangential_curvature = 11L, mean_curvature = 12L,
-                        gaussian_curvature = 13L, max_curvature = 14L, min_curvature = 15L,
-                        hillshade = 16L)
+# The compiled model of a job: the engine's fast index runs along the
+# raster's rows.
+.orvel_job_engine <- function(job) .orvel_engine(job$model, job$holdout, job$nc, job$nr)
+
+# The one step of every raster driver (blocks here, tiles on workers):
+# reads the cells rows[1] .. rows[2] x cols[1] .. cols[2] of the job's
+# raster with the job's halo through read(row, nrows, col, ncols) (as
+# terra::readValues() reads them) and fits them with the compiled model
+# `engine`: their layers into `buf` from position `pos` on (buf is
+# returned), or with buf NULL the statistics' sums added to `acc` (see
+# .orvel_stats_grid(); keep and can as there). `track`: NULL, or an
+# environment whose `big` is raised to the largest finite |z| read. A block
+# of whole rows is handed on as read; a tile's cells are placed in a grid
+# of the raster's width (see orvel_tile_grid() in src/misc.c), so that both
+# are fitted with the whole raster's geometry and give the same bits.
+.orvel_fit_cells <- function(job, engine, read, rows, cols, buf = NULL, pos = 0, acc = NULL,
+                             keep = NULL, can = NULL, track = NULL) {
+  r0 <- max(1, rows[1L] - job$halo[1L])
+  r1 <- min(job$nr, rows[2L] + job$halo[1L])
+  whole <- cols[1L] == 1 && cols[2L] == job$nc
+  c0 <- if (whole) 1 else max(1, cols[1L] - job$halo[2L])
+  c1 <- if (whole) job$nc else min(job$nc, cols[2L] + job$halo[2L])
+  z <- read(r0, r1 - r0 + 1, c0, c1 - c0 + 1)
+  if (!is.null(track)) {
+    f <- z[is.finite(z)]
+    if (length(f)) track$big <- max(track$big, abs(f))
+  }
+  if (!whole) {
+    dim(z) <- c(c1 - c0 + 1, r1 - r0 + 1)
+    z <- .Call(C_orvel_tile_grid, z, job$nc, c0 - 1)
+  }
+  req <- job$req
+  req$at <- c(r0 - 1, rows[1L] - 1, rows[2L], pos, cols[1L] - 1, cols[2L])
+  if (!is.null(buf)) return(.orvel_native("block", engine, z, req, buf))
+  req$keep <- keep
+  req$can <- can
+  .orvel_native("block", engine, z, req, acc)
+}
 
 # The one pass over raster x: fits every cell under `model` (see
 # .orvel_model(); the leave-one-out fit if `holdout`), block by block, and
@@ -106,23 +133,16 @@
   nc <- terra::ncol(x)
   rows <- .orvel_block_rows(x)
   threads <- .orvel_check_threads(threads)
-  cells <- .orvel_cells(x)
-  # The rows a block is read with beyond its own: the window's half-height,
-  # at least the exact engine's three.
-  halo <- max(3L, (nrow(model$K) - 1L) %/% 2L)
-  m <- .orvel_raster_model(model)
-  policy <- match(model$policy, c("all", "omit", "only")) - 1L
+  job <- .orvel_raster_job(x, model, holdout, layers, threads, scale, shade, sigma)
+  engine <- .orvel_job_engine(job)
   cv <- is.null(layers)
   if (cv) {
     b <- terra::blocks(x, n = 2L)
-    what <- 0L
     # The squares' power of two: the first block's, unless given.
     acc <- c(numeric(7), sums_scale)
   } else {
     out <- terra::rast(x, nlyrs = length(layers))
     names(out) <- layers
-    se <- endsWith(layers, "_se")
-    what <- .orvel_layer_codes[sub("_se$", "", layers)] + 16L * se
     file <- if (is.null(dest)) "" else .orvel_output_temp(dest)
     # terra's blocks no larger than ours, so that no one read or write of
     # terra's outlasts the tenths of a second in which an interrupt is to
@@ -139,33 +159,23 @@
     terra::readStart(x)
     on.exit(terra::readStop(x), add = TRUE)
   }
+  read <- function(row, nrows, col, ncols) terra::readValues(x, row, nrows, col, ncols)
   for (k in seq_len(b$n)) {
     last <- b$row[k] + b$nrows[k] - 1
     # terra's block is filled in place, ours after ours, and handed to terra
     # once: one fresh vector a terra block (a whole raster that fits in
     # memory is one), advised for huge pages.
-    if (!cv) buf <- .Call(C_orvel_buffer_alloc, b$nrows[k] * nc * length(what))
+    if (!cv) buf <- .Call(C_orvel_buffer_alloc, b$nrows[k] * nc * length(layers))
     for (s in seq(b$row[k], last, by = rows)) {
       e <- min(s + rows - 1, last)
-      r0 <- max(1, s - halo)
-      r1 <- min(nr, e + halo)
-      z <- terra::readValues(x, r0, r1 - r0 + 1, 1, nc)
-      # (the largest |z|, for .orvel_raster_layers()'s check of overflow)
-      if (!is.null(track)) {
-        f <- z[is.finite(z)]
-        if (length(f)) track$big <- max(track$big, abs(f))
-      }
-      geom <- c(nc, nr, r0 - 1, s - 1, e, (s - b$row[k]) * nc)
       if (cv)
-        acc <- .Call(C_orvel_fit_block, z, geom, m$K, m$degree, holdout, m$narm, m$exact, 0L,
-                     what, cells$dx, cells$dy, cells$flip, 1, shade, 1, acc, keep, can,
-                     threads)
+        acc <- .orvel_fit_cells(job, engine, read, c(s, e), c(1, nc), acc = acc, keep = keep,
+                                can = can, track = track)
       else
-        .Call(C_orvel_fit_block, z, geom, m$K, m$degree, holdout, m$narm, m$exact, policy,
-              what, cells$dx, cells$dy, cells$flip, scale, shade, sigma, buf, NULL, NULL,
-              threads)
+        .orvel_fit_cells(job, engine, read, c(s, e), c(1, nc), buf = buf,
+                         pos = (s - b$row[k]) * nc, track = track)
     }
-    if (!cv) .orvel_write_values(out, buf, b$row[k], b$nrows[k])
+    if (!cv) .orvel_write_values(out, .Call(C_orvel_buffer_take, buf), b$row[k], b$nrows[k])
   }
   if (cv) {
     # Later blocks far larger or smaller than the first: the sums again, at

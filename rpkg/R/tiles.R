@@ -33,11 +33,6 @@
 # the VRT over them is written here (see .orvel_write_vrt()), with paths
 # relative to it.
 
-# The halo a tile is read with: the kernel's half-height and half-width
-# (rows, columns), at least the exact engine's three.
-.orvel_tile_halo <- function(model)
-  pmax(3L, (dim(model$K) - 1L) %/% 2L)
-
 # `tiles`: NULL, or the rows and columns of a tile (one number for both),
 # at most the raster's. Returns c(rows, cols) or NULL.
 .orvel_check_tiles <- function(tiles, x) {
@@ -106,19 +101,12 @@
   dir.create(work)
   src <- .orvel_tile_source(x, work)
 
-  # The job of every tile, all but its cells the same.
-  m <- .orvel_raster_model(model)
-  cells <- .orvel_cells(x)
+  # The job of every tile, all but its cells the same: the raster pass's
+  # (.orvel_raster_job()), and where to read and how to write.
   gt <- .orvel_geotransform(x)
-  base <- list(file = src$file, band = src$band, scoff = src$scoff, naflag = src$naflag,
-               nr = nr, nc = nc, K = m$K, degree = m$degree,
-               holdout = holdout, narm = m$narm, exact = m$exact,
-               policy = match(model$policy, c("all", "omit", "only")) - 1L,
-               what = .orvel_layer_codes[sub("_se$", "", layers)] + 16L * endsWith(layers, "_se"),
-               layers = layers, dx = cells$dx, dy = cells$dy, flip = cells$flip, scale = scale,
-               shade = shade, sigma = sigma, threads = wthreads, crs = terra::crs(x),
-               wopt = wopt)
-  halo <- .orvel_tile_halo(model)
+  base <- c(.orvel_raster_job(x, model, holdout, layers, wthreads, scale, shade, sigma),
+            list(file = src$file, band = src$band, scoff = src$scoff, naflag = src$naflag,
+                 crs = terra::crs(x), wopt = wopt))
   r0 <- seq(1, nr, by = tiles[1L])
   c0 <- seq(1, nc, by = tiles[2L])
   grid <- expand.grid(j = seq_along(c0), i = seq_along(r0))
@@ -135,8 +123,6 @@
     rows <- c(r0[grid$i[k]], min(nr, r0[grid$i[k]] + tiles[1L] - 1))
     cols <- c(c0[grid$j[k]], min(nc, c0[grid$j[k]] + tiles[2L] - 1))
     list(rows = rows, cols = cols,
-         read = c(max(1, rows[1L] - halo[1L]), min(nr, rows[2L] + halo[1L]),
-                  max(1, cols[1L] - halo[2L]), min(nc, cols[2L] + halo[2L])),
          # The tile's geotransform: its first cell's corner, the raster's
          # steps with their signs.
          gt = c(gt[1L] + (cols[1L] - 1) * gt[2L], gt[2L], 0,
@@ -295,40 +281,31 @@
   writeLines(x, f)
 }
 
-# What a worker does for one tile (`job`, see .orvel_tiles()): reads the
-# tile and its halo from the raster's file (with the scale, offset and
-# missing-value flag the session gave it), fits the tile's cells on a grid
-# of the whole raster's shape, and writes its layers to job$out. Returns
+# What a worker does for one tile (`job`, see .orvel_tiles()): the step of
+# the raster pass (.orvel_fit_cells()) on the tile's cells, read with their
+# halo from the raster's file (with the scale, offset and missing-value
+# flag the session gave it), and its layers written to job$out. Returns
 # list(out, big), big the largest finite |z| read.
 .orvel_tile_work <- function(job) {
   x <- terra::rast(job$file, lyrs = job$band)
   if (!is.null(job$scoff)) terra::scoff(x) <- job$scoff
   if (!is.null(job$naflag)) terra::NAflag(x) <- job$naflag
-  rd <- job$read
-  terra::readStart(x)
-  z <- terra::readValues(x, rd[1L], rd[2L] - rd[1L] + 1, rd[3L], rd[4L] - rd[3L] + 1)
-  terra::readStop(x)
-  f <- z[is.finite(z)]
-  big <- if (length(f)) max(abs(f)) else 0
-  rm(f)
-  dim(z) <- c(rd[4L] - rd[3L] + 1, rd[2L] - rd[1L] + 1)
-  g <- .Call(C_orvel_tile_grid, z, job$nc, rd[3L] - 1)
-  rm(z)
   th <- job$rows[2L] - job$rows[1L] + 1
   tw <- job$cols[2L] - job$cols[1L] + 1
-  buf <- .Call(C_orvel_buffer_alloc, th * tw * length(job$what))
-  geom <- c(job$nc, job$nr, rd[1L] - 1, job$rows[1L] - 1, job$rows[2L], 0,
-            job$cols[1L] - 1, job$cols[2L])
-  .Call(C_orvel_fit_block, g, geom, job$K, job$degree, job$holdout, job$narm, job$exact,
-        job$policy, job$what, job$dx, job$dy, job$flip, job$scale, job$shade, job$sigma, buf,
-        NULL, NULL, job$threads)
-  rm(g)
-  out <- .orvel_geom_rast(th, tw, job$gt, length(job$what), job$crs)
+  buf <- .Call(C_orvel_buffer_alloc, th * tw * length(job$layers))
+  track <- new.env()
+  track$big <- 0
+  terra::readStart(x)
+  read <- function(row, nrows, col, ncols) terra::readValues(x, row, nrows, col, ncols)
+  .orvel_fit_cells(job, .orvel_job_engine(job), read, job$rows, job$cols, buf = buf,
+                   track = track)
+  terra::readStop(x)
+  out <- .orvel_geom_rast(th, tw, job$gt, length(job$layers), job$crs)
   names(out) <- job$layers
   terra::writeStart(out, filename = job$out, overwrite = TRUE, wopt = job$wopt)
-  .orvel_write_values(out, buf, 1, th)
+  .orvel_write_values(out, .Call(C_orvel_buffer_take, buf), 1, th)
   terra::writeStop(out)
-  list(out = job$out, big = big)
+  list(out = job$out, big = track$big)
 }
 
 #' Rasters larger than memory: tiles on the future framework

@@ -18,6 +18,8 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
+
+#include "geometry.h"
 #if defined(__SSE2__) || W == 4
 #include <immintrin.h>
 #endif
@@ -105,16 +107,19 @@ ANGLES_TARGET static inline void angles(vd e, vd n, double cx, const int *what, 
 }
 
 /* The pass itself over r rows of c cells (see terrain.c): ge, gn their
- * gFx and gFy; cx[i], or cx[0] for every row unless per_row; o[l] + i * c + k
- * gets layer l of cell k of row i. */
+ * gFx and gFy, rows ix0 .. of the geometry g; o[l] + i * c + k gets layer l
+ * of cell k of row i. */
 ANGLES_LINKAGE ANGLES_TARGET void ANGLES_NAME(const double *ge, const double *gn, ptrdiff_t r, ptrdiff_t c,
-                               const double *cx, int per_row, double ny, const int *what,
+                               const orvel_geom *g, ptrdiff_t ix0, const int *what,
                                int nl, double scale, double *const *o)
 {
     for (ptrdiff_t i = 0; i < r; i++) {
-        double cxi = cx[per_row ? i : 0];
-        /* dzdy is -gFy / ny; times cx, as dzdx is gFx / cx times cx. */
-        double k = -cxi / ny;
+        /* The slopes east and north times cx, the row's cells times their
+         * size: gFx times its sign, and gFy times cx and its factor. */
+        double f[5];
+        orvel_geom_factors(g, ix0 + i, f);
+        double cxi = (double) g->ny * g->dx[g->per_col ? ix0 + i : 0];
+        double k = cxi * f[1], se = g->sx;
         /* Taking 1e-300 off the east part changes no slope that is not
          * itself below 1e-284, but turns an exact zero negative: a level
          * plane then faces east (90 degrees, as terra gives a flat cell),
@@ -125,13 +130,13 @@ ANGLES_LINKAGE ANGLES_TARGET void ANGLES_NAME(const double *ge, const double *gn
             vd e, n;
             memcpy(&e, ge + j, sizeof e);
             memcpy(&n, gn + j, sizeof n);
-            angles(e - 1e-300, n * k, cxi, what, nl, scale, o, j, W);
+            angles(e * se - 1e-300, n * k, cxi, what, nl, scale, o, j, W);
         }
         if (j < end) {
             vd e = {0}, n = {0};
             memcpy(&e, ge + j, (end - j) * sizeof(double));
             memcpy(&n, gn + j, (end - j) * sizeof(double));
-            angles(e - 1e-300, n * k, cxi, what, nl, scale, o, j, (int) (end - j));
+            angles(e * se - 1e-300, n * k, cxi, what, nl, scale, o, j, (int) (end - j));
         }
     }
 }

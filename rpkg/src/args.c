@@ -2,6 +2,7 @@
 #include "fpcontract.h"
 #include <math.h>
 #include <stdint.h>
+#include <string.h>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -129,5 +130,34 @@ SEXP orvel_alloc(R_xlen_t n)
         if (b > a) madvise((void *) a, b - a, MADV_HUGEPAGE);
     }
 #endif
+    return v;
+}
+
+SEXP orvel_arg_field(SEXP x, const char *what, const char *name, int required)
+{
+    if (TYPEOF(x) != VECSXP) error("orvel: `%s` must be a named list", what);
+    SEXP nm = getAttrib(x, R_NamesSymbol);
+    R_xlen_t n = XLENGTH(x);
+    if (n > 0 && (TYPEOF(nm) != STRSXP || XLENGTH(nm) != n))
+        error("orvel: `%s` must be a named list", what);
+    for (R_xlen_t i = 0; i < n; i++)
+        if (strcmp(CHAR(STRING_ELT(nm, i)), name) == 0) return VECTOR_ELT(x, i);
+    if (required) error("orvel: `%s` lacks `%s`", what, name);
+    return R_NilValue;
+}
+
+SEXP orvel_buffer_tag(void)
+{
+    static SEXP tag = NULL;
+    if (!tag) tag = install("orvel_buffer");
+    return tag;
+}
+
+SEXP orvel_arg_buffer(SEXP x, const char *name)
+{
+    SEXP v = TYPEOF(x) == EXTPTRSXP && R_ExternalPtrTag(x) == orvel_buffer_tag()
+                 ? R_ExternalPtrProtected(x) : R_NilValue;
+    if (TYPEOF(v) != REALSXP)
+        error("orvel: `%s` must be a buffer of orvel_buffer_alloc() not yet taken", name);
     return v;
 }

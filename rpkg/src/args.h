@@ -38,6 +38,16 @@ attribute_hidden SEXP orvel_flags_make(R_xlen_t n);
  * (or, if `raw`, for flags only read, also a raw vector of n bytes). */
 attribute_hidden Rbyte *orvel_arg_flags(SEXP x, const char *name, R_xlen_t n, int raw);
 
+/* Element `name` of the named list `x` (a request or a model's
+ * specification), `what` naming x in messages: R_NilValue where it is
+ * absent and not `required`, else an error naming both. */
+attribute_hidden SEXP orvel_arg_field(SEXP x, const char *what, const char *name, int required);
+
+/* The tag of the buffers of orvel_buffer_alloc(), and the vector of buffer
+ * x (an error naming `name` for anything else, or a buffer taken). */
+attribute_hidden SEXP orvel_buffer_tag(void);
+attribute_hidden SEXP orvel_arg_buffer(SEXP x, const char *name);
+
 /* The number of threads: a whole number from 1. */
 attribute_hidden int orvel_arg_threads(SEXP x);
 

@@ -4,13 +4,11 @@
 #include <Rinternals.h>
 #include <R_ext/Rdynload.h>
 
-SEXP orvel_fit_grid(SEXP z, SEXP K, SEXP degree, SEXP holdout, SEXP narm, SEXP exact,
-                    SEXP threads, SEXP work, SEXP se, SEXP unit);
-SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP narm,
-                     SEXP exact, SEXP policy, SEXP what, SEXP dx, SEXP dy, SEXP flip,
-                     SEXP scale, SEXP shade, SEXP sigma, SEXP out, SEXP keep, SEXP can,
-                     SEXP threads);
+SEXP orvel_model_new(SEXP spec);
+SEXP orvel_fit_grid(SEXP model, SEXP z, SEXP req);
+SEXP orvel_fit_block(SEXP model, SEXP z, SEXP req, SEXP out);
 SEXP orvel_buffer_alloc(SEXP n);
+SEXP orvel_buffer_take(SEXP buf);
 SEXP orvel_tile_grid(SEXP vals, SEXP nx, SEXP c0);
 SEXP orvel_flags_new(SEXP n);
 SEXP orvel_flags_and(SEXP can, SEXP mine, SEXP and);
@@ -20,9 +18,11 @@ SEXP orvel_angles(SEXP gx, SEXP gy, SEXP rows, SEXP cols, SEXP cx, SEXP ny, SEXP
 SEXP orvel_angles_isa(void);
 
 static const R_CallMethodDef calls[] = {
-    {"orvel_fit_grid", (DL_FUNC) &orvel_fit_grid, 10},
-    {"orvel_fit_block", (DL_FUNC) &orvel_fit_block, 19},
+    {"orvel_model_new", (DL_FUNC) &orvel_model_new, 1},
+    {"orvel_fit_grid", (DL_FUNC) &orvel_fit_grid, 3},
+    {"orvel_fit_block", (DL_FUNC) &orvel_fit_block, 4},
     {"orvel_buffer_alloc", (DL_FUNC) &orvel_buffer_alloc, 1},
+    {"orvel_buffer_take", (DL_FUNC) &orvel_buffer_take, 1},
     {"orvel_tile_grid", (DL_FUNC) &orvel_tile_grid, 3},
     {"orvel_flags_new", (DL_FUNC) &orvel_flags_new, 1},
     {"orvel_flags_and", (DL_FUNC) &orvel_flags_and, 3},

@@ -26,7 +26,7 @@
 #define HAVE_AVX2_PASS 1
 #include <R_ext/Visibility.h>
 attribute_hidden void orvel_angles_avx2(const double *ge, const double *gn, ptrdiff_t r,
-                                        ptrdiff_t c, const double *cx, int per_row, double ny,
+                                        ptrdiff_t c, const orvel_geom *g, ptrdiff_t ix0,
                                         const int *what, int nl, double scale,
                                         double *const *o);
 #endif
@@ -43,16 +43,16 @@ static int use_avx2(void)
 }
 
 void orvel_angles_pass(const double *ge, const double *gn, ptrdiff_t r, ptrdiff_t c,
-                       const double *cx, int per_row, double ny, const int *what, int nl,
+                       const orvel_geom *g, ptrdiff_t ix0, const int *what, int nl,
                        double scale, double *const *o, int lanes)
 {
 #ifdef HAVE_AVX2_PASS
     if (lanes != 2 && use_avx2()) {
-        orvel_angles_avx2(ge, gn, r, c, cx, per_row, ny, what, nl, scale, o);
+        orvel_angles_avx2(ge, gn, r, c, g, ix0, what, nl, scale, o);
         return;
     }
 #endif
-    angles_w2(ge, gn, r, c, cx, per_row, ny, what, nl, scale, o);
+    angles_w2(ge, gn, r, c, g, ix0, what, nl, scale, o);
 }
 
 /* "avx2" or "two lanes": the pass that runs (ORVEL_ISA honoured). */
@@ -79,12 +79,18 @@ SEXP orvel_angles(SEXP gx, SEXP gy, SEXP rows, SEXP cols, SEXP cx, SEXP ny, SEXP
     int nl = orvel_arg_what(what, "what", 1, 2);
     if (nl > 2) error("orvel_angles: `what` must have at most two values");
     double k = orvel_arg_number(ny, "ny"), s = orvel_arg_number(scale, "scale");
+    const double *x = REAL(cx);
+    for (R_xlen_t i = 0; i < XLENGTH(cx); i++)
+        if (!(x[i] > 0) || !isfinite(x[i])) error("orvel_angles: `cx` must hold positive sizes");
+    if (!(k > 0)) error("orvel_angles: `ny` must be positive");
+    /* cx, the cells along a row times their size, and ny, the rows times
+     * theirs, as a geometry of one node a row and one row. */
+    orvel_geom g = {1, 1, x, XLENGTH(cx) != 1, k, 1, 1};
     int l2 = (int) orvel_arg_whole(lanes, "lanes", 0, 2);
     if ((double) m * nl > R_XLEN_T_MAX) error("orvel_angles: result too large");
     SEXP out = PROTECT(allocVector(REALSXP, m * nl));
     double *o[2] = {REAL(out), REAL(out) + m};
-    orvel_angles_pass(REAL(gx), REAL(gy), r, c, REAL(cx), XLENGTH(cx) != 1, k, INTEGER(what),
-                      nl, s, o, l2);
+    orvel_angles_pass(REAL(gx), REAL(gy), r, c, &g, 0, INTEGER(what), nl, s, o, l2);
     UNPROTECT(1);
     return out;
 }

@@ -94,3 +94,12 @@ thread_counts <- function(n) {
     n <- pmin(n, 2)
   unique(n)
 }
+
+# The package's grid entry called straight: the fit of z under the weights
+# K, by the exact engine where `exact` (a plane on at most 7 x 7).
+grid_call <- function(z, K, holdout = FALSE, exact = FALSE, threads = 1L, work = NULL,
+                      degree = 1L, narm = FALSE) {
+  m <- orvel:::.orvel_engine(list(K = K, degree = degree, narm = narm, exact = exact), holdout,
+                             nrow(z), ncol(z))
+  .Call(orvel:::C_orvel_fit_grid, m, z, list(threads = as.integer(threads), se = 0L, work = work))
+}

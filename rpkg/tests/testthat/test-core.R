@@ -30,7 +30,9 @@ kernels <- list(dense = orvel_kernel("gaussian", 1.5), horn = orvel_kernel("horn
                 lopsided = matrix(runif(49), 7) * (abs(row(diag(7)) - 4) <= 2),
                 negzero = replace(orvel_kernel("epanechnikov", 2.5), 1, -0))
 
-test_that("the package's planes are the shared libraries' bits wherever no missing value has weight", {
+test_that("with orvel.exact, the package's planes are the shared libraries' bits wherever no missing value has weight", {
+  old <- options(orvel.exact = TRUE)
+  on.exit(options(old))
   for (d in list(c(2, 2), c(2, 9), c(9, 2), c(7, 7), c(31, 13), c(64, 5))) {
     z <- awkward(d[1], d[2], sum(d))
     z0 <- replace(z, !is.finite(z), 0)
@@ -63,7 +65,7 @@ test_that("every thread count gives the same bits", {
       for (i in 1:2) for (o in c("F", "gFx", "gFy"))
         expect_true(same_bits(got[[i]][[o]], one[[i]][[o]]), info = n)
       expect_identical(got[[3]], one[[3]])
-      r <- .Call(orvel:::C_orvel_fit_grid, z, K, 1L, FALSE, FALSE, TRUE, as.integer(n), NULL, 0L, NULL)
+      r <- grid_call(z, K, threads = n)
       expect_identical(attr(r, "nonfinite"),
                        as.double(sum(!is.finite(r[[1]]) | !is.finite(r[[2]]) | !is.finite(r[[3]]))))
     }
@@ -93,12 +95,16 @@ test_that("no registered routine crashes R on malformed arguments", {
   C <- function(name) get(paste0("C_", name), asNamespace("orvel"))
   z <- volcano[1:20, 1:9] + 0
   K <- orvel_kernel()
+  spec <- list(K = K, degree = 2L, holdout = FALSE, narm = TRUE, exact = FALSE, ny = 20, nx = 9)
+  engine <- quote(.Call(C("orvel_model_new"), spec))
+  geometry <- list(dx = 1, dy = 1, sx = 1, sy = -1)
+  block_req <- list(at = c(0, 0, 9, 0, 0, 20), what = c(1:3, 34L), threads = 2L, policy = 0L,
+                    geometry = geometry, scale = 1, shade = c(45, 0), sigma = 1)
   valid <- list(
-    orvel_fit_grid = list(z, K, 1L, FALSE, FALSE, TRUE, 2L, NULL, 2L, c(1, 0.1, 0.1)),
-    orvel_fit_block = list(as.vector(z), c(20, 9, 0, 0, 9, 0), K, 2L, FALSE, TRUE, FALSE, 0L,
-                           c(1:3, 18L), 1, 1, c(1, -1), 1, c(45, 0), 1,
-                           quote(.Call(C("orvel_buffer_alloc"), 720)), NULL,
-                           NULL, 2L),
+    orvel_model_new = list(spec),
+    orvel_fit_grid = list(engine, z, list(threads = 2L, se = 2L, unit = c(1, 0.1, 0.1, 1, 1, 1))),
+    orvel_fit_block = list(engine, as.vector(z), block_req,
+                           quote(.Call(C("orvel_buffer_alloc"), 720))),
     orvel_buffer_alloc = list(10),
     orvel_tile_grid = list(z, 30, 4),
     orvel_flags_new = list(10),
@@ -107,49 +113,74 @@ test_that("no registered routine crashes R on malformed arguments", {
     orvel_angles = list(as.vector(z), as.vector(z), 20, 9, 1, 1, 1:2, 1, 0L))
   bad <- list(NULL, NA, NA_integer_, "1", list(1), TRUE, -1, 0.5, NaN, Inf, -Inf, 1e300,
               2^62 + 2^10, -2^62, numeric(0), c(1, 2), 1:3, as.vector(z), z, K)
+  call <- function(name, a) {
+    a <- lapply(a, function(x) if (is.call(x)) eval(x) else x)
+    tryCatch({ do.call(.Call, c(list(C(name)), a)); "ok" }, error = function(e) "error")
+  }
   for (name in names(valid)) {
     args <- valid[[name]]
-    call <- function(a) {
-      a <- lapply(a, function(x) if (is.call(x)) eval(x) else x)
-      tryCatch({ do.call(.Call, c(list(C(name)), a)); "ok" }, error = function(e) "error")
+    expect_identical(call(name, args), "ok", info = name)
+    for (i in seq_along(args)) {
+      for (b in bad) expect_true(call(name, replace(args, i, list(b))) %in% c("ok", "error"))
+      # Each field of a specification, request or geometry: malformed or left out.
+      if (is.list(args[[i]]) && !is.null(names(args[[i]])))
+        for (f in names(args[[i]])) {
+          for (b in bad) {
+            a <- args
+            a[[i]][f] <- list(b)
+            expect_true(call(name, a) %in% c("ok", "error"), info = paste(name, f))
+          }
+          a <- args
+          a[[i]][[f]] <- NULL
+          expect_identical(call(name, a), "error", info = paste(name, f))
+        }
     }
-    # (do.call() shares the buffer of orvel_fit_block with its argument list.)
-    if (name != "orvel_fit_block") expect_identical(call(args), "ok", info = name)
-    for (i in seq_along(args)) for (b in bad)
-      expect_true(call(replace(args, i, list(b))) %in% c("ok", "error"))
+    if (name == "orvel_fit_block")
+      for (f in names(geometry)) for (b in bad) {
+        a <- args
+        a[[3]]$geometry[f] <- list(b)
+        expect_true(call(name, a) %in% c("ok", "error"), info = f)
+      }
   }
   # Sizes that overflow when multiplied, blocks that do not fit their data,
   # and a result buffer another object shares.
-  block <- function(geom, what = 1:3, out = .Call(C("orvel_buffer_alloc"), 540))
-    .Call(C("orvel_fit_block"), as.vector(z), geom, K, 1L, FALSE, FALSE, TRUE, 0L, what, 1, 1,
-          c(1, 1), 1, c(45, 0), 1, out, NULL, NULL, 1L)
-  expect_error(block(c(20, 2^62 + 2^10, 0, 0, 2^62 + 2^10, 0)), "`geom`")
-  expect_length(block(c(20, 9, 0, 0, 9, 0)), 540)
-  expect_error(block(c(20, 9, 0, 0, 9, 1e6)), "no room")
-  expect_error(block(c(20, 9, 0, 0, 9, 2^62)), "`geom`")
-  expect_error(block(c(20, 9, 3, 3, 6, 0)), "`geom`")       # columns 0..2 missing
-  expect_error(block(c(7, 9, 0, 0, 9, 0)), "whole columns")
-  expect_error(block(c(20, 9, 0, 0, 9, 0), c(1L, 1L)), "`what`")
+  m1 <- eval(engine)
+  m1 <- .Call(C("orvel_model_new"), replace(spec, c("degree", "narm"), list(1L, FALSE)))
+  block <- function(at, what = 1:3, out = .Call(C("orvel_buffer_alloc"), 540), zz = as.vector(z))
+    .Call(C("orvel_fit_block"), m1, zz, replace(block_req, c("at", "what"), list(at, what)), out)
+  expect_error(.Call(C("orvel_model_new"), replace(spec, "nx", 2^62 + 2^10)), "`nx`|too large")
+  expect_length(.Call(C("orvel_buffer_take"), block(c(0, 0, 9, 0, 0, 20))), 540)
+  expect_error(block(c(0, 0, 9, 1e6, 0, 20)), "no room")
+  expect_error(block(c(0, 0, 9, 2^62, 0, 20)), "`at`")
+  expect_error(block(c(3, 3, 6, 0, 0, 20), zz = as.vector(z[, 4:9])), "`at`")  # columns 0..2 missing
+  expect_error(block(c(0, 0, 9, 0, 0, 20), zz = as.vector(z)[1:175]), "whole columns")
+  expect_error(block(c(0, 0, 9, 0, 0, 20), c(1L, 1L)), "`what`")
+  expect_error(block(c(0, 0, 9, 0, 0, 20), 48L), "`what`")      # no hillshade's standard error
+  expect_error(.Call(C("orvel_fit_block"), K, as.vector(z), block_req, numeric(540)), "`model`")
+  # Outputs written in place: only vectors nothing else refers to.
+  m3 <- .Call(C("orvel_model_new"), replace(spec, c("degree", "narm"), list(1L, FALSE)))
   w <- list(numeric(180), numeric(180), numeric(180))
-  expect_identical(.Call(C("orvel_fit_grid"), z, K, 1L, FALSE, FALSE, TRUE, 1L, w, 0L, NULL)[[1]],
+  expect_identical(.Call(C("orvel_fit_grid"), m3, z, list(threads = 1L, se = 0L, work = w))[[1]],
                    as.vector(orvel_fit(z, K)$F))
   w2 <- w
-  expect_error(.Call(C("orvel_fit_grid"), z, K, 1L, FALSE, FALSE, TRUE, 1L, w, 0L, NULL),
+  expect_error(.Call(C("orvel_fit_grid"), m3, z, list(threads = 1L, se = 0L, work = w)),
                "nothing else refers to")
-  expect_error(.Call(C("orvel_fit_grid"), z, matrix(1, 9, 9), 1L, FALSE, FALSE, TRUE, 1L, NULL, 0L, NULL),
-               "`exact`")
-  shared <- .Call(C("orvel_buffer_alloc"), 540)
-  keep <- shared
-  expect_error(block(c(20, 9, 0, 0, 9, 0), out = shared), "nothing else refers to")
+  expect_error(grid_call(z, matrix(1, 9, 9), exact = TRUE), "`exact`")
+  expect_error(grid_call(z, K, degree = 2L, work = list(numeric(180), numeric(180), numeric(180))),
+               "`work`")
+  expect_error(.Call(C("orvel_fit_grid"), m1, t(z), list(threads = 1L, se = 0L)), "model's rows")
+  # A buffer's vector, once taken, is R's: never written again.
+  taken <- .Call(C("orvel_buffer_alloc"), 540)
+  v <- .Call(C("orvel_buffer_take"), taken)
+  expect_error(block(c(0, 0, 9, 0, 0, 20), out = taken), "not yet taken")
+  expect_error(block(c(0, 0, 9, 0, 0, 20), out = numeric(540)), "not yet taken")
+  expect_error(.Call(C("orvel_buffer_take"), taken), "not yet taken")
   expect_error(.Call(C("orvel_angles"), 1, 1, 2^40, 2^40, 1, 1, 1L, 1, 0L), "too large")
   expect_identical(z, volcano[1:20, 1:9] + 0)
   # A grid of 65536 x 2^48 nodes, 2^64, which wraps to none in 64 bits: the
   # flags of a node far out would be written past a vector of no flags.
-  far <- function(keep, can)
-    .Call(C("orvel_fit_block"), rep(NA_real_, 65536 * 7), c(65536, 2^48, 2^30, 2^30 + 3, 2^30 + 4, 0),
-          K, 1L, TRUE, FALSE, TRUE, 0L, 0L, 1, 1, c(1, 1), 1, c(45, 0), 1, numeric(8), keep, can, 1L)
-  expect_error(far(NULL, raw(0)), "`geom`'s grid of nodes is too large")
-  expect_error(far(raw(0), NULL), "`geom`'s grid of nodes is too large")
+  expect_error(.Call(C("orvel_model_new"), replace(spec, c("ny", "nx"), list(65536, 2^48))),
+               "too large")
   expect_error(.Call(C("orvel_tile_grid"), matrix(1, 2, 3), 2^51, 0), "too large")
 })
 
@@ -158,8 +189,7 @@ test_that("flags written in place are the package's own, never a vector R code c
   z <- volcano[1:20, 1:9] + 0
   z[5, 5] <- NA
   stats <- function(keep, can)
-    .Call(C("orvel_fit_block"), z, c(20, 9, 0, 0, 9, 0), orvel_kernel(), 1L, TRUE, FALSE, TRUE,
-          0L, 0L, 1, 1, c(1, 1), 1, c(45, 0), 1, numeric(8), keep, can, 1L)
+    orvel:::.orvel_stats_grid(z, orvel:::.orvel_model(orvel_kernel()), 1L, keep, can)
   # Raw vectors are values: writing one in place would change its copies.
   ones <- as.raw(rep(1, 180))
   can <- ones
@@ -187,6 +217,8 @@ test_that("flags written in place are the package's own, never a vector R code c
 })
 
 test_that("badly conditioned windows of the exact plane get the weighted least squares fit", {
+  old <- options(orvel.exact = TRUE)
+  on.exit(options(old))
   # The condition number of a node's normal matrix (without the node, for
   # the leave-one-out fit, and the full one's) scaled to a unit diagonal.
   kappa <- function(K, ny, nx, iy, ix, holdout) {
@@ -212,7 +244,7 @@ test_that("badly conditioned windows of the exact plane get the weighted least s
     for (holdout in c(FALSE, TRUE)) {
       want <- raw_fit(if (holdout) "localPolynomialscv" else "localPolynomials", z, K)
       got <- if (holdout) orvel_holdout(z, K) else orvel_fit(z, K)
-      general <- .Call(orvel:::C_orvel_fit_grid, z, K, 1L, holdout, FALSE, FALSE, 1L, NULL, 0L, NULL)
+      general <- grid_call(z, K, holdout)
       k <- outer(seq_len(15), seq_len(17), Vectorize(function(i, j) kappa(K, 15, 17, i, j, holdout)))
       wls <- outer(seq_len(15), seq_len(17),
                    Vectorize(function(i, j) wls_coef(z, K, i, j, holdout = holdout)[[1]]))

@@ -5,6 +5,8 @@
 libdir <- orvel:::.orvel_libdir()
 
 test_that("the README's raw .C example works", {
+  old <- options(orvel.exact = TRUE)
+  on.exit(options(old))
   dyn.load(file.path(libdir, "orvel-fit.so"))
   z <- volcano                                   # ny rows, nx columns
   K <- outer(-3:3, -3:3, function(dy, dx) exp(-(dx^2 + dy^2) / (2 * 1.5^2)))

@@ -33,6 +33,8 @@ test_that("orvel_kernel follows its documented profiles and orientation", {
 })
 
 test_that("an asymmetric kernel reaches the libraries exactly as the raw .C call passes it", {
+  old <- options(orvel.exact = TRUE)
+  on.exit(options(old))
   K <- matrix(runif(49, 0.1, 1), 7, 7)
   raw <- function(lib, entry) {
     dll <- dyn.load(file.path(orvel:::.orvel_libdir(), paste0(lib, ".so")))

@@ -272,7 +272,7 @@ test_that("a dead worker is named by its own tile; every input class gives worke
   # The threads each tile is fitted on, whatever the input's class.
   seen <- integer()
   op <- options(orvel.tile_work = function(job) {
-    seen <<- c(seen, job$threads)
+    seen <<- c(seen, job$req$threads)
     orvel:::.orvel_tile_work(job)
   })
   inputs <- list(SpatRaster = x)
