@@ -66,8 +66,8 @@ z <- matrix(stats::rnorm(n * n), n, n)
 K <- orvel_kernel("gaussian", 1.5)
 engine <- orvel:::.orvel_engine(orvel:::.orvel_model(K), FALSE, n, n)
 work <- list(numeric(n * n), numeric(n * n), numeric(n * n))
-mapped <- function() .Call(orvel:::C_orvel_fit_grid, engine, z,
-                           list(threads = threads, se = 0L, work = work))
+mapped <- function() .Call(orvel:::C_orvel_fit_grid, engine, z, list(threads = threads, se = 0L),
+                           work)
 say("fit: orvel_fit() 4000 x 4000 / the fit into mapped outputs",
     pair(function() orvel_fit(z, K, threads = threads), mapped), 1.6)
 say("fit: se = TRUE / without",

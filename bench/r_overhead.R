@@ -37,7 +37,7 @@ for (n in sizes) {
          F = double(N), gFx = double(N), gFy = double(N), PACKAGE = "orvel-fit"),
     "orvel_fit(), 1 thread" = function() orvel_fit(z, K, threads = 1),
     "the same fit into mapped outputs" = function()
-      .Call(fit_grid, engine, z, list(threads = 1L, se = 0L, work = work)),
+      .Call(fit_grid, engine, z, list(threads = 1L, se = 0L), work),
     "orvel_fit(), 2 threads" = function() orvel_fit(z, K, threads = 2))
   times <- matrix(NA_real_, 7, length(runs), dimnames = list(NULL, names(runs)))
   for (r in seq_len(nrow(times))) for (k in seq_along(runs)) {

@@ -135,7 +135,7 @@ orvel_isa <- function() .Call(C_orvel_isa)
 # model `engine`, with the named request `req` (see src/grid.c, src/block.c).
 .orvel_native <- function(entry, engine, z, req, out = NULL)
   switch(entry,
-         grid = .Call(C_orvel_fit_grid, engine, z, req),
+         grid = .Call(C_orvel_fit_grid, engine, z, req, NULL),
          block = .Call(C_orvel_fit_block, engine, z, req, out))
 
 # The fit of the checked grid `z` (a numeric matrix) under `model`:

@@ -77,12 +77,12 @@ static void grid_chunk(void *arg, ptrdiff_t k, double *scratch)
 }
 
 /* model: a model of orvel_model_new() on z's grid; z: the grid, a double
- * matrix; req, the request, a named list: threads; work: NULL, or a list
- * of three double vectors of z's length that nothing else refers to, to be
- * written in place (for the benchmark of the fit into memory already
- * mapped; planes only); se: 0, 1 for the statistics, 2 for them and the
- * standard errors; unit: with se = 2, p factors that take each output to
- * the unit its standard error is wanted in. Returns list(F, gFx, gFy),
+ * matrix; req, the request, a named list: threads; se: 0, 1 for the
+ * statistics, 2 for them and the standard errors; unit: with se = 2, p
+ * factors that take each output to the unit its standard error is wanted
+ * in; work: NULL, or a list of three double vectors of z's length that
+ * nothing else refers to, to be written in place (for the benchmark of the
+ * fit into memory already mapped; planes only). Returns list(F, gFx, gFy),
  * fresh vectors shaped and named like z or those of `work`, for degree 2
  * an array of z's rows and columns by 3 of the coefficients of dy^2, dy dx
  * and dx^2 per node step, and with se = 2 an array of z's rows and columns
@@ -90,7 +90,7 @@ static void grid_chunk(void *arg, ptrdiff_t k, double *scratch)
  * of nodes with one of the first three not finite, where that is not zero
  * "zmax", the largest finite |z|, and with se "stats" (see
  * stats_total()). */
-SEXP orvel_fit_grid(SEXP model, SEXP z, SEXP req)
+SEXP orvel_fit_grid(SEXP model, SEXP z, SEXP req, SEXP work)
 {
     const orvel_model *mp = orvel_model_get(model);
     if (TYPEOF(z) != REALSXP) error("orvel: `z` must be a double matrix");
@@ -102,7 +102,6 @@ SEXP orvel_fit_grid(SEXP model, SEXP z, SEXP req)
     const char *rq = "request";
     int nt = orvel_arg_threads(orvel_arg_field(req, rq, "threads", 1));
     int want = (int) orvel_arg_whole(orvel_arg_field(req, rq, "se", 1), "se", 0, 2);
-    SEXP work = orvel_arg_field(req, rq, "work", 0);
     const orvel_model m = *mp;
     const double *un = want == 2 ? orvel_arg_reals(orvel_arg_field(req, rq, "unit", 1), "unit", m.p)
                                  : NULL;

@@ -5,7 +5,7 @@
 #include <R_ext/Rdynload.h>
 
 SEXP orvel_model_new(SEXP spec);
-SEXP orvel_fit_grid(SEXP model, SEXP z, SEXP req);
+SEXP orvel_fit_grid(SEXP model, SEXP z, SEXP req, SEXP work);
 SEXP orvel_fit_block(SEXP model, SEXP z, SEXP req, SEXP out);
 SEXP orvel_buffer_alloc(SEXP n);
 SEXP orvel_buffer_take(SEXP buf);
@@ -19,7 +19,7 @@ SEXP orvel_angles_isa(void);
 
 static const R_CallMethodDef calls[] = {
     {"orvel_model_new", (DL_FUNC) &orvel_model_new, 1},
-    {"orvel_fit_grid", (DL_FUNC) &orvel_fit_grid, 3},
+    {"orvel_fit_grid", (DL_FUNC) &orvel_fit_grid, 4},
     {"orvel_fit_block", (DL_FUNC) &orvel_fit_block, 4},
     {"orvel_buffer_alloc", (DL_FUNC) &orvel_buffer_alloc, 1},
     {"orvel_buffer_take", (DL_FUNC) &orvel_buffer_take, 1},

@@ -101,5 +101,5 @@ grid_call <- function(z, K, holdout = FALSE, exact = FALSE, threads = 1L, work =
                       degree = 1L, narm = FALSE) {
   m <- orvel:::.orvel_engine(list(K = K, degree = degree, narm = narm, exact = exact), holdout,
                              nrow(z), ncol(z))
-  .Call(orvel:::C_orvel_fit_grid, m, z, list(threads = as.integer(threads), se = 0L, work = work))
+  .Call(orvel:::C_orvel_fit_grid, m, z, list(threads = as.integer(threads), se = 0L), work)
 }

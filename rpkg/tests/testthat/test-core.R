@@ -102,7 +102,8 @@ test_that("no registered routine crashes R on malformed arguments", {
                     geometry = geometry, scale = 1, shade = c(45, 0), sigma = 1)
   valid <- list(
     orvel_model_new = list(spec),
-    orvel_fit_grid = list(engine, z, list(threads = 2L, se = 2L, unit = c(1, 0.1, 0.1, 1, 1, 1))),
+    orvel_fit_grid = list(engine, z, list(threads = 2L, se = 2L, unit = c(1, 0.1, 0.1, 1, 1, 1)),
+                          NULL),
     orvel_fit_block = list(engine, as.vector(z), block_req,
                            quote(.Call(C("orvel_buffer_alloc"), 720))),
     orvel_buffer_alloc = list(10),
@@ -160,15 +161,15 @@ test_that("no registered routine crashes R on malformed arguments", {
   # Outputs written in place: only vectors nothing else refers to.
   m3 <- .Call(C("orvel_model_new"), replace(spec, c("degree", "narm"), list(1L, FALSE)))
   w <- list(numeric(180), numeric(180), numeric(180))
-  expect_identical(.Call(C("orvel_fit_grid"), m3, z, list(threads = 1L, se = 0L, work = w))[[1]],
+  expect_identical(.Call(C("orvel_fit_grid"), m3, z, list(threads = 1L, se = 0L), w)[[1]],
                    as.vector(orvel_fit(z, K)$F))
   w2 <- w
-  expect_error(.Call(C("orvel_fit_grid"), m3, z, list(threads = 1L, se = 0L, work = w)),
+  expect_error(.Call(C("orvel_fit_grid"), m3, z, list(threads = 1L, se = 0L), w),
                "nothing else refers to")
   expect_error(grid_call(z, matrix(1, 9, 9), exact = TRUE), "`exact`")
   expect_error(grid_call(z, K, degree = 2L, work = list(numeric(180), numeric(180), numeric(180))),
                "`work`")
-  expect_error(.Call(C("orvel_fit_grid"), m1, t(z), list(threads = 1L, se = 0L)), "model's rows")
+  expect_error(.Call(C("orvel_fit_grid"), m1, t(z), list(threads = 1L, se = 0L), NULL), "model's rows")
   # A buffer's vector, once taken, is R's: never written again.
   taken <- .Call(C("orvel_buffer_alloc"), 540)
   v <- .Call(C("orvel_buffer_take"), taken)
