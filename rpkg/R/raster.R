@@ -78,12 +78,15 @@
 }
 
 # Layer codes of the compiled pass (src/fit.c); a standard error's is its
-# layer's plus 16.
+# layer's plus 64.
 .orvel_layer_codes <- c(smooth = 1L, dzdx = 2L, dzdy = 3L, slope = 4L, aspect = 5L,
                         d2zdx2 = 6L, d2zdxdy = 7L, d2zdy2 = 8L, profile_curvature = 9L,
                         plan_curvature = 10L, tangential_curvature = 11L, mean_curvature = 12L,
                         gaussian_curvature = 13L, max_curvature = 14L, min_curvature = 15L,
-                        hillshade = 16L)
+                        hillshade = 16L, longitudinal_curvature = 17L,
+                        cross_sectional_curvature = 18L, features = 19L,
+                        twisting_curvature = 20L, eastness = 21L, northness = 22L,
+                        directional_slope = 23L)
 
 # The one pass over raster x: fits every cell under `model` (see
 # .orvel_model(); the leave-one-out fit if `holdout`), block by block, and
@@ -122,7 +125,7 @@
     out <- terra::rast(x, nlyrs = length(layers))
     names(out) <- layers
     se <- endsWith(layers, "_se")
-    what <- .orvel_layer_codes[sub("_se$", "", layers)] + 16L * se
+    what <- .orvel_layer_codes[sub("_se$", "", layers)] + 64L * se
     file <- if (is.null(dest)) "" else .orvel_output_temp(dest)
     # terra's blocks no larger than ours, so that no one read or write of
     # terra's outlasts the tenths of a second in which an interrupt is to

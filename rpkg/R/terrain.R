@@ -201,17 +201,22 @@ orvel_terrain.default <- function(x, ...) {
 .orvel_terrain_vars <- c("slope", "aspect", "hillshade", "profile_curvature", "plan_curvature",
                          "tangential_curvature", "mean_curvature", "gaussian_curvature",
                          "max_curvature", "min_curvature", "dzdx", "dzdy", "d2zdx2", "d2zdxdy",
-                         "d2zdy2")
+                         "d2zdy2", "longitudinal_curvature", "cross_sectional_curvature",
+                         "features", "twisting_curvature", "eastness", "northness",
+                         "directional_slope")
 .orvel_second_order <- c("profile_curvature", "plan_curvature", "tangential_curvature",
                          "mean_curvature", "gaussian_curvature", "max_curvature", "min_curvature",
-                         "d2zdx2", "d2zdxdy", "d2zdy2")
+                         "d2zdx2", "d2zdxdy", "d2zdy2", "longitudinal_curvature",
+                         "cross_sectional_curvature", "features", "twisting_curvature")
 
 #' @rdname orvel_terrain
 #' @export
 orvel_terrain.SpatRaster <- function(x, v = c("slope", "aspect"), kernel = "horn", degree = NULL,
                                      unit = "degrees", na.rm = FALSE, se = FALSE, filename = "",
                                      overwrite = FALSE, wopt = list(), angle = 45, direction = 0,
-                                     tiles = NULL, ...,
+                                     tiles = NULL, zscale = 1, min_slope = 0.1,
+                                     slope_tolerance = 1, curvature_tolerance = 1e-4,
+                                     slope_direction = 0, ...,
                                      threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   x <- .orvel_check_raster(x, "x")
@@ -221,23 +226,42 @@ orvel_terrain.SpatRaster <- function(x, v = c("slope", "aspect"), kernel = "horn
     if (length(kernel) != 1L)
       .orvel_stop("`kernel` must be one kernel type, a weight matrix or an orvel_select() result, not %d types",
                   length(kernel))
+    rook <- identical(.orvel_type(kernel, "kernel", c(.orvel_types, .orvel_fixed_types)), "rook")
     kernel <- orvel_kernel(kernel)
+    # The rook's case difference does not look at the centre: its plane
+    # through the four neighbours has the same slopes, and a missing centre
+    # takes none of them away (as in terra).
+    if (rook) kernel[4L, 4L] <- 0
   }
   if (is.null(degree) && !inherits(kernel, "orvel_select")) degree <- if (length(second)) 2L else 1L
   model <- .orvel_model(kernel, degree, na.rm)
   if (model$degree == 1L && length(second))
     .orvel_stop("`degree` must be 2 for %s: a plane has no curvature, not 1",
                 paste0('"', second, '"', collapse = ", "))
-  unit <- .orvel_choose(unit, c("degrees", "radians"), "unit")
+  unit <- .orvel_choose(unit, c("degrees", "radians", "percent"), "unit")
   se <- .orvel_check_flag(se, "se")
-  for (a in list(list(angle, "angle"), list(direction, "direction")))
+  for (a in list(list(angle, "angle"), list(slope_direction, "slope_direction")))
     if (!is.numeric(a[[1L]]) || length(a[[1L]]) != 1L || !is.finite(a[[1L]]))
       .orvel_stop("`%s` must be one finite number of degrees, not %s", a[[2L]], .orvel_given(a[[1L]]))
-  layers <- c(v, if (se) paste0(setdiff(v, "hillshade"), "_se"))
+  if (!is.numeric(direction) || !length(direction) || length(direction) > 16L ||
+      !all(is.finite(direction)))
+    .orvel_stop("`direction` must be 1 to 16 finite azimuths in degrees, not %s", .orvel_given(direction))
+  if (!is.numeric(zscale) || length(zscale) != 1L || !is.finite(zscale) || zscale == 0)
+    .orvel_stop("`zscale` must be one finite non-zero number, not %s", .orvel_given(zscale))
+  if (!is.numeric(min_slope) || length(min_slope) != 1L || !is.finite(min_slope) ||
+      min_slope < 0 || min_slope >= 90)
+    .orvel_stop("`min_slope` must be one number of degrees in [0, 90), not %s", .orvel_given(min_slope))
+  for (a in list(list(slope_tolerance, "slope_tolerance"),
+                 list(curvature_tolerance, "curvature_tolerance")))
+    if (!is.numeric(a[[1L]]) || length(a[[1L]]) != 1L || !is.finite(a[[1L]]) || a[[1L]] < 0)
+      .orvel_stop("`%s` must be one number, zero or more, not %s", a[[2L]], .orvel_given(a[[1L]]))
+  layers <- c(v, if (se && length(setdiff(v, "features"))) paste0(setdiff(v, "features"), "_se"))
   # Each variable followed by its standard error.
   layers <- layers[order(match(sub("_se$", "", layers), v), endsWith(layers, "_se"))]
+  opts <- c(angle, zscale, min_slope, unit == "percent", slope_tolerance, curvature_tolerance,
+            slope_direction, direction)
   .orvel_raster_layers(x, model, FALSE, layers, threads,
-                       scale = if (unit == "degrees") 180 / pi else 1,
-                       shade = c(angle, direction), filename = filename, overwrite = overwrite,
+                       scale = if (unit == "radians") 1 else 180 / pi,
+                       shade = as.double(opts), filename = filename, overwrite = overwrite,
                        wopt = wopt, tiles = tiles, wthreads = .orvel_worker_threads(threads, missing(threads)))
 }

@@ -114,7 +114,7 @@
                nr = nr, nc = nc, K = m$K, degree = m$degree,
                holdout = holdout, narm = m$narm, exact = m$exact,
                policy = match(model$policy, c("all", "omit", "only")) - 1L,
-               what = .orvel_layer_codes[sub("_se$", "", layers)] + 16L * endsWith(layers, "_se"),
+               what = .orvel_layer_codes[sub("_se$", "", layers)] + 64L * endsWith(layers, "_se"),
                layers = layers, dx = cells$dx, dy = cells$dy, flip = cells$flip, scale = scale,
                shade = shade, sigma = sigma, threads = wthreads, crs = terra::crs(x),
                wopt = wopt)

@@ -24,10 +24,13 @@
 #include "args.h"
 #include "cpu.h"
 #include "engine.h"
+#include "hillshade.h"
 #include "lpoly.h"
+#include "morphometry.h"
 #include "parallel.h"
 #include "surface.h"
 #include "terrain.h"
+#include "terrain_options.h"
 
 /* A grid: a double matrix. Returns its number of rows; *nx the columns. */
 static ptrdiff_t grid_dims(SEXP z, ptrdiff_t *nx)
@@ -499,10 +502,25 @@ SEXP orvel_fit_grid(SEXP z, SEXP K, SEXP degree, SEXP holdout, SEXP narm, SEXP e
 /* ---- A block of a raster ------------------------------------------- */
 
 /* Layer codes of orvel_fit_block(): SE + code is the standard error of
- * layer `code` (not the hillshade's). */
+ * layer `code` (not the landform classes'). */
 enum { SMOOTH = 1, DZDX = 2, DZDY = 3, SLOPE = 4, ASPECT = 5, D2ZDX2 = 6, D2ZDXDY = 7,
        D2ZDY2 = 8, PROFILE = 9, PLAN = 10, TANGENTIAL = 11, MEAN = 12, GAUSSIAN = 13,
-       MAXCURV = 14, MINCURV = 15, HILLSHADE = 16, SE = 16, STATS = 0 };
+       MAXCURV = 14, MINCURV = 15, HILLSHADE = 16, LONGITUDINAL = 17, CROSS_SECTIONAL = 18,
+       FEATURES = 19, TWISTING = 20, EASTNESS = 21, NORTHNESS = 22, DIRSLOPE = 23,
+       LAST_LAYER = 23, SE = 64, STATS = 0 };
+
+/* Whether layer `base` (no standard error's) needs a quadratic; whether it
+ * follows the slope line or the contour (NA on ground flatter than the
+ * least slope). */
+static int needs_quadratic(int base)
+{
+    return (base >= D2ZDX2 && base <= MINCURV) || (base >= LONGITUDINAL && base <= TWISTING);
+}
+static int directional_layer(int base)
+{
+    return base == ASPECT || (base >= PROFILE && base <= TANGENTIAL) ||
+           (base >= LONGITUDINAL && orvel_morph_directional(base - LONGITUDINAL));
+}
 
 typedef struct block_job {
     model *m;
@@ -515,7 +533,7 @@ typedef struct block_job {
     int per_col;
     double dy, scale;
     double fx, fy;       /* -1 where the grid's columns run west, its rows north */
-    double shade[4];     /* hillshade: sin and cos of the sun's altitude, of its azimuth */
+    orvel_terrain_opts opts; /* the sun, the elevations' scale, the least slope, ... */
     double *out;         /* layer l of node (ix, iy) at l * m + (ix - ix0) * ny + iy */
     ptrdiff_t mlen;      /* the layers' stride */
     int var;             /* the variance factors are wanted */
@@ -593,8 +611,10 @@ static void se_layer(const block_job *j, int code, const double *s, ptrdiff_t n,
                 double cab = v[p * n + i] * kn / cx[c] * (j->fx * j->fy);
                 double q = code == SLOPE ? a * a * va + 2 * a * b * cab + b * b * vb
                                          : b * b * va - 2 * a * b * cab + a * a * vb;
-                double d = code == SLOPE ? sqrt(g2) * (1 + g2) : g2;
-                o[i] = g2 > 0 ? sg * j->scale * sqrt(q < 0 ? 0 : q) / d : NAN;
+                /* (a slope in percent, 100 sqrt(g2), has 100 / sqrt(g2) as its scale) */
+                int pct = code == SLOPE && j->opts.percent;
+                double d = code == SLOPE ? (pct ? sqrt(g2) : sqrt(g2) * (1 + g2)) : g2;
+                o[i] = g2 > 0 ? sg * (pct ? 100 : j->scale) * sqrt(q < 0 ? 0 : q) / d : NAN;
             }
         return;
     }
@@ -610,14 +630,17 @@ static void se_layer(const block_job *j, int code, const double *s, ptrdiff_t n,
 }
 
 /* The layers that need the derivatives of every node together: the
- * curvatures (codes PROFILE .. MINCURV) and their standard errors (SE +
- * those), the hillshade. d = (z_x, z_y, z_xx, z_xy, z_yy) per map unit, x
- * east and y north, and their covariance from the variance factors. */
+ * curvatures (codes PROFILE .. MINCURV), the hillshade, the measures of
+ * morphometry.h (LONGITUDINAL .. DIRSLOPE) and their standard errors (SE +
+ * those). d = (z_x, z_y, z_xx, z_xy, z_yy) per map unit, x east and y north
+ * (the last three zero for a plane), and their covariance from the
+ * variance factors. */
 static void surface_layer(const block_job *j, int code, const double *s, ptrdiff_t n,
                           ptrdiff_t x0, ptrdiff_t nc, ptrdiff_t h, const double *cx, double kn,
                           double *o)
 {
-    int p = j->m->p, se = code > SE, which = (se ? code - SE : code) - PROFILE;
+    int p = j->m->p, se = code > SE, base = se ? code - SE : code, which = base - PROFILE;
+    int shade = base == HILLSHADE, morph = base >= LONGITUDINAL;
     const double *v = s + (p + 1) * n, *ge = s + n, *gn = s + 2 * n;
     const double *b3 = s + 3 * n, *b4 = s + 4 * n, *b5 = s + 5 * n;
     for (ptrdiff_t c = 0; c < nc; c++) {
@@ -630,34 +653,37 @@ static void surface_layer(const block_job *j, int code, const double *s, ptrdiff
          * is what rounding leaves of the slopes of level ground (about
          * 1e-15 of it). */
         double cell = ex < j->dy ? ex : j->dy, lv = 1e-10 / cell;
-        if (!se && code != HILLSHADE) {
+        if (!se && !shade && !morph) {
             ptrdiff_t i = c * h;
             orvel_curvature_column(which, ge + i, gn + i, b3 + i, b4 + i, b5 + i, s + i, a, lv, h,
                                    o + i);
             continue;
         }
         for (ptrdiff_t i = c * h; i < (c + 1) * h; i++) {
-            if (code == HILLSHADE) {
-                /* terra::shade(): sin(alt) cos(slope) + cos(alt) sin(slope)
-                 * cos(azimuth - aspect), the aspect the downhill direction:
-                 * sin(slope) times its east and north parts is -p and -q
-                 * over sqrt(1 + p^2 + q^2), and cos(slope) 1 over that. */
-                double pe = ge[i] * a[0], qn = gn[i] * a[1];
-                o[i] = (j->shade[0] - j->shade[1] * (pe * j->shade[2] + qn * j->shade[3])) /
-                       sqrt(1 + pe * pe + qn * qn);
+            int q2 = p == 6;
+            double d[5] = {ge[i] * a[0], gn[i] * a[1], q2 ? b3[i] * a[2] : 0,
+                           q2 ? b4[i] * a[3] : 0, q2 ? b5[i] * a[4] : 0};
+            double gmin = (s[i] * lv) * (s[i] * lv);
+            if (!se && shade) {
+                o[i] = orvel_hillshade(&j->opts, d[0], d[1]);
                 continue;
             }
-            double d[5] = {ge[i] * a[0], gn[i] * a[1], b3[i] * a[2], b4[i] * a[3], b5[i] * a[4]};
-            double gmin = (s[i] * lv) * (s[i] * lv);
+            if (!se) {
+                o[i] = orvel_morph(base - LONGITUDINAL, d, gmin, &j->opts, j->scale);
+                continue;
+            }
             /* Coefficients 1 .. 5 in the engine's order are d's. */
             double C[25];
             for (int r = 0; r < 5; r++)
                 for (int q = r; q < 5; q++) {
-                    double vv = r == q ? v[(r + 1) * n + i]
+                    double vv = q + 1 >= p ? 0 : r == q ? v[(r + 1) * n + i]
                                        : v[ORVEL_LP_COV(p, r + 1, q + 1) * n + i];
                     C[r * 5 + q] = C[q * 5 + r] = vv * a[r] * a[q] * f[r] * f[q];
                 }
-            o[i] = j->sigma * orvel_curvature_se(which, d, gmin, C);
+            double e = shade ? orvel_hillshade_se(&j->opts, d[0], d[1], C[0], C[6], C[1])
+                     : morph ? orvel_morph_se(base - LONGITUDINAL, d, gmin, &j->opts, j->scale, C)
+                             : orvel_curvature_se(which, d, gmin, C);
+            o[i] = j->sigma * e;
         }
     }
 }
@@ -684,6 +710,9 @@ static void layer_chunk(void *arg, ptrdiff_t k, double *s)
         for (ptrdiff_t i = 0; i < n; i++) gn[i] = -gn[i];
     if (j->fx * j->fy < 0 && j->m->p == 6)
         for (ptrdiff_t i = 0; i < n; i++) F[4 * n + i] = -F[4 * n + i];
+    /* Elevations in other units than the map's: the fit is linear in them. */
+    if (j->opts.zscale != 1)
+        for (ptrdiff_t i = 0; i < j->m->p * n; i++) F[i] *= j->opts.zscale;
     double *cx = s + j->m->p * n;
     for (ptrdiff_t ix = x0; ix < x1; ix++)
         cx[ix - x0] = (double) ny * j->dx[j->per_col ? ix : 0];
@@ -720,6 +749,14 @@ static void layer_chunk(void *arg, ptrdiff_t k, double *s)
             break;
         }
         case SLOPE: case ASPECT:
+            if (j->what[l] == SLOPE && j->opts.percent) {
+                for (ptrdiff_t c = 0; c < x1 - x0; c++)
+                    for (ptrdiff_t i = c * h; i < (c + 1) * h; i++) {
+                        double a = ge[i] / cx[c], b = gn[i] * kn;
+                        o[i] = 100 * sqrt(a * a + b * b);
+                    }
+                break;
+            }
             if (na < 2) {
                 ang[na] = j->what[l] == SLOPE ? 1 : 2;
                 ao[na++] = o;
@@ -737,6 +774,19 @@ static void layer_chunk(void *arg, ptrdiff_t k, double *s)
     if (na)
         orvel_angles_pass(ge, gn, x1 - x0, h, cx, 1, (double) j->m->nx * j->dy, ang, na,
                           j->scale, ao, 0);
+    /* Ground flatter than the least slope has no aspect, slope line or
+     * contour. */
+    if (j->opts.flat2 > 0)
+        for (int l = 0; l < j->nl; l++) {
+            int base = j->what[l] > SE ? j->what[l] - SE : j->what[l];
+            if (!directional_layer(base)) continue;
+            double *o = at + l * j->mlen;
+            for (ptrdiff_t c = 0; c < x1 - x0; c++)
+                for (ptrdiff_t i = c * h; i < (c + 1) * h; i++) {
+                    double a = ge[i] / cx[c], b = gn[i] * kn;
+                    if (a * a + b * b < j->opts.flat2) o[i] = NA_REAL;
+                }
+        }
     if (j->policy) {
         /* omit: missing cells stay missing in every layer; only: the smooth
          * keeps the observations and fills the missing cells. */
@@ -766,13 +816,16 @@ static void layer_chunk(void *arg, ptrdiff_t k, double *s)
  * 2 for na.policy "all", "omit", "only"; what: layer codes (1 smooth, 2
  * dzdx, 3 dzdy, 4 slope, 5 aspect, 6 d2zdx2, 7 d2zdxdy, 8 d2zdy2, 9 to 15
  * the profile, plan, tangential, mean, Gaussian, maximal and minimal
- * curvatures, 16 hillshade, and 16 + any but the last for its standard
- * error, each at most once), or 0 alone for the statistics; dx: the
+ * curvatures, 16 hillshade, 17 to 23 the longitudinal and cross-sectional
+ * curvatures, the landform classes, the twisting curvature, eastness,
+ * northness and the directional slope, and 64 + any but the classes for
+ * its standard error, each at most once), or 0 alone for the statistics; dx: the
  * east-west cell size, one or one per grid column; dy: the north-south
  * cell size; flip: c(-1 where the grid's columns run west, else 1, -1
  * where its rows run north, else 1); scale: the angles' unit (1 radians,
  * 180 / pi degrees); shade: the sun's altitude and azimuth in degrees, for
- * the hillshade; sigma: the noise's standard deviation, for standard errors;
+ * the hillshade, or the terrain options (see orvel_terrain_opts_read());
+ * sigma: the noise's standard deviation, for standard errors;
  * out: for layers, a double vector (from orvel_alloc()) that nothing else
  * refers to, holding the layers one after another, each in the grid's
  * order, written in place and returned; for the statistics, the
@@ -808,9 +861,12 @@ SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP 
         error("orvel: `geom` does not match the columns held in `z`");
     int nt = orvel_arg_threads(threads);
     int pol = (int) orvel_arg_whole(policy, "policy", 0, 2);
-    int nl = orvel_arg_what(what, "what", 0, SE + HILLSHADE - 1);
+    int nl = orvel_arg_what(what, "what", 0, SE + LAST_LAYER);
     const int *w = INTEGER(what);
     if (nl == 0) error("orvel: `what` must name at least one layer");
+    for (int l = 0; l < nl; l++)
+        if ((w[l] > LAST_LAYER && w[l] <= SE) || w[l] == SE + FEATURES)
+            error("orvel: `what` code %d names no layer", w[l]);
     int cv = nl == 1 && w[0] == STATS, var = cv;
     if (cv && (iy0 != 0 || iy1 != ny)) error("orvel: the statistics are summed over whole columns");
     for (int l = 0; l < nl && !cv; l++) {
@@ -824,10 +880,11 @@ SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP 
         error("orvel: `dx` must hold one cell size or one per grid column");
     double d_y = orvel_arg_number(dy, "dy"), sc = orvel_arg_number(scale, "scale");
     double sg = orvel_arg_number(sigma, "sigma");
-    const double *fl = orvel_arg_reals(flip, "flip", 2), *sh = orvel_arg_reals(shade, "shade", 2);
+    const double *fl = orvel_arg_reals(flip, "flip", 2);
     for (int i = 0; i < 2; i++)
         if (fl[i] != 1 && fl[i] != -1) error("orvel: `flip` must hold two of 1 and -1");
-    if (!isfinite(sh[0]) || !isfinite(sh[1])) error("orvel: `shade` must hold two finite angles");
+    orvel_terrain_opts opts;
+    orvel_terrain_opts_read(shade, &opts);
     model m;
     PROTECT(model_init(&m, K, degree, holdout, narm, exact, ny, nx));
     model_data(&m, z);
@@ -838,14 +895,13 @@ SEXP orvel_fit_block(SEXP z, SEXP geom, SEXP K, SEXP degree, SEXP holdout, SEXP 
         error("orvel: `geom` does not match the columns held in `z`");
     for (int l = 0; l < nl && !cv; l++) {
         int base = w[l] > SE ? w[l] - SE : w[l];
-        if (base >= D2ZDX2 && base != HILLSHADE && m.p < 6)
+        if (needs_quadratic(base) && m.p < 6)
             error("orvel: second derivatives and curvatures need degree 2");
     }
 
-    const double rad = M_PI / 180;
+    /* (the noise's standard deviation in the elevations' scaled units) */
     block_job j = {&m, col0, ncol, iy0, iy1 - iy0, {0}, w, nl, pol, REAL(dx), XLENGTH(dx) != 1, d_y, sc,
-                   fl[0], fl[1], {sin(sh[0] * rad), cos(sh[0] * rad), sin(sh[1] * rad),
-                   cos(sh[1] * rad)}, NULL, 0, var, sg, NULL, 0, NULL, NULL, 0};
+                   fl[0], fl[1], opts, NULL, 0, var, sg * fabs(opts.zscale), NULL, 0, NULL, NULL, 0};
     model_chunks(&m, &j.c, j.th, ix0, ix1);
     ptrdiff_t chunk = orvel_mul(j.c.cols, j.th < j.c.rows ? j.th : j.c.rows, "a chunk");
     size_t scratch = orvel_add(orvel_mul(chunk_arrays(&j), chunk, "the scratch"),
