@@ -228,11 +228,7 @@ orvel_terrain.SpatRaster <- function(x, v = c("slope", "aspect"), kernel = "horn
                   length(kernel))
     rook <- identical(.orvel_type(kernel, "kernel", c(.orvel_types, .orvel_fixed_types)), "rook")
     kernel <- orvel_kernel(kernel)
-    # The rook's case difference does not look at the centre: its plane
-    # through the four neighbours has the same slopes, and a missing centre
-    # takes none of them away (as in terra).
-    if (rook) kernel[4L, 4L] <- 0
-  }
+  } else rook <- FALSE
   if (is.null(degree) && !inherits(kernel, "orvel_select")) degree <- if (length(second)) 2L else 1L
   model <- .orvel_model(kernel, degree, na.rm)
   if (model$degree == 1L && length(second))
@@ -258,8 +254,10 @@ orvel_terrain.SpatRaster <- function(x, v = c("slope", "aspect"), kernel = "horn
   layers <- c(v, if (se && length(setdiff(v, "features"))) paste0(setdiff(v, "features"), "_se"))
   # Each variable followed by its standard error.
   layers <- layers[order(match(sub("_se$", "", layers), v), endsWith(layers, "_se"))]
-  opts <- c(angle, zscale, min_slope, unit == "percent", slope_tolerance, curvature_tolerance,
-            slope_direction, direction)
+  # (the rook's case difference does not look at the centre: a missing
+  # centre with its four neighbours there keeps its slope, as in terra)
+  opts <- c(angle, 1 / zscale, min_slope, unit == "percent", slope_tolerance, curvature_tolerance,
+            slope_direction, rook && !model$narm && model$degree == 1L, direction)
   .orvel_raster_layers(x, model, FALSE, layers, threads,
                        scale = if (unit == "radians") 1 else 180 / pi,
                        shade = as.double(opts), filename = filename, overwrite = overwrite,

@@ -698,6 +698,8 @@ static void layer_chunk(void *arg, ptrdiff_t k, double *s)
     if (!fit_chunk(j, k, s, &x0, &x1, &y0, &y1)) return;
     ptrdiff_t h = y1 - y0, n = (x1 - x0) * h, ny = j->m->ny;
     double *F = s, *ge = s + n, *gn = s + 2 * n;
+    if (j->opts.rook)
+        orvel_rook_centres(j->m->z, j->col0, j->ncol, ny, j->m->nx, x0, x1, y0, h, F, ge, gn);
     /* The grid's fast index runs east along a raster row, its slow index
      * south down the rows: gFx is the change across the raster's ny
      * columns, gFy across its nx rows, southward; the second coefficients
