@@ -147,3 +147,25 @@ test_that("Wood's measures and classes equal GRASS r.param.scale's on the same w
   expect_equal(mat(o$cross_sectional_curvature)[ok], g$crosc[ok], tolerance = 1e-6)
   expect_equal(mat(o$plan_curvature)[ok], -g$planc[ok], tolerance = 1e-6)   # opposite sign
 })
+
+test_that("the vector ruggedness measure is 0 on planes and MultiscaleDTM's from terra's slope and aspect", {
+  s <- surface(function(X, Y) 3 * X - 2 * Y)                # steep, but a plane
+  expect_lt(max(abs(vals(orvel_vrm(s$r, 5))), na.rm = TRUE), 1e-12)
+  dem <- terra::rast(system.file("ex/elev.tif", package = "terra"))
+  tt <- terra::terrain(dem, c("slope", "aspect"), unit = "radians")
+  n <- c(sin(tt$slope) * sin(tt$aspect), sin(tt$slope) * cos(tt$aspect), cos(tt$slope))
+  for (size in c(3, 5)) {
+    v <- orvel_vrm(dem, size)
+    sums <- terra::focal(n, w = size, fun = "sum")
+    want <- vals(1 - sqrt(sums[[1]]^2 + sums[[2]]^2 + sums[[3]]^2) / size^2)
+    ok <- !is.na(want)
+    expect_true(all(!is.na(vals(v))[ok]))
+    expect_lt(max(abs(vals(v) - want)[ok]), 1e-9)
+    expect_gt(max(want, na.rm = TRUE), 1e-4)
+  }
+  # na.rm = TRUE: the normals there, summed and counted.
+  r <- orvel_vrm(dem, 3, na.rm = TRUE)
+  expect_gt(sum(!is.na(vals(r))), sum(!is.na(vals(orvel_vrm(dem, 3)))))
+  expect_true(all(vals(r) >= -1e-12 & vals(r) <= 1, na.rm = TRUE))
+  expect_error(orvel_vrm(dem, 4), "`size`")
+})
