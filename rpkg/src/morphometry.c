@@ -57,8 +57,17 @@ int orvel_morph_directional(int which)
         }                                                                             \
     }
 
+/* The arc tangent of a complex step a + ih, to first order in h (all the
+ * step needs): the same on every C library, whose catan() may lose a tiny
+ * imaginary part. */
+static double complex step_atan(double complex z)
+{
+    double a = creal(z);
+    return atan(a) + I * (cimag(z) / (1 + a * a));
+}
+
 MORPH(morph_real, double, sqrt, atan)
-MORPH(morph_complex, double complex, csqrt, catan)
+MORPH(morph_complex, double complex, csqrt, step_atan)
 
 /* Wood's class of a cell (see the top). */
 static double feature(const double *d, const orvel_terrain_opts *o)
