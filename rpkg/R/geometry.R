@@ -38,17 +38,20 @@
 }
 
 # Layer codes of the compiled pass (src/block.h); a standard error's is its
-# layer's plus 32.
+# layer's plus 64.
 .orvel_layer_codes <- c(smooth = 1L, dzdx = 2L, dzdy = 3L, slope = 4L, aspect = 5L,
                         d2zdx2 = 6L, d2zdxdy = 7L, d2zdy2 = 8L, profile_curvature = 9L,
                         plan_curvature = 10L, tangential_curvature = 11L, mean_curvature = 12L,
                         gaussian_curvature = 13L, max_curvature = 14L, min_curvature = 15L,
-                        hillshade = 16L)
+                        hillshade = 16L, longitudinal_curvature = 17L,
+                        cross_sectional_curvature = 18L, features = 19L,
+                        twisting_curvature = 20L, eastness = 21L, northness = 22L,
+                        directional_slope = 23L)
 
 # The codes of the named `layers` ("_se" after a name for its standard
 # error), or 0 for the statistics (layers NULL).
 .orvel_layer_what <- function(layers) {
   if (is.null(layers)) return(0L)
   se <- endsWith(layers, "_se")
-  unname(.orvel_layer_codes[sub("_se$", "", layers)] + 32L * se)
+  unname(.orvel_layer_codes[sub("_se$", "", layers)] + 64L * se)
 }

@@ -23,7 +23,10 @@
 #' **Kernels.** With `kernel = "horn"` (the default) the slope and aspect
 #' are those of Horn's method, `terra::terrain(neighbors = 8)`, and with
 #' `"rook"` those of `terra::terrain(neighbors = 4)`, at every cell where
-#' terra gives a value (to rounding). terra leaves the outer ring of cells
+#' terra gives a value (to rounding, with `min_slope = 0` for the aspect). As
+#' in terra, the rook's slope does not look at the centre cell: a missing
+#' centre whose four neighbours are there gets their slope and aspect (with
+#' no standard error). terra leaves the outer ring of cells
 #' `NA`; there the polynomial is fitted to the neighbours the raster has, so
 #' the edges and corners get values too. Any other type of [orvel_kernel()]
 #' is taken with its default bandwidth, or pass a weight matrix of any odd
@@ -70,7 +73,55 @@
 #' aspect with the same `angle` and `direction`: \eqn{\sin(angle)
 #' \cos(slope) + \cos(angle) \sin(slope) \cos(direction - aspect)}{sin(angle)
 #' cos(slope) + cos(angle) sin(slope) cos(direction - aspect)}, not
-#' normalised, edges filled.
+#' normalised, edges filled. Several azimuths in `direction` give the
+#' multidirectional shade as `gdaldem hillshade -multidirectional` computes
+#' it: each azimuth's shade clipped at 0, averaged with the weights
+#' \eqn{\cos^2(aspect - direction)}{cos^2(aspect - direction)} (so that
+#' suns along the slope line count most), `sin(angle)` on level ground;
+#' `direction = c(225, 270, 315, 360)` is gdaldem's, whose bytes are `1 + 254`
+#' times this shade. With `se = TRUE` a `hillshade_se` layer follows, by the
+#' delta method from the slopes' covariance (`NA` on level ground under
+#' several suns, where the shade has no gradient).
+#'
+#' **Wood's morphometry** (Wood 1996, as GRASS `r.param.scale` offers it;
+#' from a quadratic, any kernel): `"longitudinal_curvature"`, \eqn{-(p^2 r +
+#' 2pqs + q^2 t) / g}{-(p^2 r + 2 p q s + q^2 t) / g}, the second derivative
+#' of the surface along the slope line, which is the profile curvature
+#' above times \eqn{(1 + g)^{3/2}}{(1 + g)^(3/2)}; `"cross_sectional_curvature"`,
+#' \eqn{-(q^2 r - 2pqs + p^2 t) / g}{-(q^2 r - 2 p q s + p^2 t) / g}, the
+#' second derivative along the contour, the plan curvature times
+#' \eqn{\sqrt g}{sqrt(g)} (the tangential curvature times \eqn{\sqrt{1 +
+#' g}}{sqrt(1 + g)}); both with Minár's sign (positive where convex), equal to
+#' `r.param.scale`'s `longc` and `crosc` with `kernel = orvel_kernel("uniform",
+#' 5, size = 7)` for its `size=7` (its `planc` is minus `plan_curvature`).
+#' `"features"` are Wood's landform classes with `r.param.scale`'s codes: 1
+#' planar, 2 pit, 3 channel, 4 pass, 5 ridge, 6 peak. Where the slope is above
+#' `slope_tolerance` (degrees) a cell is a ridge where the cross-sectional
+#' curvature is above `curvature_tolerance`, a channel where it is below minus
+#' that, else planar; on flatter ground the classes come from the
+#' eigenvalues of minus the Hessian, \eqn{-(r + t)/2 \pm \sqrt{((r - t)/2)^2 +
+#' s^2}}{-(r + t) / 2 +- sqrt(((r - t) / 2)^2 + s^2)} (`r.param.scale`'s
+#' `maxic` and `minic`, which are the maximal and minimal curvatures above
+#' only on level ground): a peak where both are above the tolerance, a pit
+#' where both are below minus it, a pass where they lie on either side, a
+#' ridge or a channel where only the larger or only the smaller passes it.
+#'
+#' **More surface measures** (as MultiscaleDTM's): `"twisting_curvature"`,
+#' the geodesic torsion of the contour, \eqn{(pq(r - t) - (p^2 - q^2)s) / (g
+#' (1 + g))}{(p q (r - t) - (p^2 - q^2) s) / (g (1 + g))} (`Qfit`'s `twistc`;
+#' zero on a sphere and along lines of curvature); `"eastness"` and
+#' `"northness"`, the sine and cosine of the aspect; `"directional_slope"`,
+#' the slope along the azimuth `slope_direction` (degrees clockwise from
+#' north), \eqn{\arctan(p \sin a + q \cos a)}{atan(p sin(a) + q cos(a))},
+#' positive where the ground rises that way (from a plane or a quadratic).
+#'
+#' **Units and elevations.** `unit = "percent"` gives slopes (and the
+#' directional slope) as 100 times the tangent, as `gdaldem slope -p` and
+#' GRASS `format=percent` do; the aspect is then in degrees. `zscale` is the
+#' number of elevation units in one map unit (`gdaldem`'s `-s`; GRASS's
+#' `zscale` multiplies the elevations instead, so GRASS `zscale = f` is
+#' `zscale = 1 / f` here): elevations are divided by it before anything is
+#' computed, standard errors included.
 #'
 #' **Units and orientation.** Elevations and cell sizes are taken in the
 #' raster's units: a projected raster in metres with elevations in metres
@@ -90,18 +141,21 @@
 #' `"rook"` a void takes with it exactly the cells that terra loses next to
 #' it); with `na.rm = TRUE` they are left out of the windows.
 #'
-#' **Flat cells.** Where both slopes of the fitted plane are exactly zero the
+#' **Flat cells.** On nearly level ground the aspect, and every curvature
+#' that follows the slope line or the contour, is dominated by noise and
+#' grows without bound (the plan curvature, for instance, is divided by the
+#' slope). Where the slope is below `min_slope` degrees (0.1 by default,
+#' which is 1.7 mm per metre) the aspect, eastness and northness, the
+#' profile, plan, tangential, longitudinal, cross-sectional and twisting
+#' curvatures and their standard errors are `NA`; slope, hillshade, the
+#' directional slope and the other curvatures are kept. With `min_slope = 0`
+#' only exactly level planes are left out of those curvatures; there the
 #' slope is 0 and the aspect 90 degrees, as terra gives them for a flat
-#' cell. Rounding lets that happen only where the elevations are all zero:
-#' over other flat ground the fitted slopes are of the order of 1e-15 of
-#' the elevation per cell, and the aspect is whatever direction they point
-#' in. Aspects lie in \[0, 360) degrees (\[0, 2 pi) radians), except that a
-#' slope facing a hair west of due north may come out as 360.
+#' cell. Aspects lie in \[0, 360) degrees (\[0, 2 pi) radians).
 #'
 #' **Standard errors.** With `se = TRUE` the noise's standard deviation
 #' is estimated from the residuals of the fit (see [orvel_inference]), and
-#' a layer `<name>_se` follows each of slope, aspect, the curvatures and the
-#' derivatives asked for. Those of slope, aspect and the curvatures follow
+#' a layer `<name>_se` follows each layer asked for but the landform classes. Those of slope, aspect and the curvatures follow
 #' from the covariance of the fitted derivatives by the delta method: for
 #' slope and aspect, with \eqn{V_p}{Vp}, \eqn{V_q}{Vq} and \eqn{C}{C} the
 #' variances and covariance of \eqn{p}{p} and \eqn{q}{q},
@@ -139,7 +193,10 @@
 #'   the same grid) or a RasterLayer (see [orvel_rasters]).
 #' @param v what to compute, one or more of `"slope"`, `"aspect"`,
 #'   `"hillshade"`, the curvatures above, `"dzdx"`, `"dzdy"`, `"d2zdx2"`,
-#'   `"d2zdxdy"` and `"d2zdy2"`; the layers come in this order.
+#'   `"d2zdxdy"`, `"d2zdy2"`, `"longitudinal_curvature"`,
+#'   `"cross_sectional_curvature"`, `"features"`, `"twisting_curvature"`,
+#'   `"eastness"`, `"northness"` and `"directional_slope"`; the layers come in
+#'   the order asked.
 #' @param kernel a kernel type of [orvel_kernel()] (with its default
 #'   bandwidth), a weight matrix of any odd size from 3 x 3 to 101 x 101,
 #'   `kernel[dy + h1 + 1, dx + h2 + 1]` the weight of the cell `dy` rows
@@ -147,7 +204,8 @@
 #' @param degree 1 (a plane) or 2 (a quadratic); `NULL` for 2 when a
 #'   curvature or a second derivative is asked for, else 1 (or an
 #'   [orvel_select()] result's degree).
-#' @param unit `"degrees"` or `"radians"`, for slope and aspect.
+#' @param unit `"degrees"`, `"radians"` or `"percent"` (slopes as 100 tan,
+#'   aspects in degrees), for slope, aspect and the directional slope.
 #' @param na.rm whether missing elevations are left out of the windows.
 #' @param se also the standard errors (see Standard errors).
 #' @param filename,overwrite,wopt as in terra: a file to write the result
@@ -155,7 +213,16 @@
 #'   for writing (`datatype`, `gdal`, ...).
 #' @param angle,direction the sun's altitude above the horizon and its
 #'   azimuth clockwise from north, in degrees, for the hillshade, as in
-#'   [terra::shade()].
+#'   [terra::shade()]; up to 16 azimuths in `direction` for the
+#'   multidirectional shade (see Hillshade).
+#' @param zscale elevation units per map unit: elevations are divided by it
+#'   first (see Units and elevations).
+#' @param min_slope the least slope, in degrees from 0 up to 90, at which an
+#'   aspect and the direction-dependent curvatures are given (see Flat cells).
+#' @param slope_tolerance,curvature_tolerance the tolerances of the landform
+#'   classes, in degrees and per map unit (see Wood's morphometry).
+#' @param slope_direction the azimuth of the directional slope, in degrees
+#'   clockwise from north.
 #' @param tiles `NULL` or the size of a tile in cells, `c(rows, cols)`, to
 #'   fit the raster in tiles on the workers of the current `future::plan()`,
 #'   written to `filename`: see [orvel_tiles].
@@ -181,6 +248,10 @@
 #'   terra::plot(cv)
 #'   terra::plot(orvel_terrain(dem, "hillshade", angle = 40, direction = 315),
 #'               col = grey(0:100 / 100), legend = FALSE)
+#'   # gdaldem's multidirectional shade; Wood's landform classes (1 to 6)
+#'   md <- orvel_terrain(dem, "hillshade", direction = c(225, 270, 315, 360))
+#'   wf <- orvel_terrain(dem, "features", kernel = orvel_kernel("uniform", 5, size = 7))
+#'   print(table(terra::values(wf)))
 #' }
 orvel_terrain <- function(x, v = c("slope", "aspect"), kernel = "horn", degree = NULL,
                           unit = "degrees", na.rm = FALSE, se = FALSE, filename = "",
@@ -201,17 +272,22 @@ orvel_terrain.default <- function(x, ...) {
 .orvel_terrain_vars <- c("slope", "aspect", "hillshade", "profile_curvature", "plan_curvature",
                          "tangential_curvature", "mean_curvature", "gaussian_curvature",
                          "max_curvature", "min_curvature", "dzdx", "dzdy", "d2zdx2", "d2zdxdy",
-                         "d2zdy2")
+                         "d2zdy2", "longitudinal_curvature", "cross_sectional_curvature",
+                         "features", "twisting_curvature", "eastness", "northness",
+                         "directional_slope")
 .orvel_second_order <- c("profile_curvature", "plan_curvature", "tangential_curvature",
                          "mean_curvature", "gaussian_curvature", "max_curvature", "min_curvature",
-                         "d2zdx2", "d2zdxdy", "d2zdy2")
+                         "d2zdx2", "d2zdxdy", "d2zdy2", "longitudinal_curvature",
+                         "cross_sectional_curvature", "features", "twisting_curvature")
 
 #' @rdname orvel_terrain
 #' @export
 orvel_terrain.SpatRaster <- function(x, v = c("slope", "aspect"), kernel = "horn", degree = NULL,
                                      unit = "degrees", na.rm = FALSE, se = FALSE, filename = "",
                                      overwrite = FALSE, wopt = list(), angle = 45, direction = 0,
-                                     tiles = NULL, ...,
+                                     tiles = NULL, zscale = 1, min_slope = 0.1,
+                                     slope_tolerance = 1, curvature_tolerance = 1e-4,
+                                     slope_direction = 0, ...,
                                      threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   x <- .orvel_check_raster(x, "x")
@@ -221,23 +297,40 @@ orvel_terrain.SpatRaster <- function(x, v = c("slope", "aspect"), kernel = "horn
     if (length(kernel) != 1L)
       .orvel_stop("`kernel` must be one kernel type, a weight matrix or an orvel_select() result, not %d types",
                   length(kernel))
+    rook <- identical(.orvel_type(kernel, "kernel", c(.orvel_types, .orvel_fixed_types)), "rook")
     kernel <- orvel_kernel(kernel)
-  }
+  } else rook <- FALSE
   if (is.null(degree) && !inherits(kernel, "orvel_select")) degree <- if (length(second)) 2L else 1L
   model <- .orvel_model(kernel, degree, na.rm)
   if (model$degree == 1L && length(second))
     .orvel_stop("`degree` must be 2 for %s: a plane has no curvature, not 1",
                 paste0('"', second, '"', collapse = ", "))
-  unit <- .orvel_choose(unit, c("degrees", "radians"), "unit")
+  unit <- .orvel_choose(unit, c("degrees", "radians", "percent"), "unit")
   se <- .orvel_check_flag(se, "se")
-  for (a in list(list(angle, "angle"), list(direction, "direction")))
+  for (a in list(list(angle, "angle"), list(slope_direction, "slope_direction")))
     if (!is.numeric(a[[1L]]) || length(a[[1L]]) != 1L || !is.finite(a[[1L]]))
       .orvel_stop("`%s` must be one finite number of degrees, not %s", a[[2L]], .orvel_given(a[[1L]]))
-  layers <- c(v, if (se) paste0(setdiff(v, "hillshade"), "_se"))
+  if (!is.numeric(direction) || !length(direction) || length(direction) > 16L ||
+      !all(is.finite(direction)))
+    .orvel_stop("`direction` must be 1 to 16 finite azimuths in degrees, not %s", .orvel_given(direction))
+  if (!is.numeric(zscale) || length(zscale) != 1L || !is.finite(zscale) || zscale == 0)
+    .orvel_stop("`zscale` must be one finite non-zero number, not %s", .orvel_given(zscale))
+  if (!is.numeric(min_slope) || length(min_slope) != 1L || !is.finite(min_slope) ||
+      min_slope < 0 || min_slope >= 90)
+    .orvel_stop("`min_slope` must be one number of degrees in [0, 90), not %s", .orvel_given(min_slope))
+  for (a in list(list(slope_tolerance, "slope_tolerance"),
+                 list(curvature_tolerance, "curvature_tolerance")))
+    if (!is.numeric(a[[1L]]) || length(a[[1L]]) != 1L || !is.finite(a[[1L]]) || a[[1L]] < 0)
+      .orvel_stop("`%s` must be one number, zero or more, not %s", a[[2L]], .orvel_given(a[[1L]]))
+  layers <- c(v, if (se && length(setdiff(v, "features"))) paste0(setdiff(v, "features"), "_se"))
   # Each variable followed by its standard error.
   layers <- layers[order(match(sub("_se$", "", layers), v), endsWith(layers, "_se"))]
+  # (the rook's case difference does not look at the centre: a missing
+  # centre with its four neighbours there keeps its slope, as in terra)
+  opts <- c(angle, 1 / zscale, min_slope, unit == "percent", slope_tolerance, curvature_tolerance,
+            slope_direction, rook && !model$narm && model$degree == 1L, direction)
   .orvel_raster_layers(x, model, FALSE, layers, threads,
-                       scale = if (unit == "degrees") 180 / pi else 1,
-                       shade = c(angle, direction), filename = filename, overwrite = overwrite,
+                       scale = if (unit == "radians") 1 else 180 / pi,
+                       shade = as.double(opts), filename = filename, overwrite = overwrite,
                        wopt = wopt, tiles = tiles, wthreads = .orvel_worker_threads(threads, missing(threads)))
 }

@@ -75,6 +75,11 @@ orvel_terrain(
   angle = 45,
   direction = 0,
   tiles = NULL,
+  zscale = 1,
+  min_slope = 0.1,
+  slope_tolerance = 1,
+  curvature_tolerance = 1e-04,
+  slope_direction = 0,
   ...,
   threads = getOption("orvel.threads", orvel_threads())
 )
@@ -86,7 +91,10 @@ the same grid) or a RasterLayer (see \link{orvel_rasters}).}
 
 \item{v}{what to compute, one or more of \code{"slope"}, \code{"aspect"},
 \code{"hillshade"}, the curvatures above, \code{"dzdx"}, \code{"dzdy"}, \code{"d2zdx2"},
-\code{"d2zdxdy"} and \code{"d2zdy2"}; the layers come in this order.}
+\code{"d2zdxdy"}, \code{"d2zdy2"}, \code{"longitudinal_curvature"},
+\code{"cross_sectional_curvature"}, \code{"features"}, \code{"twisting_curvature"},
+\code{"eastness"}, \code{"northness"} and \code{"directional_slope"}; the layers come in
+the order asked.}
 
 \item{kernel}{a kernel type of \code{\link[=orvel_kernel]{orvel_kernel()}} (with its default
 bandwidth), a weight matrix of any odd size from 3 x 3 to 101 x 101,
@@ -97,7 +105,8 @@ south and \code{dx} columns east, or an \code{\link[=orvel_select]{orvel_select(
 curvature or a second derivative is asked for, else 1 (or an
 \code{\link[=orvel_select]{orvel_select()}} result's degree).}
 
-\item{unit}{\code{"degrees"} or \code{"radians"}, for slope and aspect.}
+\item{unit}{\code{"degrees"}, \code{"radians"} or \code{"percent"} (slopes as 100 tan,
+aspects in degrees), for slope, aspect and the directional slope.}
 
 \item{na.rm}{whether missing elevations are left out of the windows.}
 
@@ -109,7 +118,8 @@ for writing (\code{datatype}, \code{gdal}, ...).}
 
 \item{angle, direction}{the sun's altitude above the horizon and its
 azimuth clockwise from north, in degrees, for the hillshade, as in
-\code{\link[terra:shade]{terra::shade()}}.}
+\code{\link[terra:shade]{terra::shade()}}; up to 16 azimuths in \code{direction} for the
+multidirectional shade (see Hillshade).}
 
 \item{...}{not used; an error if given.}
 
@@ -118,6 +128,18 @@ azimuth clockwise from north, in degrees, for the hillshade, as in
 \item{tiles}{\code{NULL} or the size of a tile in cells, \code{c(rows, cols)}, to
 fit the raster in tiles on the workers of the current \code{future::plan()},
 written to \code{filename}: see \link{orvel_tiles}.}
+
+\item{zscale}{elevation units per map unit: elevations are divided by it
+first (see Units and elevations).}
+
+\item{min_slope}{the least slope, in degrees from 0 up to 90, at which an
+aspect and the direction-dependent curvatures are given (see Flat cells).}
+
+\item{slope_tolerance, curvature_tolerance}{the tolerances of the landform
+classes, in degrees and per map unit (see Wood's morphometry).}
+
+\item{slope_direction}{the azimuth of the directional slope, in degrees
+clockwise from north.}
 }
 \value{
 A SpatRaster on the grid of \code{x} (extent, resolution and
@@ -136,7 +158,10 @@ north, 90 facing east).
 \strong{Kernels.} With \code{kernel = "horn"} (the default) the slope and aspect
 are those of Horn's method, \code{terra::terrain(neighbors = 8)}, and with
 \code{"rook"} those of \code{terra::terrain(neighbors = 4)}, at every cell where
-terra gives a value (to rounding). terra leaves the outer ring of cells
+terra gives a value (to rounding, with \code{min_slope = 0} for the aspect). As
+in terra, the rook's slope does not look at the centre cell: a missing
+centre whose four neighbours are there gets their slope and aspect (with
+no standard error). terra leaves the outer ring of cells
 \code{NA}; there the polynomial is fitted to the neighbours the raster has, so
 the edges and corners get values too. Any other type of \code{\link[=orvel_kernel]{orvel_kernel()}}
 is taken with its default bandwidth, or pass a weight matrix of any odd
@@ -185,7 +210,54 @@ fills the edges.
 aspect with the same \code{angle} and \code{direction}: \eqn{\sin(angle)
 \cos(slope) + \cos(angle) \sin(slope) \cos(direction - aspect)}{sin(angle)
 cos(slope) + cos(angle) sin(slope) cos(direction - aspect)}, not
-normalised, edges filled.
+normalised, edges filled. Several azimuths in \code{direction} give the
+multidirectional shade as \verb{gdaldem hillshade -multidirectional} computes
+it: each azimuth's shade clipped at 0, averaged with the weights
+\eqn{\cos^2(aspect - direction)}{cos^2(aspect - direction)} (so that
+suns along the slope line count most), \code{sin(angle)} on level ground;
+\code{direction = c(225, 270, 315, 360)} is gdaldem's, whose bytes are \code{1 + 254}
+times this shade. With \code{se = TRUE} a \code{hillshade_se} layer follows, by the
+delta method from the slopes' covariance (\code{NA} on level ground under
+several suns, where the shade has no gradient).
+
+\strong{Wood's morphometry} (Wood 1996, as GRASS \code{r.param.scale} offers it;
+from a quadratic, any kernel): \code{"longitudinal_curvature"}, \eqn{-(p^2 r +
+2pqs + q^2 t) / g}{-(p^2 r + 2 p q s + q^2 t) / g}, the second derivative
+of the surface along the slope line, which is the profile curvature
+above times \eqn{(1 + g)^{3/2}}{(1 + g)^(3/2)}; \code{"cross_sectional_curvature"},
+\eqn{-(q^2 r - 2pqs + p^2 t) / g}{-(q^2 r - 2 p q s + p^2 t) / g}, the
+second derivative along the contour, the plan curvature times
+\eqn{\sqrt g}{sqrt(g)} (the tangential curvature times \eqn{\sqrt{1 +
+g}}{sqrt(1 + g)}); both with Minár's sign (positive where convex), equal to
+\code{r.param.scale}'s \code{longc} and \code{crosc} with \code{kernel = orvel_kernel("uniform", 5, size = 7)} for its \code{size=7} (its \code{planc} is minus \code{plan_curvature}).
+\code{"features"} are Wood's landform classes with \code{r.param.scale}'s codes: 1
+planar, 2 pit, 3 channel, 4 pass, 5 ridge, 6 peak. Where the slope is above
+\code{slope_tolerance} (degrees) a cell is a ridge where the cross-sectional
+curvature is above \code{curvature_tolerance}, a channel where it is below minus
+that, else planar; on flatter ground the classes come from the
+eigenvalues of minus the Hessian, \eqn{-(r + t)/2 \pm \sqrt{((r - t)/2)^2 +
+s^2}}{-(r + t) / 2 +- sqrt(((r - t) / 2)^2 + s^2)} (\code{r.param.scale}'s
+\code{maxic} and \code{minic}, which are the maximal and minimal curvatures above
+only on level ground): a peak where both are above the tolerance, a pit
+where both are below minus it, a pass where they lie on either side, a
+ridge or a channel where only the larger or only the smaller passes it.
+
+\strong{More surface measures} (as MultiscaleDTM's): \code{"twisting_curvature"},
+the geodesic torsion of the contour, \eqn{(pq(r - t) - (p^2 - q^2)s) / (g
+(1 + g))}{(p q (r - t) - (p^2 - q^2) s) / (g (1 + g))} (\code{Qfit}'s \code{twistc};
+zero on a sphere and along lines of curvature); \code{"eastness"} and
+\code{"northness"}, the sine and cosine of the aspect; \code{"directional_slope"},
+the slope along the azimuth \code{slope_direction} (degrees clockwise from
+north), \eqn{\arctan(p \sin a + q \cos a)}{atan(p sin(a) + q cos(a))},
+positive where the ground rises that way (from a plane or a quadratic).
+
+\strong{Units and elevations.} \code{unit = "percent"} gives slopes (and the
+directional slope) as 100 times the tangent, as \verb{gdaldem slope -p} and
+GRASS \code{format=percent} do; the aspect is then in degrees. \code{zscale} is the
+number of elevation units in one map unit (\code{gdaldem}'s \code{-s}; GRASS's
+\code{zscale} multiplies the elevations instead, so GRASS \code{zscale = f} is
+\code{zscale = 1 / f} here): elevations are divided by it before anything is
+computed, standard errors included.
 
 \strong{Units and orientation.} Elevations and cell sizes are taken in the
 raster's units: a projected raster in metres with elevations in metres
@@ -205,18 +277,21 @@ weight, as in \code{\link[=orvel_fit]{orvel_fit()}} with \code{na.rm = FALSE} (w
 \code{"rook"} a void takes with it exactly the cells that terra loses next to
 it); with \code{na.rm = TRUE} they are left out of the windows.
 
-\strong{Flat cells.} Where both slopes of the fitted plane are exactly zero the
+\strong{Flat cells.} On nearly level ground the aspect, and every curvature
+that follows the slope line or the contour, is dominated by noise and
+grows without bound (the plan curvature, for instance, is divided by the
+slope). Where the slope is below \code{min_slope} degrees (0.1 by default,
+which is 1.7 mm per metre) the aspect, eastness and northness, the
+profile, plan, tangential, longitudinal, cross-sectional and twisting
+curvatures and their standard errors are \code{NA}; slope, hillshade, the
+directional slope and the other curvatures are kept. With \code{min_slope = 0}
+only exactly level planes are left out of those curvatures; there the
 slope is 0 and the aspect 90 degrees, as terra gives them for a flat
-cell. Rounding lets that happen only where the elevations are all zero:
-over other flat ground the fitted slopes are of the order of 1e-15 of
-the elevation per cell, and the aspect is whatever direction they point
-in. Aspects lie in [0, 360) degrees ([0, 2 pi) radians), except that a
-slope facing a hair west of due north may come out as 360.
+cell. Aspects lie in [0, 360) degrees ([0, 2 pi) radians).
 
 \strong{Standard errors.} With \code{se = TRUE} the noise's standard deviation
 is estimated from the residuals of the fit (see \link{orvel_inference}), and
-a layer \verb{<name>_se} follows each of slope, aspect, the curvatures and the
-derivatives asked for. Those of slope, aspect and the curvatures follow
+a layer \verb{<name>_se} follows each layer asked for but the landform classes. Those of slope, aspect and the curvatures follow
 from the covariance of the fitted derivatives by the delta method: for
 slope and aspect, with \eqn{V_p}{Vp}, \eqn{V_q}{Vq} and \eqn{C}{C} the
 variances and covariance of \eqn{p}{p} and \eqn{q}{q},
@@ -263,6 +338,10 @@ if (requireNamespace("terra", quietly = TRUE)) {
   terra::plot(cv)
   terra::plot(orvel_terrain(dem, "hillshade", angle = 40, direction = 315),
               col = grey(0:100 / 100), legend = FALSE)
+  # gdaldem's multidirectional shade; Wood's landform classes (1 to 6)
+  md <- orvel_terrain(dem, "hillshade", direction = c(225, 270, 315, 360))
+  wf <- orvel_terrain(dem, "features", kernel = orvel_kernel("uniform", 5, size = 7))
+  print(table(terra::values(wf)))
 }
 }
 \seealso{

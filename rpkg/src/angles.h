@@ -101,6 +101,10 @@ ANGLES_TARGET static inline void angles(vd e, vd n, double cx, const int *what, 
             for (int u = 0; u < W; u++)
                 if (!ok[u]) a[u] = atan2(y[u], x[u]);
         a = (slope ? a : a + M_PI) * scale;
+        /* An aspect a hair west of due north rounds up to the full circle:
+         * it is 0, so that aspects lie in [0, 360) (every angle below pi
+         * gives at most this bound, rounding being monotonic). */
+        if (!slope) a = sel((vi) (a >= (2 * M_PI) * scale), (vd) {0}, a);
         if (nw == W) memcpy(out[l] + j, &a, sizeof a);
         else memcpy(out[l] + j, &a, nw * sizeof(double));
     }

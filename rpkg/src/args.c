@@ -47,8 +47,8 @@ const double *orvel_arg_reals(SEXP x, const char *name, R_xlen_t len)
 
 int orvel_arg_what(SEXP x, const char *name, int lo, int hi)
 {
-    if (TYPEOF(x) != INTSXP || XLENGTH(x) > 32)
-        error("orvel: `%s` must be an integer vector of at most 32 codes", name);
+    if (TYPEOF(x) != INTSXP || XLENGTH(x) > 64)
+        error("orvel: `%s` must be an integer vector of at most 64 codes", name);
     int n = LENGTH(x);
     for (int i = 0; i < n; i++)
         if (INTEGER(x)[i] < lo || INTEGER(x)[i] > hi)

@@ -20,7 +20,7 @@ attribute_hidden int orvel_arg_flag(SEXP x, const char *name);
 /* A double vector of exactly len values (any length if len < 0). */
 attribute_hidden const double *orvel_arg_reals(SEXP x, const char *name, R_xlen_t len);
 
-/* An integer vector of at most 8 codes, each in [lo, hi]; returns its
+/* An integer vector of at most 64 codes, each in [lo, hi]; returns its
  * length. */
 attribute_hidden int orvel_arg_what(SEXP x, const char *name, int lo, int hi);
 

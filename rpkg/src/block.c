@@ -92,7 +92,8 @@ static void geom_read(SEXP req, const orvel_model *m, orvel_geom *g)
  *   for layers: policy (0, 1, 2 for na.policy "all", "omit", "only"),
  *     geometry (see geom_read()), scale (the angles' unit: 1 radians, 180 /
  *     pi degrees), shade (the sun's altitude and azimuth in degrees, for
- *     the hillshade), sigma (the noise's standard deviation, for standard
+ *     the hillshade, or the terrain options, see orvel_terrain_opts_read()),
+ *     sigma (the noise's standard deviation, for standard
  *     errors);
  *   for the statistics: keep, can: NULL or flags of orvel_flags_new()
  *     (`keep` also a raw vector), a flag per node of the whole grid: only
@@ -128,12 +129,12 @@ SEXP orvel_fit_block(SEXP model, SEXP z, SEXP req, SEXP out)
     for (int l = 0; l < nl && !cv; l++) {
         int base = w[l] >= SE ? w[l] - SE : w[l];
         if (w[l] == STATS) error("orvel: `what` asks for the statistics alone or for layers");
-        if (base < SMOOTH || base >= NLAYER || w[l] == SE + HILLSHADE)
-            error("orvel: `what` holds an unknown layer code (%d)", w[l]);
+        if (base < SMOOTH || base >= NLAYER || w[l] == SE + FEATURES)
+            error("orvel: `what` code %d names no layer", w[l]);
         var |= w[l] > SE;
         for (int i = 0; i < l; i++)
             if (w[i] == w[l]) error("orvel: `what` must name each layer once");
-        if (base >= D2ZDX2 && base != HILLSHADE && m->p < 6)
+        if (layer_needs_quadratic(base) && m->p < 6)
             error("orvel: second derivatives and curvatures need degree 2");
     }
     block_job j = {0};
@@ -181,14 +182,10 @@ SEXP orvel_fit_block(SEXP model, SEXP z, SEXP req, SEXP out)
     j.policy = (int) orvel_arg_whole(orvel_arg_field(req, "request", "policy", 1), "policy", 0, 2);
     geom_read(req, m, &j.g);
     j.scale = orvel_arg_number(orvel_arg_field(req, "request", "scale", 1), "scale");
-    j.sigma = orvel_arg_number(orvel_arg_field(req, "request", "sigma", 1), "sigma");
-    const double *sh = orvel_arg_reals(orvel_arg_field(req, "request", "shade", 1), "shade", 2);
-    if (!isfinite(sh[0]) || !isfinite(sh[1])) error("orvel: `shade` must hold two finite angles");
-    const double rad = M_PI / 180;
-    j.shade[0] = sin(sh[0] * rad);
-    j.shade[1] = cos(sh[0] * rad);
-    j.shade[2] = sin(sh[1] * rad);
-    j.shade[3] = cos(sh[1] * rad);
+    orvel_terrain_opts_read(orvel_arg_field(req, "request", "shade", 1), &j.opts);
+    /* (the noise's standard deviation in the elevations' scaled units) */
+    j.sigma = orvel_arg_number(orvel_arg_field(req, "request", "sigma", 1), "sigma") *
+              fabs(j.opts.zscale);
     SEXP buf = orvel_arg_buffer(out, "out");
     j.mlen = XLENGTH(buf) / nl;
     if (XLENGTH(buf) % nl != 0 || pos > j.mlen ||

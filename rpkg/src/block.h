@@ -12,12 +12,21 @@
 #include "geometry.h"
 #include "model.h"
 #include "parallel.h"
+#include "terrain_options.h"
 
 /* Layer codes of a request: SE + code is the standard error of layer
- * `code` (none for the hillshade). */
+ * `code` (none for the landform classes). */
 enum { STATS = 0, SMOOTH = 1, DZDX = 2, DZDY = 3, SLOPE = 4, ASPECT = 5, D2ZDX2 = 6,
        D2ZDXDY = 7, D2ZDY2 = 8, PROFILE = 9, PLAN = 10, TANGENTIAL = 11, MEAN = 12,
-       GAUSSIAN = 13, MAXCURV = 14, MINCURV = 15, HILLSHADE = 16, NLAYER = 17, SE = 32 };
+       GAUSSIAN = 13, MAXCURV = 14, MINCURV = 15, HILLSHADE = 16, LONGITUDINAL = 17,
+       CROSS_SECTIONAL = 18, FEATURES = 19, TWISTING = 20, EASTNESS = 21, NORTHNESS = 22,
+       DIRSLOPE = 23, NLAYER = 24, SE = 64 };
+
+/* Whether layer `base` (no standard error's) needs a quadratic; whether it
+ * follows the slope line or the contour (NA on ground flatter than the
+ * least slope). */
+attribute_hidden int layer_needs_quadratic(int base);
+attribute_hidden int layer_directional(int base);
 
 typedef struct block_job {
     const orvel_model *m;
@@ -28,7 +37,7 @@ typedef struct block_job {
     int nl, policy;      /* na.policy: 0 all, 1 omit, 2 only */
     orvel_geom g;
     double scale;        /* the angles' unit: 1 radians, 180 / pi degrees */
-    double shade[4];     /* hillshade: sin and cos of the sun's altitude, of its azimuth */
+    orvel_terrain_opts opts; /* the sun, the elevations' scale, the least slope, ... */
     double *out;         /* layer l of node (ix, iy) at l * mlen + (ix - ix0) * th + iy - iy0 */
     ptrdiff_t mlen;      /* the layers' stride */
     int var;             /* the variance factors are wanted */

@@ -98,7 +98,7 @@ test_that("no registered routine crashes R on malformed arguments", {
   spec <- list(K = K, degree = 2L, holdout = FALSE, narm = TRUE, exact = FALSE, ny = 20, nx = 9)
   engine <- quote(.Call(C("orvel_model_new"), spec))
   geometry <- list(dx = 1, dy = 1, sx = 1, sy = -1)
-  block_req <- list(at = c(0, 0, 9, 0, 0, 20), what = c(1:3, 34L), threads = 2L, policy = 0L,
+  block_req <- list(at = c(0, 0, 9, 0, 0, 20), what = c(1:3, 68L), threads = 2L, policy = 0L,
                     geometry = geometry, scale = 1, shade = c(45, 0), sigma = 1)
   valid <- list(
     orvel_model_new = list(spec),
@@ -156,7 +156,7 @@ test_that("no registered routine crashes R on malformed arguments", {
   expect_error(block(c(3, 3, 6, 0, 0, 20), zz = as.vector(z[, 4:9])), "`at`")  # columns 0..2 missing
   expect_error(block(c(0, 0, 9, 0, 0, 20), zz = as.vector(z)[1:175]), "whole columns")
   expect_error(block(c(0, 0, 9, 0, 0, 20), c(1L, 1L)), "`what`")
-  expect_error(block(c(0, 0, 9, 0, 0, 20), 48L), "`what`")      # no hillshade's standard error
+  expect_error(block(c(0, 0, 9, 0, 0, 20), 83L), "`what`")      # no landform classes' standard error
   expect_error(.Call(C("orvel_fit_block"), K, as.vector(z), block_req, numeric(540)), "`model`")
   # Outputs written in place: only vectors nothing else refers to.
   m3 <- .Call(C("orvel_model_new"), replace(spec, c("degree", "narm"), list(1L, FALSE)))
