@@ -122,7 +122,10 @@
     out <- terra::rast(x, nlyrs = length(layers))
     names(out) <- layers
     se <- endsWith(layers, "_se")
-    what <- .orvel_layer_codes[sub("_se$", "", layers)] + 16L * se
+    # (TPI, TRI, roughness, flowdir: no fit, neighbours.R)
+    is_nb <- layers %in% .orvel_neighbour_vars
+    nbw <- .orvel_neighbour_codes[layers[is_nb]]
+    what <- (.orvel_layer_codes[sub("_se$", "", layers)] + 16L * se)[!is_nb]
     file <- if (is.null(dest)) "" else .orvel_output_temp(dest)
     # terra's blocks no larger than ours, so that no one read or write of
     # terra's outlasts the tenths of a second in which an interrupt is to
@@ -145,6 +148,7 @@
     # once: one fresh vector a terra block (a whole raster that fits in
     # memory is one), advised for huge pages.
     if (!cv) buf <- .Call(C_orvel_buffer_alloc, b$nrows[k] * nc * length(what))
+    if (!cv && length(nbw)) nbuf <- .Call(C_orvel_buffer_alloc, b$nrows[k] * nc * length(nbw))
     for (s in seq(b$row[k], last, by = rows)) {
       e <- min(s + rows - 1, last)
       r0 <- max(1, s - halo)
@@ -160,11 +164,16 @@
         acc <- .Call(C_orvel_fit_block, z, geom, m$K, m$degree, holdout, m$narm, m$exact, 0L,
                      what, cells$dx, cells$dy, cells$flip, 1, shade, 1, acc, keep, can,
                      threads)
-      else
+      else if (length(what))
         .Call(C_orvel_fit_block, z, geom, m$K, m$degree, holdout, m$narm, m$exact, policy,
               what, cells$dx, cells$dy, cells$flip, scale, shade, sigma, buf, NULL, NULL,
               threads)
+      if (!cv && length(nbw))
+        .Call(C_orvel_neighbours_block, z, c(nc, r1 - r0 + 1, s - r0, e - r0 + 1, geom[6L]),
+              nbw, .orvel_neighbour_dx(x, cells), cells$dy, cells$flip, m$narm, nbuf,
+              threads)
     }
+    if (!cv && length(nbw)) buf <- .orvel_neighbour_join(buf, nbuf, is_nb, b$nrows[k] * nc)
     if (!cv) .orvel_write_values(out, buf, b$row[k], b$nrows[k])
   }
   if (cv) {

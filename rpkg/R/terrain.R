@@ -72,6 +72,33 @@
 #' cos(slope) + cos(angle) sin(slope) cos(direction - aspect)}, not
 #' normalised, edges filled.
 #'
+#' **Neighbourhood measures** (`v` = `"TPI"`, `"TRI"`, `"roughness"`,
+#' `"flowdir"`) are those of [terra::terrain()] (Wilson et al. 2007, as in
+#' gdaldem), from the elevations of each cell's 3 x 3 neighbourhood with no
+#' fit, so `kernel` and `degree` do not change them and they have no
+#' standard error: TPI, the cell's elevation minus the mean of its
+#' neighbours'; TRI, the mean absolute difference between the cell's
+#' elevation and its neighbours'; roughness, the largest minus the smallest
+#' elevation of the nine cells; flowdir, the direction of the steepest drop
+#' (the elevation difference over the distance between the cells' centres),
+#' or of the smallest rise where every neighbour is higher, coded 1 east, 2
+#' south-east, 4 south, 8 south-west, 16 west, 32 north-west, 64 north,
+#' 128 north-east. They equal terra's wherever terra gives a value, except
+#' that where two directions drop equally terra picks one at random and
+#' orvel the lower code. terra leaves the outer ring `NA`; orvel takes the
+#' neighbours the raster has there (five at an edge, three at a corner).
+#' TPI, TRI and roughness are in elevation units. With `na.rm = FALSE` a
+#' cell is `NA` wherever a cell of its 3 x 3 window is missing (terra's
+#' TPI and TRI lose the same cells; its roughness and flowdir there use the
+#' cells that are present, but for a missing cell to the north-west or to
+#' the east, which make them `NA` or point flowdir into the void); with
+#' `na.rm = TRUE` missing neighbours are left out, and a missing cell has
+#' a roughness (the range of its neighbours) but no TPI, TRI or flowdir.
+#' On longitude/latitude the distances of flowdir are in metres, as terra
+#' takes them: the north-south size of a cell at the equator and the
+#' east-west size of a cell in the middle row, for every row. They are not
+#' computed in `tiles`.
+#'
 #' **Units and orientation.** Elevations and cell sizes are taken in the
 #' raster's units: a projected raster in metres with elevations in metres
 #' gives slopes in metres per metre before they are turned into angles.
@@ -139,7 +166,8 @@
 #'   the same grid) or a RasterLayer (see [orvel_rasters]).
 #' @param v what to compute, one or more of `"slope"`, `"aspect"`,
 #'   `"hillshade"`, the curvatures above, `"dzdx"`, `"dzdy"`, `"d2zdx2"`,
-#'   `"d2zdxdy"` and `"d2zdy2"`; the layers come in this order.
+#'   `"d2zdxdy"`, `"d2zdy2"`, `"TPI"`, `"TRI"`, `"roughness"` and
+#'   `"flowdir"`; the layers come in this order.
 #' @param kernel a kernel type of [orvel_kernel()] (with its default
 #'   bandwidth), a weight matrix of any odd size from 3 x 3 to 101 x 101,
 #'   `kernel[dy + h1 + 1, dx + h2 + 1]` the weight of the cell `dy` rows
@@ -201,7 +229,7 @@ orvel_terrain.default <- function(x, ...) {
 .orvel_terrain_vars <- c("slope", "aspect", "hillshade", "profile_curvature", "plan_curvature",
                          "tangential_curvature", "mean_curvature", "gaussian_curvature",
                          "max_curvature", "min_curvature", "dzdx", "dzdy", "d2zdx2", "d2zdxdy",
-                         "d2zdy2")
+                         "d2zdy2", "TPI", "TRI", "roughness", "flowdir")
 .orvel_second_order <- c("profile_curvature", "plan_curvature", "tangential_curvature",
                          "mean_curvature", "gaussian_curvature", "max_curvature", "min_curvature",
                          "d2zdx2", "d2zdxdy", "d2zdy2")
@@ -233,7 +261,10 @@ orvel_terrain.SpatRaster <- function(x, v = c("slope", "aspect"), kernel = "horn
   for (a in list(list(angle, "angle"), list(direction, "direction")))
     if (!is.numeric(a[[1L]]) || length(a[[1L]]) != 1L || !is.finite(a[[1L]]))
       .orvel_stop("`%s` must be one finite number of degrees, not %s", a[[2L]], .orvel_given(a[[1L]]))
-  layers <- c(v, if (se) paste0(setdiff(v, "hillshade"), "_se"))
+  if (!is.null(tiles) && any(v %in% .orvel_neighbour_vars))
+    .orvel_stop("%s are not computed in tiles: leave out `tiles` for them (they read only the 3 x 3 neighbourhood, block by block)",
+                paste0('"', intersect(v, .orvel_neighbour_vars), '"', collapse = ", "))
+  layers <- c(v, if (se) paste0(setdiff(v, c("hillshade", .orvel_neighbour_vars)), "_se"))
   # Each variable followed by its standard error.
   layers <- layers[order(match(sub("_se$", "", layers), v), endsWith(layers, "_se"))]
   .orvel_raster_layers(x, model, FALSE, layers, threads,

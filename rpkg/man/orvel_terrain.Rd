@@ -86,7 +86,8 @@ the same grid) or a RasterLayer (see \link{orvel_rasters}).}
 
 \item{v}{what to compute, one or more of \code{"slope"}, \code{"aspect"},
 \code{"hillshade"}, the curvatures above, \code{"dzdx"}, \code{"dzdy"}, \code{"d2zdx2"},
-\code{"d2zdxdy"} and \code{"d2zdy2"}; the layers come in this order.}
+\code{"d2zdxdy"}, \code{"d2zdy2"}, \code{"TPI"}, \code{"TRI"}, \code{"roughness"} and
+\code{"flowdir"}; the layers come in this order.}
 
 \item{kernel}{a kernel type of \code{\link[=orvel_kernel]{orvel_kernel()}} (with its default
 bandwidth), a weight matrix of any odd size from 3 x 3 to 101 x 101,
@@ -186,6 +187,33 @@ aspect with the same \code{angle} and \code{direction}: \eqn{\sin(angle)
 \cos(slope) + \cos(angle) \sin(slope) \cos(direction - aspect)}{sin(angle)
 cos(slope) + cos(angle) sin(slope) cos(direction - aspect)}, not
 normalised, edges filled.
+
+\strong{Neighbourhood measures} (\code{v} = \code{"TPI"}, \code{"TRI"}, \code{"roughness"},
+\code{"flowdir"}) are those of \code{\link[terra:terrain]{terra::terrain()}} (Wilson et al. 2007, as in
+gdaldem), from the elevations of each cell's 3 x 3 neighbourhood with no
+fit, so \code{kernel} and \code{degree} do not change them and they have no
+standard error: TPI, the cell's elevation minus the mean of its
+neighbours'; TRI, the mean absolute difference between the cell's
+elevation and its neighbours'; roughness, the largest minus the smallest
+elevation of the nine cells; flowdir, the direction of the steepest drop
+(the elevation difference over the distance between the cells' centres),
+or of the smallest rise where every neighbour is higher, coded 1 east, 2
+south-east, 4 south, 8 south-west, 16 west, 32 north-west, 64 north,
+128 north-east. They equal terra's wherever terra gives a value, except
+that where two directions drop equally terra picks one at random and
+orvel the lower code. terra leaves the outer ring \code{NA}; orvel takes the
+neighbours the raster has there (five at an edge, three at a corner).
+TPI, TRI and roughness are in elevation units. With \code{na.rm = FALSE} a
+cell is \code{NA} wherever a cell of its 3 x 3 window is missing (terra's
+TPI and TRI lose the same cells; its roughness and flowdir there use the
+cells that are present, but for a missing cell to the north-west or to
+the east, which make them \code{NA} or point flowdir into the void); with
+\code{na.rm = TRUE} missing neighbours are left out, and a missing cell has
+a roughness (the range of its neighbours) but no TPI, TRI or flowdir.
+On longitude/latitude the distances of flowdir are in metres, as terra
+takes them: the north-south size of a cell at the equator and the
+east-west size of a cell in the middle row, for every row. They are not
+computed in \code{tiles}.
 
 \strong{Units and orientation.} Elevations and cell sizes are taken in the
 raster's units: a projected raster in metres with elevations in metres
