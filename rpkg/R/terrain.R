@@ -161,9 +161,10 @@
 #' written safely (never over the input, complete or not at all, one call
 #' at a time) is told in [orvel_rasters] under Files.
 #'
-#' @param x an elevation model: a SpatRaster of one layer, a stars object
-#'   with one attribute on a 2-D grid (the result is then a stars object on
-#'   the same grid) or a RasterLayer (see [orvel_rasters]).
+#' @param x an elevation model: a SpatRaster, a stars object with one
+#'   attribute on a 2-D grid (the result is then a stars object on the same
+#'   grid), a RasterLayer, or a RasterStack or RasterBrick (see
+#'   [orvel_rasters]); every layer of several is fitted on its own.
 #' @param v what to compute, one or more of `"slope"`, `"aspect"`,
 #'   `"hillshade"`, the curvatures above, `"dzdx"`, `"dzdy"`, `"d2zdx2"`,
 #'   `"d2zdxdy"`, `"d2zdy2"`, `"TPI"`, `"TRI"`, `"roughness"` and
@@ -242,6 +243,11 @@ orvel_terrain.SpatRaster <- function(x, v = c("slope", "aspect"), kernel = "horn
                                      tiles = NULL, ...,
                                      threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
+  if (.orvel_many_layers(x)) {   # each layer on its own (layers.R)
+    th <- .orvel_threads_given(threads, !missing(threads))
+    return(.orvel_each_layer(x, function(r) orvel_terrain.SpatRaster(r, v, kernel, degree, unit, na.rm, se,
+      angle = angle, direction = direction, threads = th), filename, overwrite, wopt, tiles, "x"))
+  }
   x <- .orvel_check_raster(x, "x")
   v <- .orvel_choose(v, .orvel_terrain_vars, "v", several = TRUE)
   second <- intersect(v, .orvel_second_order)
