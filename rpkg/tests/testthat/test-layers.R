@@ -4,10 +4,10 @@ skip_if_not_installed("terra")
 
 stack2 <- function() {
   set.seed(6)
-  z1 <- volcano[1:30, 1:24] + matrix(rnorm(720), 30)
-  z2 <- t(volcano[1:24, 1:30]) * 0.5 + matrix(rnorm(720), 30)
-  z2[10:13, 5:9] <- NA                        # a void in one layer only
-  e <- terra::ext(0, 240, 0, 300)
+  z1 <- volcano[1:20, 1:16] + matrix(rnorm(320), 20)
+  z2 <- t(volcano[1:16, 1:20]) * 0.5 + matrix(rnorm(320), 20)
+  z2[8:10, 5:8] <- NA                         # a void in one layer only
+  e <- terra::ext(0, 160, 0, 200)
   x <- c(terra::rast(z1, extent = e, crs = "local"), terra::rast(z2, extent = e, crs = "local"))
   names(x) <- c("dem2000", "dem2020")
   x
