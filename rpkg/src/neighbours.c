@@ -97,20 +97,21 @@ static void nb_cell(const nb_job *j, ptrdiff_t r, ptrdiff_t c, double *o)
             if (c0 && n) {
                 double ex = j->dx[j->per_row ? r : 0], ny = j->dy;
                 double diag = sqrt(ex * ex + ny * ny);
+                int edge = r == 0 || r == j->nz - 1 || c == 0 || c == nc - 1;
                 double best = -INFINITY;
                 int code = 0;
                 for (int k = 0; k < 8; k++) {
                     /* the map's offset as the array's */
                     ptrdiff_t rr = r + map_ds[k] * j->fy, cc = c + map_de[k] * j->fx;
-                    if (rr < 0 || rr >= j->nz || cc < 0 || cc >= nc) continue;
+                    if (edge && (rr < 0 || rr >= j->nz || cc < 0 || cc >= nc)) continue;
                     double zk = z[rr * nc + cc];
-                    if (!isfinite(zk)) continue;
                     double d = map_ds[k] == 0 ? ex : map_de[k] == 0 ? ny : diag;
                     double drop = (z0 - zk) / d;
-                    if (drop > best) {
-                        best = drop;
-                        code = 1 << k;
-                    }
+                    /* (without branches on the data: a missing neighbour
+                     * never wins) */
+                    int gt = isfinite(zk) & (drop > best);
+                    best = gt ? drop : best;
+                    code = gt ? 1 << k : code;
                 }
                 if (code) res = code;
             }
