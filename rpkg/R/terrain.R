@@ -88,12 +88,14 @@
 #' orvel the lower code. terra leaves the outer ring `NA`; orvel takes the
 #' neighbours the raster has there (five at an edge, three at a corner).
 #' TPI, TRI and roughness are in elevation units. With `na.rm = FALSE` a
-#' cell is `NA` wherever a cell of its 3 x 3 window is missing (terra's
-#' TPI and TRI lose the same cells; its roughness and flowdir there use the
-#' cells that are present, but for a missing cell to the north-west or to
-#' the east, which make them `NA` or point flowdir into the void); with
-#' `na.rm = TRUE` missing neighbours are left out, and a missing cell has
-#' a roughness (the range of its neighbours) but no TPI, TRI or flowdir.
+#' cell is `NA` wherever a cell of its 3 x 3 window is missing: exactly
+#' where terra's TPI and TRI are `NA`. terra's roughness and flowdir give
+#' values next to a void, from the cells that are there (but a missing
+#' north-west neighbour makes its roughness `NA`, and a missing eastern one
+#' makes its flowdir point east, into the void); orvel's equal them with
+#' `na.rm = TRUE`, which leaves missing neighbours out (a missing cell then
+#' has a roughness, the range of its neighbours, but no TPI, TRI or
+#' flowdir).
 #' On longitude/latitude the distances of flowdir are in metres, as terra
 #' takes them: the north-south size of a cell at the equator and the
 #' east-west size of a cell in the middle row, for every row. They are not
