@@ -245,8 +245,9 @@ cell is \code{NA} wherever a cell of its 3 x 3 window is missing: exactly
 where terra's TPI and TRI are \code{NA}. terra's roughness and flowdir give
 values next to a void, from the cells that are there (but a missing
 north-west neighbour makes its roughness \code{NA}, and a missing eastern one
-makes its flowdir point east, into the void); orvel's equal them with
-\code{na.rm = TRUE}, which leaves missing neighbours out (a missing cell then
+makes its flowdir point east, into the void); orvel's equal them, but
+for those flow directions, with \code{na.rm = TRUE}, which leaves missing
+neighbours out (a missing cell then
 has a roughness, the range of its neighbours, but no TPI, TRI or
 flowdir).
 On longitude/latitude the distances of flowdir are in metres, as terra
