@@ -91,7 +91,7 @@ test_that("on terra's elev.tif (longitude/latitude, voids) they equal terra wher
   expect_gt(sum(!full & !is.na(want[, "roughness"])), 100)   # the cases above were met
 })
 
-test_that("flow codes are the map's: planes in eight directions, a pit, level ground, columns run west", {
+test_that("flow codes are the map's: planes in eight directions, a pit, level ground, columns run west, rows north", {
   g <- expand.grid(row = 1:9, col = 1:11)
   codes <- c(E = 1, SE = 2, S = 4, SW = 8, W = 16, NW = 32, N = 64, NE = 128)
   # (south, east) of the way down; slightly off the diagonal, so no tie
@@ -112,18 +112,23 @@ test_that("flow codes are the map's: planes in eight directions, a pit, level gr
   dir <- tempfile("orvel-nb"); dir.create(dir); on.exit(unlink(dir, recursive = TRUE), add = TRUE)
   set.seed(4)
   z <- matrix(rnorm(48), 6)
-  src <- file.path(dir, "west.tif")
-  terra::writeRaster(terra::rast(z[, 8:1]), src, datatype = "FLT8S")
-  f <- file.path(dir, "west.vrt")
-  writeLines(sprintf(paste0('<VRTDataset rasterXSize="8" rasterYSize="6"><GeoTransform>108, -1, 0, 6, 0, -1</GeoTransform>',
-                            '<VRTRasterBand dataType="Float64" band="1"><SimpleSource>',
-                            '<SourceFilename relativeToVRT="1">west.tif</SourceFilename><SourceBand>1</SourceBand>',
-                            '</SimpleSource></VRTRasterBand></VRTDataset>')), f)
-  west <- terra::rast(f)
+  vrt <- function(values, gt, name) {
+    terra::writeRaster(terra::rast(values), file.path(dir, paste0(name, ".tif")), datatype = "FLT8S")
+    f <- file.path(dir, paste0(name, ".vrt"))
+    writeLines(sprintf(paste0('<VRTDataset rasterXSize="8" rasterYSize="6"><GeoTransform>%s</GeoTransform>',
+                              '<VRTRasterBand dataType="Float64" band="1"><SimpleSource>',
+                              '<SourceFilename relativeToVRT="1">%s.tif</SourceFilename><SourceBand>1</SourceBand>',
+                              '</SimpleSource></VRTRasterBand></VRTDataset>'), gt, name), f)
+    terra::rast(f)
+  }
+  west <- vrt(z[, 8:1], "108, -1, 0, 6, 0, -1", "west")     # columns run west
+  south <- vrt(z[6:1, ], "100, 1, 0, 0, 0, 1", "south")     # rows run north
   expect_lt(terra::xres(west), 0)
   base <- orvel_terrain(terra::rast(z, extent = terra::ext(100, 108, 0, 6)), nb_vars)
   got <- orvel_terrain(west, nb_vars)
   for (v in nb_vars) expect_equal(mat(got[[v]])[, 8:1], mat(base[[v]]), tolerance = 1e-14, info = v)
+  got <- orvel_terrain(south, nb_vars)
+  for (v in nb_vars) expect_equal(mat(got[[v]]), mat(base[[v]]), tolerance = 1e-14, info = v)
 })
 
 test_that("beside fitted layers: any order, no standard errors, not in tiles", {
