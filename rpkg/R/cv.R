@@ -179,7 +179,9 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
   }))
   n <- nrow(grid)
   kernels <- lapply(seq_len(n), function(i)
-    orvel_kernel(grid$type[i], c(grid$rows[i], grid$columns[i]), size))
+    # (candidates narrower than a common `size` are expected: no message)
+    suppressMessages(orvel_kernel(grid$type[i], c(grid$rows[i], grid$columns[i]), size),
+                     classes = "orvel_margin_message"))
   models <- lapply(kernels, .orvel_model, degree = degree, na.rm = na.rm)
   grid$size <- vapply(kernels, function(K) paste(dim(K), collapse = " x "), "")
   grid$cv <- grid$gcv <- grid$aicc <- grid$edf <- NA_real_

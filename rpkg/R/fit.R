@@ -67,8 +67,10 @@
 #'
 #' @param z the grid: a numeric matrix with at least two rows and two
 #'   columns; rows are one axis of the grid, columns the other.
-#'   Or a single-layer terra SpatRaster, a single-attribute 2-D stars
-#'   object or a raster::RasterLayer: see [orvel_rasters]. A `table` or
+#'   Or a terra SpatRaster, a single-attribute 2-D stars object, a
+#'   raster::RasterLayer, RasterStack or RasterBrick: see [orvel_rasters]
+#'   (`orvel_fit()` and `orvel_holdout()` fit every layer of several on its
+#'   own; `orvel_cv()` and `orvel_select()` take one layer). A `table` or
 #'   other classed numeric matrix is fitted as its numbers (its class
 #'   dropped).
 #' @param kernel a numeric matrix of finite weights with an odd number of

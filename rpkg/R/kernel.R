@@ -41,8 +41,25 @@
 #' farthest offset strictly inside the support. Either way the window is at
 #' least 7 x 7, and at most 101 x 101 (\eqn{h \le 50}{h <= 50}): a kernel
 #' that the cap cuts short (a Gaussian bandwidth above 25, a compact one above
-#' 51) is truncated, with a warning. A `size` given is used as it is,
-#' whatever the bandwidth.
+#' 51) is truncated, with a warning.
+#'
+#' **Size and bandwidth.** Give one, the other, or both:
+#' * `bandwidth` alone: the window follows from it as above.
+#' * `size` alone: the bandwidth follows from the window, so that the
+#'   kernel fills it: \eqn{b = h / 2}{b = h / 2} for the Gaussian (the
+#'   window covers two bandwidths either side, as by default) and \eqn{b =
+#'   h + 1}{b = h + 1} for the compact kernels, whose support then reaches
+#'   the outermost row and column (the centre of each edge has a weight; the
+#'   corners, outside the ellipse, have none). So `orvel_kernel("uniform",
+#'   size = 7)` weighs the disc of radius 4 on a 7 x 7 window, and
+#'   `orvel_kernel("gaussian", size = 7)` is the default kernel. A square
+#'   window of equal weights, as GRASS's `r.param.scale` takes it, is
+#'   `matrix(1, 7, 7)`.
+#' * both: the window is `size`, whatever the bandwidth: the kernel is cut
+#'   at the window's edge if its support is wider, and padded with zeros if
+#'   it is narrower. A message says so when the outer rows or columns are
+#'   then all zero (the fit uses fewer neighbours than the window holds);
+#'   `suppressMessages()` silences it.
 #'
 #' Any finite matrix with an odd number of rows and of columns, from 3 to
 #' 101, can serve as a kernel: the weights are applied as given, never
@@ -62,7 +79,9 @@
 #'   `"biweight"`, `"triweight"`, `"tricube"`, `"uniform"`, `"horn"`,
 #'   `"rook"` (unambiguous abbreviations allowed).
 #' @param bandwidth in node steps: one number, or `c(rows, columns)` for an
-#'   anisotropic kernel. Not for `"horn"` and `"rook"`.
+#'   anisotropic kernel; 1.5 when neither it nor `size` is given, and from
+#'   `size` when only that is (see Size and bandwidth). Not for `"horn"`
+#'   and `"rook"`.
 #' @param size the window's size in nodes: one odd whole number from 3 to
 #'   101 for a square window, or `c(rows, columns)`. `NULL` (the default)
 #'   takes the size from the bandwidth as described above (7 x 7 for
@@ -80,6 +99,8 @@
 #' round(orvel_kernel("epanechnikov", c(1.5, 3)), 2)
 #' # a 5 x 5 window, whatever the bandwidth
 #' orvel_kernel("gaussian", 1, size = 5)
+#' # a 7 x 7 window filled: the bandwidth follows from the size
+#' orvel_kernel("uniform", size = 7)
 #' # Horn's weights, as for the slope of an elevation model
 #' orvel_kernel("horn")[3:5, 3:5]
 orvel_kernel <- function(type = "gaussian", bandwidth = 1.5, size = NULL) {
@@ -101,8 +122,13 @@ orvel_kernel <- function(type = "gaussian", bandwidth = 1.5, size = NULL) {
     }
     return(K)
   }
-  bw <- .orvel_check_pair(bandwidth, "bandwidth")
-  h <- if (is.null(size)) .orvel_half_width(type, bw) else (size - 1L) %/% 2L
+  if (missing(bandwidth) && !is.null(size)) {
+    h <- (size - 1L) %/% 2L
+    bw <- .orvel_fill_bandwidth(type, h)
+  } else {
+    bw <- .orvel_check_pair(bandwidth, "bandwidth")
+    h <- if (is.null(size)) .orvel_half_width(type, bw) else (size - 1L) %/% 2L
+  }
   dy <- -h[1L]:h[1L]
   dx <- -h[2L]:h[2L]
   u <- sqrt(outer(dy / bw[1L], dx / bw[2L], function(y, x) y^2 + x^2))
@@ -115,7 +141,35 @@ orvel_kernel <- function(type = "gaussian", bandwidth = 1.5, size = NULL) {
     tricube      = ifelse(inside, (1 - u^3)^3, 0),
     uniform      = ifelse(inside, 1, 0))
   dimnames(K) <- list(dy = dy, dx = dx)
+  if (!is.null(size)) .orvel_note_margins(K, type, bw)
   K
+}
+
+# The bandwidths c(rows, columns) whose kernel fills a window of half-widths
+# `h`: the inverse of .orvel_half_width() at its largest, h / 2 for the
+# Gaussian (the window covers two bandwidths either side) and h + 1 for the
+# compact kernels (the outermost row and column strictly inside the support).
+.orvel_fill_bandwidth <- function(type, h) {
+  if (type == "gaussian") h / 2 else h + 1
+}
+
+# A message, of class "orvel_margin_message", when kernel K of a size the
+# user asked for has outer rows or columns of zeros: its support is smaller
+# than the window, and the fit uses fewer neighbours than the window holds.
+.orvel_note_margins <- function(K, type, bw) {
+  zero <- function(v) all(v == 0)
+  rows <- zero(K[1L, ]) && zero(K[nrow(K), ])
+  cols <- zero(K[, 1L]) && zero(K[, ncol(K)])
+  if (!rows && !cols) return(invisible())
+  nz <- which(K != 0, arr.ind = TRUE)
+  used <- c(diff(range(nz[, 1L])), diff(range(nz[, 2L]))) + 1L
+  msg <- sprintf(paste0(
+    "orvel: the %s kernel of bandwidth %s has weights on only %d x %d of its %d x %d window ",
+    "(the outer %s are zero); leave `bandwidth` out for a kernel that fills the window"),
+    type, paste(format(bw), collapse = " x "), used[1L], used[2L], nrow(K), ncol(K),
+    if (rows && cols) "rows and columns" else if (rows) "rows" else "columns")
+  message(structure(class = c("orvel_margin_message", "message", "condition"),
+                    list(message = paste0(msg, "\n"), call = NULL)))
 }
 
 # The largest half-width of a window: 101 x 101 nodes.

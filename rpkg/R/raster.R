@@ -65,12 +65,17 @@
 .orvel_raster_job <- function(x, model, holdout, layers, threads, scale = 1, shade = c(45, 0),
                               sigma = 1) {
   g <- .orvel_geometry(x)
+  # TPI, TRI, roughness and flowdir take no fit (neighbours.R).
+  nb <- layers %in% .orvel_neighbour_vars
   list(nr = terra::nrow(x), nc = terra::ncol(x), model = .orvel_raster_model(model),
        holdout = holdout, halo = .orvel_halo(model), layers = layers,
-       req = list(what = .orvel_layer_what(layers), threads = threads,
-                  policy = match(model$policy, c("all", "omit", "only")) - 1L,
+       req = list(what = if (is.null(layers)) 0L else .orvel_layer_what(layers[!nb]),
+                  threads = threads, policy = match(model$policy, c("all", "omit", "only")) - 1L,
                   geometry = g[c("dx", "dy", "sx", "sy")], scale = scale, shade = shade,
-                  sigma = sigma))
+                  sigma = sigma),
+       nb = if (any(nb))
+         list(is = nb, what = unname(.orvel_neighbour_codes[layers[nb]]),
+              dx = .orvel_neighbour_dx(x, g), flip = c(g$sx, g$sy), narm = model$narm))
 }
 
 # The compiled model of a job: the engine's fast index runs along the
@@ -83,13 +88,14 @@
 # terra::readValues() reads them) and fits them with the compiled model
 # `engine`: their layers into `buf` from position `pos` on (buf is
 # returned), or with buf NULL the statistics' sums added to `acc` (see
-# .orvel_stats_grid(); keep and can as there). `track`: NULL, or an
+# .orvel_stats_grid(); keep and can as there); the neighbourhood layers
+# of whole rows into `nbuf` likewise. `track`: NULL, or an
 # environment whose `big` is raised to the largest finite |z| read. A block
 # of whole rows is handed on as read; a tile's cells are placed in a grid
 # of the raster's width (see orvel_tile_grid() in src/misc.c), so that both
 # are fitted with the whole raster's geometry and give the same bits.
 .orvel_fit_cells <- function(job, engine, read, rows, cols, buf = NULL, pos = 0, acc = NULL,
-                             keep = NULL, can = NULL, track = NULL) {
+                             keep = NULL, can = NULL, track = NULL, nbuf = NULL) {
   r0 <- max(1, rows[1L] - job$halo[1L])
   r1 <- min(job$nr, rows[2L] + job$halo[1L])
   whole <- cols[1L] == 1 && cols[2L] == job$nc
@@ -106,7 +112,14 @@
   }
   req <- job$req
   req$at <- c(r0 - 1, rows[1L] - 1, rows[2L], pos, cols[1L] - 1, cols[2L])
-  if (!is.null(buf)) return(.orvel_native("block", engine, z, req, buf))
+  if (!is.null(buf)) {
+    if (length(req$what)) .orvel_native("block", engine, z, req, buf)
+    if (!is.null(job$nb))
+      .Call(C_orvel_neighbours_block, z, c(job$nc, r1 - r0 + 1, rows[1L] - r0, rows[2L] - r0 + 1, pos),
+            job$nb$what, job$nb$dx, job$req$geometry$dy, job$nb$flip, job$nb$narm, nbuf,
+            job$req$threads)
+    return(invisible(buf))
+  }
   req$keep <- keep
   req$can <- can
   .orvel_native("block", engine, z, req, acc)
@@ -165,7 +178,10 @@
     # terra's block is filled in place, ours after ours, and handed to terra
     # once: one fresh vector a terra block (a whole raster that fits in
     # memory is one), advised for huge pages.
-    if (!cv) buf <- .Call(C_orvel_buffer_alloc, b$nrows[k] * nc * length(layers))
+    if (!cv) {
+      buf <- .Call(C_orvel_buffer_alloc, b$nrows[k] * nc * length(job$req$what))
+      nbuf <- .Call(C_orvel_buffer_alloc, b$nrows[k] * nc * length(job$nb$what))
+    }
     for (s in seq(b$row[k], last, by = rows)) {
       e <- min(s + rows - 1, last)
       if (cv)
@@ -173,9 +189,15 @@
                                 can = can, track = track)
       else
         .orvel_fit_cells(job, engine, read, c(s, e), c(1, nc), buf = buf,
-                         pos = (s - b$row[k]) * nc, track = track)
+                         pos = (s - b$row[k]) * nc, track = track, nbuf = nbuf)
     }
-    if (!cv) .orvel_write_values(out, .Call(C_orvel_buffer_take, buf), b$row[k], b$nrows[k])
+    if (!cv) {
+      v <- .Call(C_orvel_buffer_take, buf)
+      if (!is.null(job$nb))
+        v <- .orvel_neighbour_join(v, .Call(C_orvel_buffer_take, nbuf), job$nb$is, b$nrows[k] * nc)
+      .orvel_write_values(out, v, b$row[k], b$nrows[k])
+      rm(v)
+    }
   }
   if (cv) {
     # Later blocks far larger or smaller than the first: the sums again, at

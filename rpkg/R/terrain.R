@@ -123,6 +123,36 @@
 #' `zscale = 1 / f` here): elevations are divided by it before anything is
 #' computed, standard errors included.
 #'
+#' **Neighbourhood measures** (`v` = `"TPI"`, `"TRI"`, `"roughness"`,
+#' `"flowdir"`) are those of [terra::terrain()] (Wilson et al. 2007, as in
+#' gdaldem), from the elevations of each cell's 3 x 3 neighbourhood with no
+#' fit, so `kernel` and `degree` do not change them and they have no
+#' standard error: TPI, the cell's elevation minus the mean of its
+#' neighbours'; TRI, the mean absolute difference between the cell's
+#' elevation and its neighbours'; roughness, the largest minus the smallest
+#' elevation of the nine cells; flowdir, the direction of the steepest drop
+#' (the elevation difference over the distance between the cells' centres),
+#' or of the smallest rise where every neighbour is higher, coded 1 east, 2
+#' south-east, 4 south, 8 south-west, 16 west, 32 north-west, 64 north,
+#' 128 north-east. They equal terra's wherever terra gives a value, except
+#' that where two directions drop equally terra picks one at random and
+#' orvel the lower code. terra leaves the outer ring `NA`; orvel takes the
+#' neighbours the raster has there (five at an edge, three at a corner).
+#' TPI, TRI and roughness are in elevation units. With `na.rm = FALSE` a
+#' cell is `NA` wherever a cell of its 3 x 3 window is missing: exactly
+#' where terra's TPI and TRI are `NA`. terra's roughness and flowdir give
+#' values next to a void, from the cells that are there (but a missing
+#' north-west neighbour makes its roughness `NA`, and a missing eastern one
+#' makes its flowdir point east, into the void); orvel's equal them, but
+#' for those flow directions, with `na.rm = TRUE`, which leaves missing
+#' neighbours out (a missing cell then
+#' has a roughness, the range of its neighbours, but no TPI, TRI or
+#' flowdir).
+#' On longitude/latitude the distances of flowdir are in metres, as terra
+#' takes them: the north-south size of a cell at the equator and the
+#' east-west size of a cell in the middle row, for every row. They are not
+#' computed in `tiles`.
+#'
 #' **Units and orientation.** Elevations and cell sizes are taken in the
 #' raster's units: a projected raster in metres with elevations in metres
 #' gives slopes in metres per metre before they are turned into angles.
@@ -188,15 +218,16 @@
 #' written safely (never over the input, complete or not at all, one call
 #' at a time) is told in [orvel_rasters] under Files.
 #'
-#' @param x an elevation model: a SpatRaster of one layer, a stars object
-#'   with one attribute on a 2-D grid (the result is then a stars object on
-#'   the same grid) or a RasterLayer (see [orvel_rasters]).
+#' @param x an elevation model: a SpatRaster, a stars object with one
+#'   attribute on a 2-D grid (the result is then a stars object on the same
+#'   grid), a RasterLayer, or a RasterStack or RasterBrick (see
+#'   [orvel_rasters]); every layer of several is fitted on its own.
 #' @param v what to compute, one or more of `"slope"`, `"aspect"`,
 #'   `"hillshade"`, the curvatures above, `"dzdx"`, `"dzdy"`, `"d2zdx2"`,
 #'   `"d2zdxdy"`, `"d2zdy2"`, `"longitudinal_curvature"`,
 #'   `"cross_sectional_curvature"`, `"features"`, `"twisting_curvature"`,
-#'   `"eastness"`, `"northness"` and `"directional_slope"`; the layers come in
-#'   the order asked.
+#'   `"eastness"`, `"northness"`, `"directional_slope"`, `"TPI"`, `"TRI"`,
+#'   `"roughness"` and `"flowdir"`; the layers come in the order asked.
 #' @param kernel a kernel type of [orvel_kernel()] (with its default
 #'   bandwidth), a weight matrix of any odd size from 3 x 3 to 101 x 101,
 #'   `kernel[dy + h1 + 1, dx + h2 + 1]` the weight of the cell `dy` rows
@@ -274,7 +305,7 @@ orvel_terrain.default <- function(x, ...) {
                          "max_curvature", "min_curvature", "dzdx", "dzdy", "d2zdx2", "d2zdxdy",
                          "d2zdy2", "longitudinal_curvature", "cross_sectional_curvature",
                          "features", "twisting_curvature", "eastness", "northness",
-                         "directional_slope")
+                         "directional_slope", "TPI", "TRI", "roughness", "flowdir")
 .orvel_second_order <- c("profile_curvature", "plan_curvature", "tangential_curvature",
                          "mean_curvature", "gaussian_curvature", "max_curvature", "min_curvature",
                          "d2zdx2", "d2zdxdy", "d2zdy2", "longitudinal_curvature",
@@ -290,6 +321,13 @@ orvel_terrain.SpatRaster <- function(x, v = c("slope", "aspect"), kernel = "horn
                                      slope_direction = 0, ...,
                                      threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
+  if (.orvel_many_layers(x)) {   # each layer on its own (layers.R)
+    th <- .orvel_threads_given(threads, !missing(threads))
+    return(.orvel_each_layer(x, function(r) orvel_terrain.SpatRaster(r, v, kernel, degree, unit, na.rm, se,
+      angle = angle, direction = direction, zscale = zscale, min_slope = min_slope,
+      slope_tolerance = slope_tolerance, curvature_tolerance = curvature_tolerance,
+      slope_direction = slope_direction, threads = th), filename, overwrite, wopt, tiles, "x"))
+  }
   x <- .orvel_check_raster(x, "x")
   v <- .orvel_choose(v, .orvel_terrain_vars, "v", several = TRUE)
   second <- intersect(v, .orvel_second_order)
@@ -322,7 +360,12 @@ orvel_terrain.SpatRaster <- function(x, v = c("slope", "aspect"), kernel = "horn
                  list(curvature_tolerance, "curvature_tolerance")))
     if (!is.numeric(a[[1L]]) || length(a[[1L]]) != 1L || !is.finite(a[[1L]]) || a[[1L]] < 0)
       .orvel_stop("`%s` must be one number, zero or more, not %s", a[[2L]], .orvel_given(a[[1L]]))
-  layers <- c(v, if (se && length(setdiff(v, "features"))) paste0(setdiff(v, "features"), "_se"))
+  if (!is.null(tiles) && any(v %in% .orvel_neighbour_vars))
+    .orvel_stop("%s are not computed in tiles: leave out `tiles` for them (they read only the 3 x 3 neighbourhood, block by block)",
+                paste0('"', intersect(v, .orvel_neighbour_vars), '"', collapse = ", "))
+  # (no standard error for the landform classes and the neighbourhood measures)
+  has_se <- setdiff(v, c("features", .orvel_neighbour_vars))
+  layers <- c(v, if (se && length(has_se)) paste0(has_se, "_se"))
   # Each variable followed by its standard error.
   layers <- layers[order(match(sub("_se$", "", layers), v), endsWith(layers, "_se"))]
   # (the rook's case difference does not look at the centre: a missing

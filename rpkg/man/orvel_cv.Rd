@@ -56,8 +56,10 @@ orvel_cv(
 \arguments{
 \item{z}{the grid: a numeric matrix with at least two rows and two
 columns; rows are one axis of the grid, columns the other.
-Or a single-layer terra SpatRaster, a single-attribute 2-D stars
-object or a raster::RasterLayer: see \link{orvel_rasters}. A \code{table} or
+Or a terra SpatRaster, a single-attribute 2-D stars object, a
+raster::RasterLayer, RasterStack or RasterBrick: see \link{orvel_rasters}
+(\code{orvel_fit()} and \code{orvel_holdout()} fit every layer of several on its
+own; \code{orvel_cv()} and \code{orvel_select()} take one layer). A \code{table} or
 other classed numeric matrix is fitted as its numbers (its class
 dropped).}
 

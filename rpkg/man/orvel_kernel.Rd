@@ -12,7 +12,9 @@ orvel_kernel(type = "gaussian", bandwidth = 1.5, size = NULL)
 \code{"rook"} (unambiguous abbreviations allowed).}
 
 \item{bandwidth}{in node steps: one number, or \code{c(rows, columns)} for an
-anisotropic kernel. Not for \code{"horn"} and \code{"rook"}.}
+anisotropic kernel; 1.5 when neither it nor \code{size} is given, and from
+\code{size} when only that is (see Size and bandwidth). Not for \code{"horn"}
+and \code{"rook"}.}
 
 \item{size}{the window's size in nodes: one odd whole number from 3 to
 101 for a square window, or \code{c(rows, columns)}. \code{NULL} (the default)
@@ -51,8 +53,26 @@ bandwidths either side of the centre, and \eqn{h = \max(3, \lceil b
 farthest offset strictly inside the support. Either way the window is at
 least 7 x 7, and at most 101 x 101 (\eqn{h \le 50}{h <= 50}): a kernel
 that the cap cuts short (a Gaussian bandwidth above 25, a compact one above
-51) is truncated, with a warning. A \code{size} given is used as it is,
-whatever the bandwidth.
+51) is truncated, with a warning.
+
+\strong{Size and bandwidth.} Give one, the other, or both:
+\itemize{
+\item \code{bandwidth} alone: the window follows from it as above.
+\item \code{size} alone: the bandwidth follows from the window, so that the
+kernel fills it: \eqn{b = h / 2}{b = h / 2} for the Gaussian (the
+window covers two bandwidths either side, as by default) and \eqn{b =
+  h + 1}{b = h + 1} for the compact kernels, whose support then reaches
+the outermost row and column (the centre of each edge has a weight; the
+corners, outside the ellipse, have none). So \code{orvel_kernel("uniform", size = 7)} weighs the disc of radius 4 on a 7 x 7 window, and
+\code{orvel_kernel("gaussian", size = 7)} is the default kernel. A square
+window of equal weights, as GRASS's \code{r.param.scale} takes it, is
+\code{matrix(1, 7, 7)}.
+\item both: the window is \code{size}, whatever the bandwidth: the kernel is cut
+at the window's edge if its support is wider, and padded with zeros if
+it is narrower. A message says so when the outer rows or columns are
+then all zero (the fit uses fewer neighbours than the window holds);
+\code{suppressMessages()} silences it.
+}
 
 Any finite matrix with an odd number of rows and of columns, from 3 to
 101, can serve as a kernel: the weights are applied as given, never
@@ -75,6 +95,8 @@ dim(orvel_kernel("gaussian", 4))        # 17 x 17: two bandwidths either side
 round(orvel_kernel("epanechnikov", c(1.5, 3)), 2)
 # a 5 x 5 window, whatever the bandwidth
 orvel_kernel("gaussian", 1, size = 5)
+# a 7 x 7 window filled: the bandwidth follows from the size
+orvel_kernel("uniform", size = 7)
 # Horn's weights, as for the slope of an elevation model
 orvel_kernel("horn")[3:5, 3:5]
 }

@@ -16,6 +16,8 @@ SEXP orvel_isa(void);
 SEXP orvel_angles(SEXP gx, SEXP gy, SEXP rows, SEXP cols, SEXP cx, SEXP ny, SEXP what,
                   SEXP scale, SEXP lanes);
 SEXP orvel_angles_isa(void);
+SEXP orvel_neighbours_block(SEXP z, SEXP geom, SEXP what, SEXP dx, SEXP dy, SEXP flip,
+                            SEXP narm, SEXP out, SEXP threads);
 
 static const R_CallMethodDef calls[] = {
     {"orvel_model_new", (DL_FUNC) &orvel_model_new, 1},
@@ -29,6 +31,7 @@ static const R_CallMethodDef calls[] = {
     {"orvel_isa", (DL_FUNC) &orvel_isa, 0},
     {"orvel_angles", (DL_FUNC) &orvel_angles, 9},
     {"orvel_angles_isa", (DL_FUNC) &orvel_angles_isa, 0},
+    {"orvel_neighbours_block", (DL_FUNC) &orvel_neighbours_block, 9},
     {NULL, NULL, 0}
 };
 

@@ -116,9 +116,8 @@ test_that("every block size and thread count gives the same bits, from memory or
 
 test_that("rasters and terrain arguments are checked, naming the argument", {
   x <- dem(10, 10)
-  expect_error(orvel_fit(c(x, x)), "`z` must be a SpatRaster of one layer, not 2 layers")
+  # (orvel_fit() and orvel_terrain() of several layers: test-layers.R)
   expect_error(orvel_cv(c(x, x)), "`z`.*2 layers")
-  expect_error(orvel_terrain(c(x, x)), "`x`.*2 layers")
   expect_error(orvel_terrain(as.matrix(x, wide = TRUE)), "`x` must be a SpatRaster")
   expect_error(orvel_fit(x, spacing = 10), "`spacing`")
   expect_error(orvel_fit(x[1, , drop = FALSE]), "two rows")

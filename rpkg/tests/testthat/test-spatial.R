@@ -79,12 +79,11 @@ test_that("a RasterLayer is fitted as a SpatRaster and says so", {
   expect_identical(terra::values(t1), terra::values(orvel_terrain(dem)))
   expect_identical(expect_silent(orvel_cv(rl, K)), orvel_cv(dem, K))
   expect_error(orvel_fit(rl, spacing = 10), "`spacing`.*RasterLayer")
-  expect_error(orvel_terrain(raster::stack(rl, rl)), "`x` must be a SpatRaster, a stars object or a RasterLayer")
-  # Layers of a brick or stack: how many, and how to fit one.
+  # Layers of a brick or stack for orvel_cv() and orvel_select(): how many,
+  # and how to fit one (orvel_fit(), orvel_holdout(), orvel_terrain() take
+  # them layer by layer: test-layers.R).
   b <- raster::brick(rl, rl, rl)
-  expect_error(orvel_fit(b, K), "`z` must be a RasterLayer, not a RasterBrick of 3 layers: fit them one at a time \\(e.g. z\\[\\[1\\]\\]\\)")
-  expect_error(orvel_holdout(raster::stack(rl, rl), K), "`z`.*RasterStack of 2 layers")
-  expect_error(orvel_cv(b, K), "`z`.*RasterBrick of 3 layers")
+  expect_error(orvel_cv(b, K), "`z` must be a RasterLayer, not a RasterBrick of 3 layers: fit them one at a time \\(e.g. z\\[\\[1\\]\\]\\)")
+  expect_error(orvel_cv(raster::stack(rl, rl), K), "`z`.*RasterStack of 2 layers")
   expect_error(orvel_select(raster::brick(rl)), "`z`.*RasterBrick of one layer: take the layer, z\\[\\[1\\]\\]")
-  expect_error(orvel_terrain(b), "`x` must be a SpatRaster, a stars object or a RasterLayer, not a RasterBrick of 3 layers")
 })

@@ -8,7 +8,7 @@ test_that("default windows hold the whole compact support and two Gaussian bandw
       K <- orvel_kernel(type, b)
       info <- sprintf("%s %g", type, b)
       # One ring wider adds only zeros; the outer ring is non-zero unless 7 x 7.
-      wide <- orvel_kernel(type, b, size = dim(K) + 2)
+      wide <- suppressMessages(orvel_kernel(type, b, size = dim(K) + 2))
       expect_identical(unname(wide[2:(nrow(K) + 1), 2:(ncol(K) + 1)]), unname(K), info = info)
       expect_true(all(c(ring(wide, 1), ring(wide, 2)) == 0), info = info)
       if (nrow(K) > 7) expect_true(any(ring(K, 1) != 0), info = info) else expect_identical(dim(K), c(7L, 7L))
