@@ -18,6 +18,8 @@ SEXP orvel_isa(void);
 SEXP orvel_angles(SEXP gx, SEXP gy, SEXP rows, SEXP cols, SEXP cx, SEXP ny, SEXP what,
                   SEXP scale, SEXP lanes);
 SEXP orvel_angles_isa(void);
+SEXP orvel_wfit_grid(SEXP z, SEXP w, SEXP K, SEXP degree, SEXP holdout, SEXP narm,
+                     SEXP threads, SEXP se, SEXP unit);
 
 static const R_CallMethodDef calls[] = {
     {"orvel_fit_grid", (DL_FUNC) &orvel_fit_grid, 10},
@@ -29,6 +31,7 @@ static const R_CallMethodDef calls[] = {
     {"orvel_isa", (DL_FUNC) &orvel_isa, 0},
     {"orvel_angles", (DL_FUNC) &orvel_angles, 9},
     {"orvel_angles_isa", (DL_FUNC) &orvel_angles_isa, 0},
+    {"orvel_wfit_grid", (DL_FUNC) &orvel_wfit_grid, 9},
     {NULL, NULL, 0}
 };
 

@@ -1,0 +1,152 @@
+# Observation weights: each node's weighted least squares with the weights
+# K w, against lm.wfit() at corners, edges and around voids; weights of 1
+# against the fits without weights; the statistics of weighted least
+# squares against the smoother matrix built column by column.
+
+# Node (iy, ix)'s coefficients and their covariance over sigma^2 with the
+# observation weights w: lm.wfit() with weights K w over the window's
+# cells of positive weight and finite value, and the sandwich
+# (X'WX)^-1 X' K^2 w X (X'WX)^-1. NULL where the design is rank deficient.
+wls_weighted <- function(z, w, K, iy, ix, degree, holdout = FALSE, spacing = c(1, 1)) {
+  h <- (dim(K) - 1) / 2
+  g <- expand.grid(jy = max(1, iy - h[1]):min(nrow(z), iy + h[1]),
+                   jx = max(1, ix - h[2]):min(ncol(z), ix + h[2]))
+  k <- K[cbind(g$jy - iy + h[1] + 1, g$jx - ix + h[2] + 1)]
+  wo <- w[cbind(g$jy, g$jx)]
+  zz <- z[cbind(g$jy, g$jx)]
+  keep <- k * wo != 0 & is.finite(zz)
+  if (holdout) keep <- keep & !(g$jy == iy & g$jx == ix)
+  y <- (g$jy[keep] - iy) * spacing[1]
+  x <- (g$jx[keep] - ix) * spacing[2]
+  if (length(y) < 3 * degree) return(NULL)
+  X <- unname(cbind(1, y, x, y^2, x * y, x^2)[, seq_len(3 * degree), drop = FALSE])
+  fit <- stats::lm.wfit(X, zz[keep], k[keep] * wo[keep])
+  if (fit$rank < ncol(X)) return(NULL)
+  A <- solve(crossprod(X, k[keep] * wo[keep] * X))
+  list(coef = unname(fit$coefficients),
+       V = unname(A) %*% crossprod(X, k[keep]^2 * wo[keep] * X) %*% A)
+}
+
+test_that("weights of 1 give the fits without weights, to rounding", {
+  set.seed(11)
+  z <- matrix(rnorm(18 * 15), 18)
+  z[7:8, 9] <- NA
+  one <- array(1, dim(z))
+  for (deg in 1:2) for (ho in c(FALSE, TRUE)) {
+    K <- if (deg == 1) orvel_kernel("gaussian", 1.2) else orvel_kernel("tricube", c(3, 2))
+    fun <- if (ho) orvel_holdout else orvel_fit
+    a <- fun(z, K, degree = deg, na.rm = TRUE, se = TRUE)
+    b <- fun(z, K, degree = deg, na.rm = TRUE, se = TRUE, weights = one)
+    expect_equal(coef(b), coef(a), tolerance = 1e-11)
+    expect_equal(b$se, a$se, tolerance = 1e-11)
+    expect_equal(b$stats[c("rss", "n", "nu1", "nu2", "cvss", "sigma")],
+                 a$stats[c("rss", "n", "nu1", "nu2", "cvss", "sigma")], tolerance = 1e-11)
+    expect_identical(is.na(b$F), is.na(a$F))
+  }
+})
+
+test_that("weighted fits are lm.wfit() with weights K w at corners, edges and voids", {
+  set.seed(12)
+  z <- matrix(rnorm(16 * 14, sd = 2), 16) + outer(1:16, 1:14, function(i, j) 0.3 * i - 0.2 * j)
+  w <- matrix(runif(length(z), 0.1, 4), nrow(z))
+  w[6:8, 5:7] <- 0          # a void of zero weight, its values missing too
+  z[6:8, 5:7] <- NA
+  z[13, 3] <- NA            # a missing value of positive weight (na.rm)
+  w[1, 1] <- 0              # a corner's own observation left out
+  sp <- c(2, 0.5)
+  nodes <- rbind(c(1, 1), c(16, 14), c(1, 8), c(9, 14), c(7, 6), c(5, 5), c(9, 8),
+                 c(13, 3), c(12, 4), c(3, 12))
+  for (deg in 1:2) for (ho in c(FALSE, TRUE)) {
+    K <- orvel_kernel(if (deg == 1) "epanechnikov" else "gaussian", if (deg == 1) 2 else 1.5)
+    fun <- if (ho) orvel_holdout else orvel_fit
+    f <- fun(z, K, degree = deg, na.rm = TRUE, se = TRUE, weights = w, spacing = sp)
+    b <- coef(f)
+    s <- sigma(f)
+    fitted <- 0
+    for (k in seq_len(nrow(nodes))) {
+      iy <- nodes[k, 1]; ix <- nodes[k, 2]
+      o <- wls_weighted(z, w, K, iy, ix, deg, ho, sp)
+      info <- sprintf("degree %d, holdout %s, node (%d, %d)", deg, ho, iy, ix)
+      if (is.null(o)) {
+        # Not determined by the oracle: no number either.
+        expect_true(all(is.nan(b[iy, ix, ]) & is.nan(f$se[iy, ix, ])), info = info)
+        next
+      }
+      fitted <- fitted + 1
+      expect_equal(unname(b[iy, ix, ]), o$coef, tolerance = 1e-9, info = info)
+      expect_equal(unname(f$se[iy, ix, ]), s * sqrt(diag(o$V)), tolerance = 1e-8, info = info)
+      expect_equal(unname(sqrt(diag(vcov(f, iy, ix)))), s * sqrt(diag(o$V)), tolerance = 1e-8,
+                   info = info)
+    }
+    expect_gte(fitted, nrow(nodes) - 2)
+  }
+})
+
+test_that("a weight of 0 is a missing value left out; missing values of weight keep na.rm's rule", {
+  set.seed(13)
+  z <- matrix(rnorm(12 * 11), 12)
+  w <- matrix(runif(length(z), 0.5, 2), 12)
+  K <- orvel_kernel("gaussian", 1)
+  zero <- w
+  zero[4:5, 6] <- 0
+  zna <- z
+  zna[4:5, 6] <- NA
+  # Zero weights are the same fit as those cells missing with na.rm ...
+  a <- orvel_fit(z, K, weights = zero)
+  b <- orvel_fit(zna, K, weights = w, na.rm = TRUE)
+  expect_equal(coef(a), coef(b), tolerance = 1e-12)
+  # ... and their values may be missing even without na.rm.
+  c <- orvel_fit(zna, K, weights = zero, na.rm = FALSE)
+  expect_equal(coef(c), coef(a), tolerance = 1e-12)
+  # A missing value of positive weight takes without na.rm the nodes whose
+  # footprint holds it, as without weights.
+  d <- orvel_fit(zna, K, weights = w, na.rm = FALSE)
+  expect_identical(is.na(d$F), footprint_na(zna, K, FALSE))
+  expect_identical(is.na(orvel_holdout(zna, K, weights = w)$F), footprint_na(zna, K, TRUE))
+  # Too few cells of weight: no number.
+  thin <- array(0, dim(z))
+  thin[1:2, 1] <- 1
+  expect_true(all(is.na(orvel_fit(z, K, weights = thin)$F)))
+})
+
+test_that("sigma and the traces are those of weighted least squares' smoother", {
+  set.seed(14)
+  z <- matrix(rnorm(8 * 9), 8)
+  w <- matrix(runif(length(z), 0.3, 3), 8)
+  w[3, 4] <- 0
+  K <- orvel_kernel("gaussian", 1)
+  f <- orvel_fit(z, K, weights = w)
+  # The smoother matrix column by column: the fit of each unit vector.
+  n <- length(z)
+  L <- vapply(seq_len(n), function(j) {
+    e <- numeric(n); e[j] <- 1
+    as.vector(orvel_fit(matrix(e, 8), K, weights = w)$F)
+  }, numeric(n))
+  keep <- as.vector(w) > 0
+  wv <- as.vector(w)
+  r <- as.vector(z) - as.vector(f$F)
+  nu1 <- sum(diag(L)[keep])
+  # E sum w r^2 = sigma^2 tr((I - L)' W (I - L) W^-1) under Var z = sigma^2 / w.
+  Lk <- L[keep, keep, drop = FALSE]
+  nu2 <- sum(outer(wv[keep], wv[keep], "/") * Lk^2)
+  s <- f$stats
+  expect_equal(s[["n"]], sum(keep))
+  expect_equal(s[["nu1"]], nu1, tolerance = 1e-10)
+  expect_equal(s[["nu2"]], nu2, tolerance = 1e-10)
+  expect_equal(sigma(f), sqrt(sum(wv[keep] * r[keep]^2) / (sum(keep) - 2 * nu1 + nu2)),
+               tolerance = 1e-10)
+  # Leave-one-out errors weighted the same way, and residuals(type = "loo").
+  loo <- orvel_holdout(z, K, weights = w)
+  e <- (as.vector(z) - as.vector(loo$F))[keep]
+  expect_equal(s[["cvss"]], sum(wv[keep] * e^2), tolerance = 1e-10)
+  expect_equal(residuals(f, type = "loo"), z - loo$F, tolerance = 1e-12)
+})
+
+test_that("bad weights are refused with the argument named", {
+  z <- matrix(rnorm(20), 5)
+  expect_error(orvel_fit(z, weights = matrix(1, 4, 4)), "dimensions of `z`")
+  expect_error(orvel_fit(z, weights = replace(array(1, dim(z)), 3, -1)), "non-negative")
+  expect_error(orvel_fit(z, weights = replace(array(1, dim(z)), 3, NA)), "non-negative")
+  expect_error(orvel_fit(z, weights = array(0, dim(z))), "all zero")
+  expect_error(orvel_fit(z, weights = "a"), "numeric matrix")
+})
