@@ -78,7 +78,7 @@
     m$weights <- prior * rw
     f <- .orvel_wfit_grid(z, m, FALSE, threads)$F
     r <- z - f
-    r[!(m$weights > 0)] <- NA
+    r[!(prior > 0)] <- NA
     rw[] <- .orvel_bisquare(r)
     # A cell whose residual is fitted out entirely leaves the grid's
     # weights all zero only if every cell is an outlier: keep the last

@@ -150,3 +150,72 @@ test_that("bad weights are refused with the argument named", {
   expect_error(orvel_fit(z, weights = array(0, dim(z))), "all zero")
   expect_error(orvel_fit(z, weights = "a"), "numeric matrix")
 })
+
+# The robust fit straight from its definition: 4 full fits by lm.wfit()
+# node by node, each after the first with the prior weights times the
+# bisquare weights of the last fit's residuals scaled by 6 times their
+# median absolute value (over the cells of positive prior weight).
+irls_oracle <- function(z, w, K, degree) {
+  rw <- array(1, dim(z))
+  fit_all <- function(ww, holdout = FALSE) {
+    b <- array(NA_real_, c(dim(z), 3 * degree))
+    for (ix in seq_len(ncol(z))) for (iy in seq_len(nrow(z))) {
+      o <- wls_weighted(z, ww, K, iy, ix, degree, holdout)
+      if (!is.null(o)) b[iy, ix, ] <- o$coef
+    }
+    b
+  }
+  for (it in 1:3) {
+    r <- z - fit_all(w * rw)[, , 1]
+    r[!(w > 0)] <- NA
+    m <- median(abs(r), na.rm = TRUE)
+    u <- abs(r) / (6 * m)
+    rw <- ifelse(is.na(u), 1, ifelse(u < 1, (1 - u^2)^2, 0))
+  }
+  list(rw = rw, coef = fit_all(w * rw), loo = fit_all(w * rw, TRUE))
+}
+
+test_that("robust fits are the iteratively reweighted least squares of loess's bisquare", {
+  set.seed(15)
+  z <- outer(1:11, 1:10, function(i, j) 0.4 * i + 0.1 * j^1.5) + rnorm(110, sd = 0.3)
+  z[c(5, 40, 77)] <- z[c(5, 40, 77)] + c(9, -12, 15)
+  w <- matrix(runif(110, 0.5, 2), 11)
+  w[2, 9] <- 0
+  for (deg in 1:2) {
+    K <- orvel_kernel("gaussian", if (deg == 1) 1 else 1.5)
+    o <- irls_oracle(z, w, K, deg)
+    f <- orvel_fit(z, K, degree = deg, weights = w, robust = TRUE)
+    expect_equal(f$robustness, o$rw, tolerance = 1e-8)
+    expect_equal(unname(coef(f)), o$coef, tolerance = 1e-8)
+    expect_equal(f$weights, w * o$rw)
+    expect_true(all(f$robustness[c(5, 40, 77)] == 0))
+    h <- orvel_holdout(z, K, degree = deg, weights = w, robust = TRUE)
+    expect_equal(unname(coef(h)), o$loo, tolerance = 1e-8)
+  }
+  # Without outliers and weights, close to the plain fit.
+  zc <- z
+  zc[c(5, 40, 77)] <- z[c(4, 39, 76)]
+  a <- orvel_fit(zc, orvel_kernel("gaussian", 1))
+  b <- orvel_fit(zc, orvel_kernel("gaussian", 1), robust = TRUE)
+  expect_lt(max(abs(b$F - a$F)), 0.3)
+})
+
+test_that("a robust smooth of data with 2% spikes of 20-60 sigma is within 1.3x the clean fit's error", {
+  set.seed(16)
+  n <- 60
+  truth <- outer(1:n, 1:n, function(i, j) 3 * sin(i / 9) + 2 * cos(j / 7) + 0.002 * i * j)
+  K <- orvel_kernel("gaussian", 2)
+  ratio <- plain <- numeric(2)
+  for (rep in 1:2) {
+    clean <- truth + rnorm(n * n)
+    spiky <- clean
+    k <- sample(length(clean), round(0.02 * length(clean)))
+    spiky[k] <- spiky[k] + sample(c(-1, 1), length(k), TRUE) * runif(length(k), 20, 60)
+    mse <- function(z, ...) mean((orvel_fit(z, K, ...)$F - truth)^2)
+    base <- mse(clean)
+    ratio[rep] <- mse(spiky, robust = TRUE) / base
+    plain[rep] <- mse(spiky) / base
+  }
+  expect_true(all(ratio <= 1.3), info = paste(format(ratio), collapse = " "))
+  expect_true(all(plain > 5), info = paste(format(plain), collapse = " "))
+})
