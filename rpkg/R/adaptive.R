@@ -205,14 +205,17 @@ orvel_adaptive.SpatRaster <- function(x, type = "gaussian", bandwidths = 0.75 * 
   d <- dim(z)
   p <- if (smooth) 1L else if (degree == 2) 6L else 3L
   G <- length(gammas)
-  acc <- replicate(G, list(num = array(0, c(d, p)), den = array(0, c(d, p)), sc = array(0, d),
-                           scales = array(NA_real_, c(d, length(.orvel_windows)),
-                                          dimnames = list(NULL, NULL, .orvel_windows))),
-                   simplify = FALSE)
+  # The states are environments, so that their arrays are updated in
+  # place rather than copied at every scale.
+  acc <- lapply(seq_len(G), function(g)
+    list2env(list(num = array(0, c(d, p)), den = array(0, c(d, p)), sc = array(0, d),
+                  scales = array(NA_real_, c(d, length(.orvel_windows)),
+                                 dimnames = list(NULL, NULL, .orvel_windows)))))
   for (wi in seq_along(.orvel_windows)) {
-    st <- replicate(G, list(lo = array(-Inf, d), hi = array(Inf, d), alive = array(TRUE, d),
-                            cb = array(NA_real_, c(d, p)), cv = array(NA_real_, c(d, p)),
-                            cs = array(NA_real_, d)), simplify = FALSE)
+    st <- lapply(seq_len(G), function(g)
+      list2env(list(lo = array(-Inf, d), hi = array(Inf, d), alive = array(TRUE, d),
+                    cb = array(NA_real_, c(d, p)), cv = array(NA_real_, c(d, p)),
+                    cs = array(NA_real_, d))))
     for (j in seq_along(bandwidths)) {
       K <- .orvel_half_kernel(orvel_kernel(type, bandwidths[j]), .orvel_windows[wi])
       f <- .orvel_fit(z, .orvel_model(K, degree, na.rm), spacing, holdout, TRUE, threads, NULL)
@@ -235,7 +238,6 @@ orvel_adaptive.SpatRaster <- function(x, type = "gaussian", bandwidths = 0.75 * 
         mp <- rep(as.vector(meet), p)
         x$cb[mp] <- b[mp]
         x$cv[mp] <- v[mp]
-        st[[g]] <- x
       }
     }
     for (g in seq_len(G)) {
@@ -247,7 +249,6 @@ orvel_adaptive.SpatRaster <- function(x, type = "gaussian", bandwidths = 0.75 * 
       y$den[use] <- y$den[use] + 1 / x$cv[use]
       u1 <- use[, , 1L]
       y$sc[u1] <- y$sc[u1] + x$cs[u1] / x$cv[, , 1L][u1]
-      acc[[g]] <- y
     }
   }
   lapply(acc, function(y) {
