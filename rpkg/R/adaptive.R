@@ -198,8 +198,8 @@ orvel_adaptive.SpatRaster <- function(x, type = "gaussian", bandwidths = 0.75 * 
 # as the fits come, one window at a time: per node the running
 # intersection [lo, hi] of the intervals so far, whether it is still
 # non-empty (`alive`), and the coefficients and variances of the last
-# scale that kept it so. Scales whose window gives no fit at a node are
-# passed over.
+# scale that kept it so (src/ici.c). Scales whose window gives no fit at a
+# node are passed over.
 .orvel_adaptive_fit <- function(z, type, bandwidths, degree, gammas, sigma, spacing, na.rm,
                                 threads, holdout = FALSE, smooth = FALSE) {
   d <- dim(z)
@@ -212,43 +212,35 @@ orvel_adaptive.SpatRaster <- function(x, type = "gaussian", bandwidths = 0.75 * 
                   scales = array(NA_real_, c(d, length(.orvel_windows)),
                                  dimnames = list(NULL, NULL, .orvel_windows)))))
   for (wi in seq_along(.orvel_windows)) {
-    st <- lapply(seq_len(G), function(g)
-      list2env(list(lo = array(-Inf, d), hi = array(Inf, d), alive = array(TRUE, d),
-                    cb = array(NA_real_, c(d, p)), cv = array(NA_real_, c(d, p)),
-                    cs = array(NA_real_, d))))
+    # The rule's state for every Gamma (see src/ici.h), fresh arrays that
+    # the compiled step updates in place.
+    n <- prod(d)
+    lo <- array(-Inf, c(n, G))
+    hi <- array(Inf, c(n, G))
+    alive <- array(TRUE, c(n, G))
+    cs <- array(NA_real_, c(n, G))
+    cb <- array(NA_real_, c(n, p, G))
+    cv <- array(NA_real_, c(n, p, G))
     for (j in seq_along(bandwidths)) {
       K <- .orvel_half_kernel(orvel_kernel(type, bandwidths[j]), .orvel_windows[wi])
       f <- .orvel_fit(z, .orvel_model(K, degree, na.rm), spacing, holdout, TRUE, threads, NULL)
       b <- coef(f)[, , seq_len(p), drop = FALSE]
       # The variances at the grid's sigma.
       v <- (f$se[, , seq_len(p), drop = FALSE] * (sigma / f$stats[["sigma"]]))^2
-      e <- b[, , 1L]
-      s <- sqrt(v[, , 1L])
-      fin <- is.finite(e) & is.finite(s)
-      for (g in seq_len(G)) {
-        x <- st[[g]]
-        ok <- x$alive & fin
-        nlo <- pmax(x$lo, e - gammas[g] * s)
-        nhi <- pmin(x$hi, e + gammas[g] * s)
-        meet <- ok & nlo <= nhi
-        x$alive[ok & !meet] <- FALSE
-        x$lo[meet] <- nlo[meet]
-        x$hi[meet] <- nhi[meet]
-        x$cs[meet] <- bandwidths[j]
-        mp <- rep(as.vector(meet), p)
-        x$cb[mp] <- b[mp]
-        x$cv[mp] <- v[mp]
-      }
+      .Call(C_orvel_ici_step, b, v, as.double(gammas), as.double(bandwidths[j]), lo, hi, alive,
+            cs, cb, cv)
     }
     for (g in seq_len(G)) {
-      x <- st[[g]]
       y <- acc[[g]]
-      y$scales[, , wi] <- x$cs
-      use <- is.finite(x$cb) & is.finite(x$cv) & x$cv > 0
-      y$num[use] <- y$num[use] + x$cb[use] / x$cv[use]
-      y$den[use] <- y$den[use] + 1 / x$cv[use]
-      u1 <- use[, , 1L]
-      y$sc[u1] <- y$sc[u1] + x$cs[u1] / x$cv[, , 1L][u1]
+      xb <- cb[, , g]
+      xv <- cv[, , g]
+      xs <- cs[, g]
+      y$scales[, , wi] <- xs
+      use <- is.finite(xb) & is.finite(xv) & xv > 0
+      y$num[use] <- y$num[use] + xb[use] / xv[use]
+      y$den[use] <- y$den[use] + 1 / xv[use]
+      u1 <- use[seq_len(n)]
+      y$sc[u1] <- y$sc[u1] + xs[u1] / xv[seq_len(n)][u1]
     }
   }
   lapply(acc, function(y) {

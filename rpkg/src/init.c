@@ -18,6 +18,8 @@ SEXP orvel_isa(void);
 SEXP orvel_angles(SEXP gx, SEXP gy, SEXP rows, SEXP cols, SEXP cx, SEXP ny, SEXP what,
                   SEXP scale, SEXP lanes);
 SEXP orvel_angles_isa(void);
+SEXP orvel_ici_step(SEXP b, SEXP v, SEXP gammas, SEXP bw, SEXP lo, SEXP hi, SEXP alive,
+                    SEXP cs, SEXP cb, SEXP cv);
 SEXP orvel_wfit_grid(SEXP z, SEXP w, SEXP K, SEXP degree, SEXP holdout, SEXP narm,
                      SEXP threads, SEXP se, SEXP unit);
 
@@ -32,6 +34,7 @@ static const R_CallMethodDef calls[] = {
     {"orvel_angles", (DL_FUNC) &orvel_angles, 9},
     {"orvel_angles_isa", (DL_FUNC) &orvel_angles_isa, 0},
     {"orvel_wfit_grid", (DL_FUNC) &orvel_wfit_grid, 9},
+    {"orvel_ici_step", (DL_FUNC) &orvel_ici_step, 10},
     {NULL, NULL, 0}
 };
 

@@ -55,7 +55,7 @@ test_that("orvel_adaptive() makes the ICI choices of a direct implementation, no
 
 test_that("the noise's estimate, the rule's gain at steps, and the arguments' checks", {
   set.seed(32)
-  expect_equal(orvel_adaptive(matrix(rnorm(150 * 150, sd = 2), 150), bandwidths = c(1, 2))$sigma,
+  expect_equal(orvel_adaptive(matrix(rnorm(150 * 150, sd = 2), 150), bandwidths = c(1, 2), gamma = 1)$sigma,
                2, tolerance = 0.04)
   n <- 64
   truth <- outer(1:n, 1:n, function(i, j) ifelse((i - 30)^2 + (j - 34)^2 < 200, 3, 0) +
