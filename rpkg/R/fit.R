@@ -44,6 +44,17 @@
 #' keeps the observations as the smooth `F` where they exist and fills the
 #' missing nodes (the slopes are fitted at every node).
 #'
+#' **Weights.** With `weights` (or `robust = TRUE`) every node is fitted
+#' by weighted least squares with the weights K w over its own window's
+#' cells of non-zero weight: for a node with observation weights all 1
+#' the same fit as without weights, to rounding. The statistics ([sigma()],
+#' [summary()], AIC) are those of weighted least squares: with the hat
+#' values \eqn{L_{ii}}{L_ii}, \eqn{\hat\sigma^2 = \sum w_i r_i^2 /
+#' (n - 2 \sum L_{ii} + \sum w_i V_i)}{sigma^2 = sum w_i r_i^2 / (n - 2
+#' sum L_ii + sum w_i V_i)}, \eqn{V_i}{V_i} the variance factor of the
+#' smooth at node i, over the n nodes of positive weight scored. Weights
+#' are for matrices; rasters, [orvel_cv()] and [orvel_select()] take none.
+#'
 #' **No number where no fit exists.** A node whose weighted, observed
 #' neighbours cannot determine the polynomial is `NaN` in every output,
 #' never a finite number. Determined means: the normal matrix of the
@@ -97,6 +108,30 @@
 #' @param ... not used; an error if given.
 #' @param threads the number of threads to fit on (see [orvel_threads()]).
 #'   The results are the same bits with any number.
+#' @param weights `NULL`, or observation weights for a matrix `z`: a matrix
+#'   like `z` of finite, non-negative numbers that multiply the kernel at
+#'   each observation, so that the neighbour `dy` rows and `dx` columns away
+#'   has the weight `kernel[dy + hy + 1, dx + hx + 1] * weights[i + dy, j + dx]`
+#'   (weighted least squares with weights K w). A weight of 0 leaves the
+#'   cell out of every window, as a missing value is with `na.rm = TRUE`
+#'   (and its value may then be missing even with `na.rm = FALSE`). The
+#'   standard errors and statistics take the variance of weighted least
+#'   squares: independent errors of variance \eqn{\sigma^2 / w}{sigma^2 / w}
+#'   at an observation of weight `w`, so that `sigma()` is the error of an
+#'   observation of weight 1, the residual sum of squares and the
+#'   leave-one-out sum are weighted by `w`, and nodes of weight 0 are not
+#'   scored (see Weights). Fits with weights go through the general engine
+#'   (each node's weighted least squares summed over its own window), never
+#'   the exact 7 x 7 one.
+#' @param robust `TRUE` for a fit robust to outliers, as
+#'   `loess(family = "symmetric")`: 4 fits in all, each after the first
+#'   with the weights (times `weights`) multiplied by Tukey's bisquare
+#'   \eqn{B(r / 6m)}{B(r / (6 m))} of the residuals `r` of the fit before,
+#'   \eqn{B(u) = (1 - u^2)^2}{B(u) = (1 - u^2)^2} for \eqn{|u| < 1}{|u| < 1}
+#'   and 0 beyond, `m` the median absolute residual over the cells of
+#'   positive weight. The last fit's robustness weights are kept as
+#'   `robustness`; its standard errors treat the final weights as given
+#'   (as loess does), so they are approximate.
 #' @return An object of class `"orvel_fit"`: a list of the matrices `F` (the
 #'   smooth), `gFx` and `gFy` (the slopes across the whole grid along the
 #'   rows and along the columns), each shaped and named like `z`; for
@@ -104,7 +139,9 @@
 #'   and \eqn{dx^2}{dx^2} per node step (an array of `z`'s rows and columns
 #'   by 3); and `kernel`, `degree`, `na.rm`, `na.policy`, `spacing`,
 #'   `holdout` (whether it is the leave-one-out fit), `data` (`z`) and
-#'   `call`; with `se = TRUE` also `se`, the standard errors of [coef()]'s
+#'   `call`; with `weights` or `robust` also `weights`, the observation
+#'   weights of the final fit (the prior weights times the robustness
+#'   weights), and with `robust` also `robustness`; with `se = TRUE` also `se`, the standard errors of [coef()]'s
 #'   coefficients in its units and shape, and `stats`, the sums behind the
 #'   fit's statistics. It has `print()`, `summary()`, `plot()`, `coef()`,
 #'   `fitted()`, `residuals()`, `predict()`, `confint()`, `vcov()`,
@@ -147,10 +184,12 @@ orvel_fit <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1, na.rm
 #' @export
 orvel_fit.default <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1,
                               na.rm = FALSE, na.policy = c("all", "omit", "only"), se = FALSE, ...,
-                              threads = getOption("orvel.threads", orvel_threads())) {
+                              threads = getOption("orvel.threads", orvel_threads()),
+                              weights = NULL, robust = FALSE) {
   .orvel_dots(...)
   model <- .orvel_model(kernel, if (!missing(degree)) degree, na.rm, na.policy)
-  .orvel_fit(z, model, spacing, holdout = FALSE, se, threads, call = match.call())
+  .orvel_fit(z, model, spacing, holdout = FALSE, se, threads, call = match.call(),
+             weights = weights, robust = robust)
 }
 
 #' @rdname orvel_fit
@@ -165,17 +204,27 @@ orvel_holdout <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1, n
 #' @export
 orvel_holdout.default <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1,
                                   na.rm = FALSE, na.policy = c("all", "omit", "only"), se = FALSE, ...,
-                                  threads = getOption("orvel.threads", orvel_threads())) {
+                                  threads = getOption("orvel.threads", orvel_threads()),
+                                  weights = NULL, robust = FALSE) {
   .orvel_dots(...)
   model <- .orvel_model(kernel, if (!missing(degree)) degree, na.rm, na.policy)
-  .orvel_fit(z, model, spacing, holdout = TRUE, se, threads, call = match.call())
+  .orvel_fit(z, model, spacing, holdout = TRUE, se, threads, call = match.call(),
+             weights = weights, robust = robust)
 }
 
-.orvel_fit <- function(z, model, spacing, holdout, se, threads, call) {
+.orvel_fit <- function(z, model, spacing, holdout, se, threads, call, weights = NULL,
+                       robust = FALSE) {
   z <- .orvel_check_z(z)
   spacing <- .orvel_check_pair(spacing, "spacing")
   se <- .orvel_check_flag(se, "se")
   threads <- .orvel_check_threads(threads)
+  robust <- .orvel_check_flag(robust, "robust")
+  model$weights <- .orvel_check_weights(weights, z)
+  rw <- NULL
+  if (robust) {
+    rw <- .orvel_robustness(z, model, threads)
+    model$weights <- (if (is.null(model$weights)) 1 else model$weights) * rw
+  }
   r <- .orvel_fit_grid(z, model, holdout, threads, stats = se,
                        unit = if (se) .orvel_coef_units(dim(z), spacing, model$degree))
   stats <- attr(r, "stats")
@@ -192,7 +241,9 @@ orvel_holdout.default <- function(z, kernel = orvel_kernel(), spacing = 1, degre
   attributes(r) <- list(names = names(r))
   structure(c(r, list(kernel = .orvel_kernel_named(model$kernel), degree = model$degree, na.rm = model$narm,
                       na.policy = model$policy, spacing = spacing, holdout = holdout,
-                      data = z, call = call, stats = stats)),
+                      data = z, call = call, stats = stats),
+                 if (!is.null(model$weights)) list(weights = model$weights),
+                 if (robust) list(robustness = rw)),
             class = "orvel_fit")
 }
 

@@ -106,7 +106,7 @@ NULL
 # of the same model without its outputs).
 .orvel_stats <- function(object) {
   if (!is.null(object$stats)) return(object$stats)
-  model <- .orvel_model(object$kernel, object$degree, object$na.rm)
+  model <- .orvel_object_model(object)
   .orvel_stats_grid(object$data, model, getOption("orvel.threads", orvel_threads()),
                     holdout = object$holdout)
 }
@@ -223,7 +223,7 @@ residuals.orvel_fit <- function(object, type = c("response", "loo"), ...) {
   type <- .orvel_choose(type, c("response", "loo"), "type")
   f <- object$F
   if (type == "loo" && !object$holdout) {
-    model <- .orvel_model(object$kernel, object$degree, object$na.rm)
+    model <- .orvel_object_model(object)
     f <- .orvel_fit_grid(object$data, model, TRUE, getOption("orvel.threads", orvel_threads()))$F
   }
   r <- object$data - f
@@ -234,9 +234,10 @@ residuals.orvel_fit <- function(object, type = c("response", "loo"), ...) {
 # The standard errors of a fit: kept from se = TRUE, else computed.
 .orvel_se <- function(object) {
   if (!is.null(object$se)) return(object$se)
-  model <- .orvel_model(object$kernel, object$degree, object$na.rm, object$na.policy)
+  model <- .orvel_object_model(object, policy = TRUE)
   .orvel_fit(object$data, model, object$spacing, object$holdout, TRUE,
-             getOption("orvel.threads", orvel_threads()), object$call)$se
+             getOption("orvel.threads", orvel_threads()), object$call,
+             weights = model$weights)$se
 }
 
 #' @rdname orvel_inference

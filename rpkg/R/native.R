@@ -146,6 +146,7 @@ orvel_isa <- function() .Call(C_orvel_isa)
 # standard errors of coef() (z's rows x columns x p).
 .orvel_fit_grid <- function(z, model, holdout, threads, stats = FALSE, unit = NULL) {
   if (!is.double(z)) storage.mode(z) <- "double"
+  if (!is.null(model$weights)) return(.orvel_wfit_grid(z, model, holdout, threads, unit))
   se <- if (!is.null(unit)) 2L else if (stats) 1L else 0L
   d <- dim(z)
   r <- .orvel_native("grid", .orvel_engine(model, holdout, d[1L], d[2L]), z,

@@ -40,6 +40,7 @@
   lo_x <- pmax(1L - ix, -h[2L]); hi_x <- pmin(d[2L] - ix, h[2L])
   miss <- !is.finite(z)
   alone <- !(.orvel_near(miss, h)[cbind(iy, ix)])   # no missing value in the window
+  if (!is.null(object$weights)) alone[] <- FALSE     # weights differ from window to window
   shape <- ifelse(alone, paste(lo_y, hi_y, lo_x, hi_x), NA_character_)
   todo <- which(ok)
   for (k in todo[!alone[todo]])
@@ -67,11 +68,17 @@
   obs <- is.finite(as.vector(object$data[iy + oy, ix + ox, drop = FALSE]))
   y <- rep(oy * object$spacing[1L], length(ox))
   x <- rep(ox * object$spacing[2L], each = length(oy))
+  # Observation weights w_o: the fit's weights are K w_o, the errors' variances
+  # sigma^2 / w_o, so the middle matrix is X' K^2 w_o X = (aX)' |K| (aX).
+  wo <- if (!is.null(object$weights)) as.vector(object$weights[iy + oy, ix + ox, drop = FALSE])
   use <- w != 0
+  if (!is.null(wo)) use <- use & wo > 0
   if (object$holdout) use[y == 0 & x == 0] <- FALSE
   if (!object$na.rm && any(use & !obs)) return(na)
   use <- use & obs
+  kk <- abs(w[use])
   w <- w[use]; y <- y[use]; x <- x[use]
+  if (!is.null(wo)) w <- w * wo[use]
   if (length(w) < p) return(na)
   X <- cbind(1, y, x, y^2, x * y, x^2)[, seq_len(p), drop = FALSE]
   a <- sqrt(abs(w))
@@ -79,7 +86,7 @@
   if (q$rank < p) return(na)
   Q <- qr.Q(q)
   Ri <- backsolve(qr.R(q), diag(p))
-  mid <- crossprod(a * Q)
+  mid <- if (is.null(wo)) crossprod(a * Q) else crossprod(sqrt(kk) * Q)
   if (any(w < 0)) {
     Mq <- qr(crossprod(Q, sign(w) * Q), tol = 1e-12)
     if (Mq$rank < p) return(na)

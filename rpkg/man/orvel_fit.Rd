@@ -38,7 +38,9 @@ orvel_fit(
   na.policy = c("all", "omit", "only"),
   se = FALSE,
   ...,
-  threads = getOption("orvel.threads", orvel_threads())
+  threads = getOption("orvel.threads", orvel_threads()),
+  weights = NULL,
+  robust = FALSE
 )
 
 orvel_holdout(
@@ -62,7 +64,9 @@ orvel_holdout(
   na.policy = c("all", "omit", "only"),
   se = FALSE,
   ...,
-  threads = getOption("orvel.threads", orvel_threads())
+  threads = getOption("orvel.threads", orvel_threads()),
+  weights = NULL,
+  robust = FALSE
 )
 
 \method{orvel_fit}{RasterStack}(
@@ -228,6 +232,32 @@ degree an \code{\link[=orvel_select]{orvel_select()}} result given as \code{kern
 \item{threads}{the number of threads to fit on (see \code{\link[=orvel_threads]{orvel_threads()}}).
 The results are the same bits with any number.}
 
+\item{weights}{\code{NULL}, or observation weights for a matrix \code{z}: a matrix
+like \code{z} of finite, non-negative numbers that multiply the kernel at
+each observation, so that the neighbour \code{dy} rows and \code{dx} columns away
+has the weight \code{kernel[dy + hy + 1, dx + hx + 1] * weights[i + dy, j + dx]}
+(weighted least squares with weights K w). A weight of 0 leaves the
+cell out of every window, as a missing value is with \code{na.rm = TRUE}
+(and its value may then be missing even with \code{na.rm = FALSE}). The
+standard errors and statistics take the variance of weighted least
+squares: independent errors of variance \eqn{\sigma^2 / w}{sigma^2 / w}
+at an observation of weight \code{w}, so that \code{sigma()} is the error of an
+observation of weight 1, the residual sum of squares and the
+leave-one-out sum are weighted by \code{w}, and nodes of weight 0 are not
+scored (see Weights). Fits with weights go through the general engine
+(each node's weighted least squares summed over its own window), never
+the exact 7 x 7 one.}
+
+\item{robust}{\code{TRUE} for a fit robust to outliers, as
+\code{loess(family = "symmetric")}: 4 fits in all, each after the first
+with the weights (times \code{weights}) multiplied by Tukey's bisquare
+\eqn{B(r / 6m)}{B(r / (6 m))} of the residuals \code{r} of the fit before,
+\eqn{B(u) = (1 - u^2)^2}{B(u) = (1 - u^2)^2} for \eqn{|u| < 1}{|u| < 1}
+and 0 beyond, \code{m} the median absolute residual over the cells of
+positive weight. The last fit's robustness weights are kept as
+\code{robustness}; its standard errors treat the final weights as given
+(as loess does), so they are approximate.}
+
 \item{filename, overwrite, wopt}{for a SpatRaster, as in terra: a file to
 write the result to, whether an existing one may be replaced, and a
 list of options for writing (64-bit floats unless it says).}
@@ -244,7 +274,9 @@ degree 2 \code{Q}, the coefficients of \eqn{dy^2}{dy^2}, \eqn{dy\,dx}{dy dx}
 and \eqn{dx^2}{dx^2} per node step (an array of \code{z}'s rows and columns
 by 3); and \code{kernel}, \code{degree}, \code{na.rm}, \code{na.policy}, \code{spacing},
 \code{holdout} (whether it is the leave-one-out fit), \code{data} (\code{z}) and
-\code{call}; with \code{se = TRUE} also \code{se}, the standard errors of \code{\link[=coef]{coef()}}'s
+\code{call}; with \code{weights} or \code{robust} also \code{weights}, the observation
+weights of the final fit (the prior weights times the robustness
+weights), and with \code{robust} also \code{robustness}; with \code{se = TRUE} also \code{se}, the standard errors of \code{\link[=coef]{coef()}}'s
 coefficients in its units and shape, and \code{stats}, the sums behind the
 fit's statistics. It has \code{print()}, \code{summary()}, \code{plot()}, \code{coef()},
 \code{fitted()}, \code{residuals()}, \code{predict()}, \code{confint()}, \code{vcov()},
@@ -300,6 +332,17 @@ what is left cannot determine the polynomial. \code{na.policy} is as in
 their neighbours allow), \code{"omit"} keeps missing nodes missing, \code{"only"}
 keeps the observations as the smooth \code{F} where they exist and fills the
 missing nodes (the slopes are fitted at every node).
+
+\strong{Weights.} With \code{weights} (or \code{robust = TRUE}) every node is fitted
+by weighted least squares with the weights K w over its own window's
+cells of non-zero weight: for a node with observation weights all 1
+the same fit as without weights, to rounding. The statistics (\code{\link[=sigma]{sigma()}},
+\code{\link[=summary]{summary()}}, AIC) are those of weighted least squares: with the hat
+values \eqn{L_{ii}}{L_ii}, \eqn{\hat\sigma^2 = \sum w_i r_i^2 /
+(n - 2 \sum L_{ii} + \sum w_i V_i)}{sigma^2 = sum w_i r_i^2 / (n - 2
+sum L_ii + sum w_i V_i)}, \eqn{V_i}{V_i} the variance factor of the
+smooth at node i, over the n nodes of positive weight scored. Weights
+are for matrices; rasters, \code{\link[=orvel_cv]{orvel_cv()}} and \code{\link[=orvel_select]{orvel_select()}} take none.
 
 \strong{No number where no fit exists.} A node whose weighted, observed
 neighbours cannot determine the polynomial is \code{NaN} in every output,

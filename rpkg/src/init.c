@@ -18,6 +18,10 @@ SEXP orvel_angles(SEXP gx, SEXP gy, SEXP rows, SEXP cols, SEXP cx, SEXP ny, SEXP
 SEXP orvel_angles_isa(void);
 SEXP orvel_neighbours_block(SEXP z, SEXP geom, SEXP what, SEXP dx, SEXP dy, SEXP flip,
                             SEXP narm, SEXP out, SEXP threads);
+SEXP orvel_ici_step(SEXP b, SEXP v, SEXP gammas, SEXP bw, SEXP lo, SEXP hi, SEXP alive,
+                    SEXP cs, SEXP cb, SEXP cv);
+SEXP orvel_wfit_grid(SEXP z, SEXP w, SEXP K, SEXP degree, SEXP holdout, SEXP narm,
+                     SEXP threads, SEXP se, SEXP unit);
 
 static const R_CallMethodDef calls[] = {
     {"orvel_model_new", (DL_FUNC) &orvel_model_new, 1},
@@ -32,6 +36,8 @@ static const R_CallMethodDef calls[] = {
     {"orvel_angles", (DL_FUNC) &orvel_angles, 9},
     {"orvel_angles_isa", (DL_FUNC) &orvel_angles_isa, 0},
     {"orvel_neighbours_block", (DL_FUNC) &orvel_neighbours_block, 9},
+    {"orvel_wfit_grid", (DL_FUNC) &orvel_wfit_grid, 9},
+    {"orvel_ici_step", (DL_FUNC) &orvel_ici_step, 10},
     {NULL, NULL, 0}
 };
 
