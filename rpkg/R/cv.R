@@ -114,7 +114,20 @@ orvel_cv.default <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = FAL
 #' short (a Gaussian bandwidth beyond the window's half-width, or a compact
 #' kernel whose support reaches past the window, as a small `size` can
 #' make it), a warning says so: the window then decides the fit more than
-#' the bandwidth does.
+#' the bandwidth does. When the candidates share fewer than half of the
+#' nodes the best-placed of them can predict (compact kernels narrow for
+#' voids, with `na.rm = FALSE`), a warning names the candidates that
+#' predict fewest; candidates that predict no node score `NaN` and are
+#' named in a warning too.
+#'
+#' **Selection uncertainty.** The choice is an estimate from the same
+#' data: another draw of the noise moves the minimum, often by several
+#' candidates where the curve is flat near it, and the scores of
+#' neighbouring candidates differ by less than their own sampling error.
+#' Standard errors and intervals of a fit with the chosen kernel (see
+#' [orvel_inference]) are conditional on it and do not count this
+#' variability; they are somewhat optimistic for a kernel chosen from the
+#' data.
 #'
 #' @inheritParams orvel_fit
 #' @param type one or more kernel types (see [orvel_kernel()]).
@@ -222,6 +235,7 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
     grid[i, crit] <- s[crit]
     scaled[i, ] <- s[keys]
   }
+  .orvel_warn_common(grid, common)
   best <- which.min(.orvel_select_key(grid, scaled, criterion))
   bw <- c(grid$rows[best], grid$columns[best])
   same <- grid$type == grid$type[best]
@@ -252,6 +266,36 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
                  score = grid[[criterion]][best], cv = grid$cv[best],
                  nodes = .orvel_count(common)),
             class = "orvel_select")
+}
+
+# Warns when the candidates of table `grid` are compared on fewer than half
+# of the nodes the best-placed of them can predict (`common` the nodes all
+# of them can), naming those that cut the common nodes down: the ones that
+# predict fewer than half themselves, or else the fewest-placed; and names
+# the candidates that predict no node at all (NaN in the table).
+.orvel_warn_common <- function(grid, common) {
+  label <- function(i) sprintf("%s %s (%s)", grid$type[i],
+                               ifelse(grid$rows[i] == grid$columns[i], format(grid$rows[i]),
+                                      paste(format(grid$rows[i]), "x", format(grid$columns[i]))),
+                               grid$size[i])
+  some <- grid$nodes > 0
+  none <- which(!some)
+  if (length(none))
+    warning(sprintf("%d candidate%s predict%s no node and score%s NaN: %s", length(none),
+                    if (length(none) > 1L) "s" else "", if (length(none) > 1L) "" else "s",
+                    if (length(none) > 1L) "" else "s", paste(label(none), collapse = ", ")),
+            call. = FALSE)
+  most <- max(grid$nodes)
+  if (common >= most / 2) return(invisible())
+  few <- which(some & grid$nodes < most / 2)
+  if (!length(few)) few <- which(some & grid$nodes == min(grid$nodes[some]))
+  few <- few[order(grid$nodes[few])]
+  warning(sprintf(paste0(
+    "the candidates are compared on %.0f nodes, fewer than half of the %.0f the best-placed of them ",
+    "can predict; fewest nodes: %s; leave %s out, or try `na.rm = TRUE`"),
+    common, most, paste(sprintf("%s on %.0f", label(few), grid$nodes[few]), collapse = ", "),
+    if (length(few) > 1L) "them" else "it"), call. = FALSE)
+  invisible()
 }
 
 # What orvel_select() minimises over the candidates of table `grid`: AICc,

@@ -26,7 +26,14 @@
 #' A plane on a window of at most 7 x 7 is fitted by the exact engine of
 #' those libraries (a smaller kernel padded with zero weights), bit for bit
 #' as they fit it, wherever no missing value is in play; every other fit by
-#' a general engine, accurate to rounding against weighted least squares.
+#' a general engine, accurate to rounding against weighted least squares
+#' for well-conditioned windows. Where a window's weighted design is nearly
+#' collinear (a kernel almost zero off one line, a corner of a narrow
+#' compact kernel, a window holed by missing values down to a few cells in
+#' a row) the error of either engine grows with the design's condition
+#' number: relative errors of about 1e-16 times it, so 1e-10 for a
+#' condition number of 1e6, in the coefficients that the window barely
+#' determines (the slope across the line, the curvatures).
 #'
 #' **Missing values.** An observation is missing when it is `NA`, `NaN` or
 #' infinite. With `na.rm = FALSE` a node is `NA` when a missing observation

@@ -70,7 +70,9 @@
 #' small.
 #'
 #' @param object an [orvel_fit()] or [orvel_holdout()] result.
-#' @param type `"response"`, the observations minus the fitted values, or
+#' @param type `"response"`, the observations minus the fitted polynomials'
+#'   values (also under `na.policy = "only"`, where `F` keeps the
+#'   observations: so the squares of `residuals()` sum to `deviance()`), or
 #'   `"loo"`, minus their leave-one-out predictions (for a leave-one-out fit
 #'   the two are the same).
 #' @param parm coefficients (names or numbers of `coef()`'s third
@@ -221,7 +223,7 @@ fitted.orvel_fit <- function(object, ...) object$F
 #' @export
 residuals.orvel_fit <- function(object, type = c("response", "loo"), ...) {
   type <- .orvel_choose(type, c("response", "loo"), "type")
-  f <- object$F
+  f <- .orvel_poly_F(object)
   if (type == "loo" && !object$holdout) {
     model <- .orvel_model(object$kernel, object$degree, object$na.rm)
     f <- .orvel_fit_grid(object$data, model, TRUE, getOption("orvel.threads", orvel_threads()))$F
@@ -229,6 +231,24 @@ residuals.orvel_fit <- function(object, type = c("response", "loo"), ...) {
   r <- object$data - f
   dimnames(r) <- dimnames(object$F)
   r
+}
+
+# The fitted polynomials' values at the nodes: the smooth F, but with
+# na.policy = "only", where F keeps the observations, the fit recomputed.
+.orvel_poly_F <- function(object) {
+  if (!identical(object$na.policy, "only")) return(object$F)
+  model <- .orvel_model(object$kernel, object$degree, object$na.rm)
+  f <- .orvel_fit_grid(object$data, model, object$holdout, getOption("orvel.threads", orvel_threads()))$F
+  dimnames(f) <- dimnames(object$F)
+  f
+}
+
+# coef() with the intercept of the fitted polynomial at every node (see
+# .orvel_poly_F()): what intervals are centred on.
+.orvel_coef_poly <- function(object) {
+  b <- coef(object)
+  if (identical(object$na.policy, "only")) b[, , 1L] <- .orvel_poly_F(object)
+  b
 }
 
 # The standard errors of a fit: kept from se = TRUE, else computed.
@@ -244,7 +264,7 @@ residuals.orvel_fit <- function(object, type = c("response", "loo"), ...) {
 confint.orvel_fit <- function(object, parm, level = 0.95, ...) {
   if (!is.numeric(level) || length(level) != 1L || !is.finite(level) || level <= 0 || level >= 1)
     .orvel_stop("`level` must be one number between 0 and 1 (exclusive), not %s", .orvel_given(level))
-  b <- coef(object)
+  b <- .orvel_coef_poly(object)
   se <- .orvel_se(object)
   if (!missing(parm)) {
     nm <- dimnames(b)[[3L]]

@@ -182,7 +182,12 @@ vcov.orvel_fit <- function(object, row, col, ...) {
 #' and column `j` and `spacing = c(s1, s2)` (see [coef.orvel_fit()]). The
 #' nearest node is found by rounding each position half up: `row = 2.5` is
 #' predicted from row 3, `row = 2.49` from row 2. At a node itself the
-#' prediction is the smooth `F`.
+#' prediction is the smooth `F`. So the predicted surface is not
+#' continuous: at every half step it jumps from one node's polynomial to
+#' the next one's, which differ by noise as well as by the surface's
+#' higher-order terms (at degree 2 typically by about 0.7 standard errors
+#' of the prediction). Interpolate between the nodes' `F` where a
+#' continuous surface matters.
 #'
 #' Standard errors are those of weighted least squares with independent
 #' errors of equal variance: \eqn{\hat\sigma \sqrt{x' C x}}{sigma * sqrt(x'
@@ -191,8 +196,10 @@ vcov.orvel_fit <- function(object, row, col, ...) {
 #' \eqn{\hat\sigma^2}{sigma^2} (see [vcov.orvel_fit()]) and
 #' \eqn{\hat\sigma}{sigma} from `sigma(object)`. Intervals use Student's t
 #' on `df.residual(object)` degrees of freedom. With `na.policy = "only"`
-#' the smooth holds the observations where they exist; the standard errors
-#' there are still those of the fitted polynomial.
+#' the smooth holds the observations where they exist, which is what
+#' `predict()` without an interval returns there; the standard errors are
+#' those of the fitted polynomial, and intervals (their `fit` column
+#' included) are centred on the fitted polynomial, as `confint()`'s are.
 #'
 #' @param object an [orvel_fit()] or [orvel_holdout()] result.
 #' @param newdata the positions: a data frame or matrix with the columns
@@ -246,11 +253,11 @@ predict.orvel_fit <- function(object, newdata, se.fit = FALSE,
   y <- (pos[at, 1L] - node[, 1L]) * object$spacing[1L]
   x <- (pos[at, 2L] - node[, 2L]) * object$spacing[2L]
   terms <- cbind(rep(1, length(y)), y, x, y^2, x * y, x^2)[, seq_len(p), drop = FALSE]
-  b <- matrix(coef(object)[cbind(node[rep(seq_along(at), p), , drop = FALSE], rep(seq_len(p), each = length(at)))],
+  b <- matrix((if (interval != "none") .orvel_coef_poly(object) else coef(object))[cbind(node[rep(seq_along(at), p), , drop = FALSE], rep(seq_len(p), each = length(at)))],
               ncol = p)
   fit <- rep(NA_real_, n)
   fit[at] <- rowSums(terms * b)
-  if (grid) fit <- as.vector(object$F)
+  if (grid) fit <- as.vector(if (interval != "none") .orvel_poly_F(object) else object$F)
   if (se.fit || interval != "none") {
     s <- stats::sigma(object)
     if (grid) {

@@ -33,7 +33,9 @@
 
 \item{...}{not used.}
 
-\item{type}{\code{"response"}, the observations minus the fitted values, or
+\item{type}{\code{"response"}, the observations minus the fitted polynomials'
+values (also under \code{na.policy = "only"}, where \code{F} keeps the
+observations: so the squares of \code{residuals()} sum to \code{deviance()}), or
 \code{"loo"}, minus their leave-one-out predictions (for a leave-one-out fit
 the two are the same).}
 

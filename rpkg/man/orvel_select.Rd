@@ -144,7 +144,20 @@ says the best may lie beyond the candidates. When its window cuts it
 short (a Gaussian bandwidth beyond the window's half-width, or a compact
 kernel whose support reaches past the window, as a small \code{size} can
 make it), a warning says so: the window then decides the fit more than
-the bandwidth does.
+the bandwidth does. When the candidates share fewer than half of the
+nodes the best-placed of them can predict (compact kernels narrow for
+voids, with \code{na.rm = FALSE}), a warning names the candidates that
+predict fewest; candidates that predict no node score \code{NaN} and are
+named in a warning too.
+
+\strong{Selection uncertainty.} The choice is an estimate from the same
+data: another draw of the noise moves the minimum, often by several
+candidates where the curve is flat near it, and the scores of
+neighbouring candidates differ by less than their own sampling error.
+Standard errors and intervals of a fit with the chosen kernel (see
+\link{orvel_inference}) are conditional on it and do not count this
+variability; they are somewhat optimistic for a kernel chosen from the
+data.
 }
 \examples{
 set.seed(1)
