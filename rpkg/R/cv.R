@@ -62,10 +62,10 @@ orvel_cv.default <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = FAL
 .orvel_score <- function(s) {
   if (s[["n"]] == 0)
     return(c(cv = NaN, gcv = NaN, aicc = NaN, edf = NaN, nodes = 0, cv.scaled = NaN,
-             gcv.scaled = NaN, scale = s[["scale"]]))
+             gcv.scaled = NaN, scale = s[["scale"]], rss = NaN))
   k <- .orvel_criteria(s)
   c(cv = k$cv, gcv = k$gcv, aicc = k$aicc, edf = k$edf[[1L]], nodes = k$n,
-    cv.scaled = k$scaled[["cv"]], gcv.scaled = k$scaled[["gcv"]], scale = k$scale)
+    cv.scaled = k$scaled[["cv"]], gcv.scaled = k$scaled[["gcv"]], scale = k$scale, rss = k$rss)
 }
 
 .orvel_cv_score <- function(scorer, model) unname(scorer(model)[1L])
@@ -166,7 +166,8 @@ orvel_cv.default <- function(z, kernel = orvel_kernel(), degree = 1, na.rm = FAL
 orvel_select <- function(z, type = "gaussian", bandwidths = NULL, degree = 1, na.rm = FALSE,
                          size = NULL,
                          criterion = c("cv", "gcv", "aicc"), progress = interactive(), ...,
-                         threads = getOption("orvel.threads", orvel_threads())) {
+                         threads = getOption("orvel.threads", orvel_threads()),
+                         noise = c("iid", "stationary")) {
   UseMethod("orvel_select")
 }
 
@@ -175,16 +176,23 @@ orvel_select <- function(z, type = "gaussian", bandwidths = NULL, degree = 1, na
 orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree = 1,
                                  na.rm = FALSE, size = NULL,
                          criterion = c("cv", "gcv", "aicc"), progress = interactive(), ...,
-                                 threads = getOption("orvel.threads", orvel_threads())) {
+                                 threads = getOption("orvel.threads", orvel_threads()),
+                                 noise = c("iid", "stationary")) {
   .orvel_dots(...)
-  .orvel_select(.orvel_cv_scorer(.orvel_check_z(z), threads), type, bandwidths, degree, na.rm,
-                size, criterion, progress)
+  z <- .orvel_check_z(z)
+  .orvel_select(.orvel_cv_scorer(z, threads), type, bandwidths, degree, na.rm,
+                size, criterion, progress, noise = noise, data = z)
 }
 
 # The search itself, with `scorer` (see .orvel_cv_scorer()) scoring a model.
-.orvel_select <- function(scorer, type, bandwidths, degree, na.rm, size, criterion, progress) {
+.orvel_select <- function(scorer, type, bandwidths, degree, na.rm, size, criterion, progress,
+                          noise = "iid", data = NULL) {
   type <- unique(.orvel_type(type))
-  criterion <- .orvel_choose(criterion, c("cv", "gcv", "aicc"), "criterion")
+  noise <- .orvel_choose(noise, c("iid", "stationary"), "noise")
+  # Under correlated noise the choice minimises the risk unless told.
+  criterion <- if (noise == "stationary" && identical(criterion, c("cv", "gcv", "aicc"))) "risk"
+               else .orvel_choose(criterion, c("cv", "gcv", "aicc", if (noise == "stationary") "risk"),
+                                  "criterion")
   progress <- .orvel_check_flag(progress, "progress")
   grid <- do.call(rbind, lapply(type, function(t) {
     b <- .orvel_candidates(bandwidths, t)
@@ -195,9 +203,9 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
     orvel_kernel(grid$type[i], c(grid$rows[i], grid$columns[i]), size))
   models <- lapply(kernels, .orvel_model, degree = degree, na.rm = na.rm)
   grid$size <- vapply(kernels, function(K) paste(dim(K), collapse = " x "), "")
-  grid$cv <- grid$gcv <- grid$aicc <- grid$edf <- NA_real_
+  grid$cv <- grid$gcv <- grid$aicc <- grid$edf <- grid$rss <- NA_real_
   grid$nodes <- NA_real_
-  crit <- c("cv", "gcv", "aicc", "edf")
+  crit <- c("cv", "gcv", "aicc", "edf", "rss")
   # CV and GCV at the power of two the sums were formed at, which the
   # choice compares: the data's own may be 0 or Inf for values such as
   # 1e-170 or 1e160.
@@ -236,7 +244,13 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
     scaled[i, ] <- s[keys]
   }
   .orvel_warn_common(grid, common)
-  best <- which.min(.orvel_select_key(grid, scaled, criterion))
+  est <- NULL
+  if (noise == "stationary") {
+    est <- .orvel_select_noise(data, na.rm)
+    grid$risk <- .orvel_select_risk(data, models, grid$rss, can, common, est)
+  }
+  grid$rss <- NULL
+  best <- which.min(if (criterion == "risk") grid$risk else .orvel_select_key(grid, scaled, criterion))
   bw <- c(grid$rows[best], grid$columns[best])
   same <- grid$type == grid$type[best]
   span <- range(pmax(grid$rows[same], grid$columns[same]))
@@ -261,10 +275,10 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
       paste(unique(h[cut]), collapse = " and "),
       if (all(h[cut] == 1L)) "node step" else "node steps"), call. = FALSE)
   if (bw[1L] == bw[2L]) bw <- bw[1L]
-  structure(list(table = grid, type = grid$type[best], bandwidth = bw,
+  structure(c(list(table = grid, type = grid$type[best], bandwidth = bw,
                  kernel = kernels[[best]], degree = as.integer(degree), criterion = criterion,
                  score = grid[[criterion]][best], cv = grid$cv[best],
-                 nodes = .orvel_count(common)),
+                 nodes = .orvel_count(common)), if (!is.null(est)) list(noise = est)),
             class = "orvel_select")
 }
 
@@ -317,9 +331,10 @@ orvel_select.default <- function(z, type = "gaussian", bandwidths = NULL, degree
 }
 
 # The criteria's names in print-outs, and on a plot's axis.
-.orvel_crit_label <- c(cv = "leave-one-out CV", gcv = "GCV", aicc = "AICc")
+.orvel_crit_label <- c(cv = "leave-one-out CV", gcv = "GCV", aicc = "AICc",
+                       risk = "risk under correlated noise")
 .orvel_crit_axis <- c(cv = "mean squared LOO error", gcv = "generalised cross-validation",
-                      aicc = "AICc")
+                      aicc = "AICc", risk = "estimated mean squared error")
 
 #' @export
 print.orvel_select <- function(x, ...) {

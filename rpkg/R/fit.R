@@ -90,6 +90,13 @@
 #' @param na.policy `"all"`, `"omit"` or `"only"`: see Missing values.
 #' @param se also the standard errors of every coefficient at every node
 #'   (see [orvel_inference]).
+#' @param noise `"iid"`, independent noise of one variance, or
+#'   `"stationary"`, noise correlated between neighbours with a stationary
+#'   covariance estimated from the fit's residuals by [orvel_noise()] (or
+#'   such an estimate itself): the standard errors, [vcov()], [confint()],
+#'   [predict()]'s intervals and [summary()] then hold under it (see
+#'   Correlated noise in [orvel_inference]). For a matrix; the raster
+#'   methods take `"iid"` only.
 #' @param filename,overwrite,wopt for a SpatRaster, as in terra: a file to
 #'   write the result to, whether an existing one may be replaced, and a
 #'   list of options for writing (64-bit floats unless it says).
@@ -141,7 +148,7 @@
 #' summary(residuals(orvel_holdout(volcano)))
 orvel_fit <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1, na.rm = FALSE,
                       na.policy = c("all", "omit", "only"), se = FALSE, ...,
-                      threads = getOption("orvel.threads", orvel_threads())) {
+                      threads = getOption("orvel.threads", orvel_threads()), noise = c("iid", "stationary")) {
   UseMethod("orvel_fit")
 }
 
@@ -149,17 +156,18 @@ orvel_fit <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1, na.rm
 #' @export
 orvel_fit.default <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1,
                               na.rm = FALSE, na.policy = c("all", "omit", "only"), se = FALSE, ...,
-                              threads = getOption("orvel.threads", orvel_threads())) {
+                              threads = getOption("orvel.threads", orvel_threads()),
+                              noise = c("iid", "stationary")) {
   .orvel_dots(...)
   model <- .orvel_model(kernel, if (!missing(degree)) degree, na.rm, na.policy)
-  .orvel_fit(z, model, spacing, holdout = FALSE, se, threads, call = match.call())
+  .orvel_with_noise(.orvel_fit(z, model, spacing, holdout = FALSE, se, threads, call = match.call()), noise)
 }
 
 #' @rdname orvel_fit
 #' @export
 orvel_holdout <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1, na.rm = FALSE,
                           na.policy = c("all", "omit", "only"), se = FALSE, ...,
-                          threads = getOption("orvel.threads", orvel_threads())) {
+                          threads = getOption("orvel.threads", orvel_threads()), noise = c("iid", "stationary")) {
   UseMethod("orvel_holdout")
 }
 
@@ -167,10 +175,11 @@ orvel_holdout <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1, n
 #' @export
 orvel_holdout.default <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1,
                                   na.rm = FALSE, na.policy = c("all", "omit", "only"), se = FALSE, ...,
-                                  threads = getOption("orvel.threads", orvel_threads())) {
+                                  threads = getOption("orvel.threads", orvel_threads()),
+                                  noise = c("iid", "stationary")) {
   .orvel_dots(...)
   model <- .orvel_model(kernel, if (!missing(degree)) degree, na.rm, na.policy)
-  .orvel_fit(z, model, spacing, holdout = TRUE, se, threads, call = match.call())
+  .orvel_with_noise(.orvel_fit(z, model, spacing, holdout = TRUE, se, threads, call = match.call()), noise)
 }
 
 .orvel_fit <- function(z, model, spacing, holdout, se, threads, call) {

@@ -254,6 +254,7 @@ residuals.orvel_fit <- function(object, type = c("response", "loo"), ...) {
 # The standard errors of a fit: kept from se = TRUE, else computed.
 .orvel_se <- function(object) {
   if (!is.null(object$se)) return(object$se)
+  if (!is.null(object$noise)) return(.orvel_se_noise(object, object$noise))
   model <- .orvel_model(object$kernel, object$degree, object$na.rm, object$na.policy)
   .orvel_fit(object$data, model, object$spacing, object$holdout, TRUE,
              getOption("orvel.threads", orvel_threads()), object$call)$se

@@ -142,7 +142,9 @@ vcov.orvel_fit <- function(object, row, col, ...) {
     .orvel_stop("`row` and `col` must have the same length (or one be a single number), not %d and %d",
                 length(row), length(col))
   n <- max(length(row), length(col))
-  V <- stats::sigma(object)^2 * .orvel_node_cov(object, rep(row, length.out = n), rep(col, length.out = n))
+  V <- if (!is.null(object$noise))
+    .orvel_node_cov_noise(object, object$noise, rep(row, length.out = n), rep(col, length.out = n))
+  else stats::sigma(object)^2 * .orvel_node_cov(object, rep(row, length.out = n), rep(col, length.out = n))
   if (n == 1L) V[, , 1L] else V
 }
 
@@ -260,13 +262,17 @@ predict.orvel_fit <- function(object, newdata, se.fit = FALSE,
   if (grid) fit <- as.vector(if (interval != "none") .orvel_poly_F(object) else object$F)
   if (se.fit || interval != "none") {
     s <- stats::sigma(object)
+    # Under correlated noise: its covariance, and its standard deviation.
+    sn <- if (!is.null(object$noise)) sqrt(object$noise$variance) else s
     if (grid) {
       # At the nodes: the smooth's standard errors, from the compiled fit.
       se <- as.vector(.orvel_se(object)[, , 1L])
     } else {
       key <- node[, 1L] + (node[, 2L] - 1) * d[1L]
       u <- unique(key)
-      C <- .orvel_node_cov(object, (u - 1) %% d[1L] + 1, (u - 1) %/% d[1L] + 1)
+      C <- if (!is.null(object$noise))
+        .orvel_node_cov_noise(object, object$noise, (u - 1) %% d[1L] + 1, (u - 1) %/% d[1L] + 1) / s^2
+      else .orvel_node_cov(object, (u - 1) %% d[1L] + 1, (u - 1) %/% d[1L] + 1)
       u <- match(key, u)
       se <- rep(NA_real_, n)
       for (k in seq_along(at)) se[at[k]] <- s * sqrt(sum(terms[k, ] * (C[, , u[k]] %*% terms[k, ])))
@@ -280,7 +286,7 @@ predict.orvel_fit <- function(object, newdata, se.fit = FALSE,
   }
   if (interval != "none") {
     q <- stats::qt((1 + level) / 2, max(1, df))
-    half <- q * if (interval == "confidence") se else sqrt(se^2 + s^2)
+    half <- q * if (interval == "confidence") se else sqrt(se^2 + sn^2)
     f <- fit
     if (grid) {
       fit <- array(c(f, f - half, f + half), c(d, 3L),

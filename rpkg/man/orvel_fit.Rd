@@ -22,7 +22,8 @@ orvel_fit(
   na.policy = c("all", "omit", "only"),
   se = FALSE,
   ...,
-  threads = getOption("orvel.threads", orvel_threads())
+  threads = getOption("orvel.threads", orvel_threads()),
+  noise = c("iid", "stationary")
 )
 
 \method{orvel_fit}{default}(
@@ -34,7 +35,8 @@ orvel_fit(
   na.policy = c("all", "omit", "only"),
   se = FALSE,
   ...,
-  threads = getOption("orvel.threads", orvel_threads())
+  threads = getOption("orvel.threads", orvel_threads()),
+  noise = c("iid", "stationary")
 )
 
 orvel_holdout(
@@ -46,7 +48,8 @@ orvel_holdout(
   na.policy = c("all", "omit", "only"),
   se = FALSE,
   ...,
-  threads = getOption("orvel.threads", orvel_threads())
+  threads = getOption("orvel.threads", orvel_threads()),
+  noise = c("iid", "stationary")
 )
 
 \method{orvel_holdout}{default}(
@@ -58,7 +61,8 @@ orvel_holdout(
   na.policy = c("all", "omit", "only"),
   se = FALSE,
   ...,
-  threads = getOption("orvel.threads", orvel_threads())
+  threads = getOption("orvel.threads", orvel_threads()),
+  noise = c("iid", "stationary")
 )
 
 \method{orvel_fit}{SpatRaster}(
@@ -173,6 +177,14 @@ degree an \code{\link[=orvel_select]{orvel_select()}} result given as \code{kern
 
 \item{threads}{the number of threads to fit on (see \code{\link[=orvel_threads]{orvel_threads()}}).
 The results are the same bits with any number.}
+
+\item{noise}{\code{"iid"}, independent noise of one variance, or
+\code{"stationary"}, noise correlated between neighbours with a stationary
+covariance estimated from the fit's residuals by \code{\link[=orvel_noise]{orvel_noise()}} (or
+such an estimate itself): the standard errors, \code{\link[=vcov]{vcov()}}, \code{\link[=confint]{confint()}},
+\code{\link[=predict]{predict()}}'s intervals and \code{\link[=summary]{summary()}} then hold under it (see
+Correlated noise in \link{orvel_inference}). For a matrix; the raster
+methods take \code{"iid"} only.}
 
 \item{filename, overwrite, wopt}{for a SpatRaster, as in terra: a file to
 write the result to, whether an existing one may be replaced, and a

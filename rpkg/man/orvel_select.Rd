@@ -18,7 +18,8 @@ orvel_select(
   criterion = c("cv", "gcv", "aicc"),
   progress = interactive(),
   ...,
-  threads = getOption("orvel.threads", orvel_threads())
+  threads = getOption("orvel.threads", orvel_threads()),
+  noise = c("iid", "stationary")
 )
 
 \method{orvel_select}{default}(
@@ -31,7 +32,8 @@ orvel_select(
   criterion = c("cv", "gcv", "aicc"),
   progress = interactive(),
   ...,
-  threads = getOption("orvel.threads", orvel_threads())
+  threads = getOption("orvel.threads", orvel_threads()),
+  noise = c("iid", "stationary")
 )
 
 \method{orvel_select}{SpatRaster}(
@@ -105,6 +107,14 @@ more than a second.}
 \item{...}{not used; an error if given.}
 
 \item{threads}{the number of threads to fit on (see \code{\link[=orvel_threads]{orvel_threads()}}).}
+
+\item{noise}{\code{"iid"}, independent noise of one variance, or
+\code{"stationary"}, noise correlated between neighbours with a stationary
+covariance estimated from the fit's residuals by \code{\link[=orvel_noise]{orvel_noise()}} (or
+such an estimate itself): the standard errors, \code{\link[=vcov]{vcov()}}, \code{\link[=confint]{confint()}},
+\code{\link[=predict]{predict()}}'s intervals and \code{\link[=summary]{summary()}} then hold under it (see
+Correlated noise in \link{orvel_inference}). For a matrix; the raster
+methods take \code{"iid"} only.}
 }
 \value{
 An object of class \code{"orvel_select"}: \code{table}, a data frame with
