@@ -41,8 +41,10 @@ noise_matrix <- function(d, m) {
 }
 
 test_that("standard errors under a given stationary noise are a'Ca of the explicit smoother", {
+  old <- options(orvel.threads = 1L)   # hundreds of small fits: no thread pool to wake
+  on.exit(options(old), add = TRUE)
   set.seed(5)
-  z <- volcano[1:16, 1:14] + rnorm(16 * 14)
+  z <- volcano[1:13, 1:12] + rnorm(13 * 12)
   z[7:8, 9] <- NA
   K <- orvel_kernel("gaussian", 1.2)
   Ls <- list()
@@ -61,7 +63,7 @@ test_that("standard errors under a given stationary noise are a'Ca of the explic
         L <- Ls[[paste(degree, holdout, k)]]
         ref <- sqrt(pmax(rowSums((L %*% C) * L), 0))
         ok <- is.finite(f$se[, , k])
-        expect_true(sum(ok) >= 200)
+        expect_true(sum(ok) >= 140)
         expect_equal(as.vector(f$se[, , k])[ok], ref[ok], tolerance = 1e-9,
                      info = paste(fam, degree, holdout, k))
       }
@@ -77,8 +79,10 @@ test_that("standard errors under a given stationary noise are a'Ca of the explic
 })
 
 test_that("the residual filter's autocovariance and the risk's trace match the explicit smoother", {
+  old <- options(orvel.threads = 1L)   # hundreds of small fits: no thread pool to wake
+  on.exit(options(old), add = TRUE)
   set.seed(8)
-  z <- volcano[1:20, 1:18] + 3 * corr_noise(20, 18)
+  z <- volcano[1:18, 1:17] + 3 * corr_noise(18, 17)
   K <- orvel_kernel("gaussian", 1.5)
   f <- orvel_fit(z, K, degree = 2)
   L <- smoother_matrix(z, K, 2L)
@@ -88,15 +92,15 @@ test_that("the residual filter's autocovariance and the risk's trace match the e
   a <- orvel_acf(f, lag.max = 2)
   S <- tcrossprod(R)
   h <- 3L
-  inner <- which(row(z) > h & row(z) <= 20 - h & col(z) > h & col(z) <= 18 - h)
-  down <- inner[row(z)[inner] < 20 - h]
+  inner <- which(row(z) > h & row(z) <= 18 - h & col(z) > h & col(z) <= 17 - h)
+  down <- inner[row(z)[inner] < 18 - h]
   expect_equal(a$rows$iid[2], mean(S[cbind(down, down + 1L)]) / mean(S[cbind(inner, inner)]),
                tolerance = 1e-10)
-  right <- inner[col(z)[inner] <= 18 - h - 2]
-  expect_equal(a$columns$iid[3], mean(S[cbind(right, right + 40L)]) / mean(S[cbind(inner, inner)]),
+  right <- inner[col(z)[inner] <= 17 - h - 2]
+  expect_equal(a$columns$iid[3], mean(S[cbind(right, right + 36L)]) / mean(S[cbind(inner, inner)]),
                tolerance = 1e-10)
   # The risk of each candidate: RSS/n - tr(C)/n + 2 tr(LC)/n.
-  s <- suppressWarnings(orvel_select(z, bandwidths = c(1, 1.5, 2.5), degree = 2, noise = "stationary"))
+  s <- suppressWarnings(orvel_select(z, bandwidths = c(1, 1.5, 2), degree = 2, noise = "stationary"))
   C <- noise_matrix(dim(z), s$noise)
   for (k in 1:3) {
     Kk <- orvel_kernel("gaussian", s$table$rows[k])
@@ -108,6 +112,8 @@ test_that("the residual filter's autocovariance and the risk's trace match the e
 })
 
 test_that("standard errors under estimated stationary noise hold in a simulation", {
+  old <- options(orvel.threads = 1L)   # hundreds of small fits: no thread pool to wake
+  on.exit(options(old), add = TRUE)
   # A quadratic on 60 x 50 with noise correlated over a node step, a
   # quadratic on a Gaussian of bandwidth 3: the iid standard errors of the
   # slopes are several times too small, those under the estimate are not.
@@ -119,7 +125,7 @@ test_that("standard errors under estimated stationary noise hold in a simulation
   node <- cbind(c(30, 12), c(25, 40))
   slope <- cbind(0.02 * (node[, 1] - 30) + 0.02 * (node[, 2] - 25) + 0.3,
                  0.02 * (node[, 1] - 30) - 0.03 * (node[, 2] - 25) - 0.2)
-  reps <- 40
+  reps <- 30
   est <- se <- se_iid <- array(NA_real_, c(reps, 2, 2))
   for (r in seq_len(reps)) {
     z <- truth + corr_noise(60, 50)
@@ -176,7 +182,7 @@ test_that("orvel_acf() tells correlated residuals from independent ones", {
 })
 
 test_that("the choice under correlated noise is near the best candidate, and no worse under independence", {
-  bw <- c(0.5, 1, 1.5, 2, 2.5, 3, 4, 5)
+  bw <- c(0.5, 1, 1.5, 2.5, 4)
   mse <- function(z, b, degree) mean((orvel_fit(z, orvel_kernel("gaussian", b), degree = degree)$F - volcano)^2)
   set.seed(11)
   for (degree in 1:2) {
