@@ -213,6 +213,11 @@ vcov.orvel_fit <- function(object, row, col, ...) {
 #'   `"prediction"` (for a new observation at the position, whose error
 #'   adds \eqn{\hat\sigma^2}{sigma^2} to the variance).
 #' @param level the intervals' confidence level.
+#' @param type `"pointwise"` or `"simultaneous"`: with `interval =
+#'   "confidence"`, a band that covers the surface at every position asked
+#'   (every node without `newdata`) at once with probability `level` (see
+#'   Pointwise and simultaneous intervals in [orvel_inference]).
+#' @param nsim the number of simulated fits behind a simultaneous band.
 #' @param ... not used; an error if given.
 #' @return Without `newdata`, a matrix shaped and named like the grid (with
 #'   an interval, an array of the grid's rows by its columns by `fit`,
@@ -231,10 +236,14 @@ vcov.orvel_fit <- function(object, row, col, ...) {
 #' predict(fit, between)
 #' identical(predict(fit), fit$F)
 predict.orvel_fit <- function(object, newdata, se.fit = FALSE,
-                              interval = c("none", "confidence", "prediction"), level = 0.95, ...) {
+                              interval = c("none", "confidence", "prediction"), level = 0.95,
+                              type = c("pointwise", "simultaneous"), nsim = 1000, ...) {
   .orvel_dots(...)
   se.fit <- .orvel_check_flag(se.fit, "se.fit")
   interval <- match.arg(interval)
+  band <- .orvel_choose(type, c("pointwise", "simultaneous"), "type")
+  if (band == "simultaneous" && interval != "confidence")
+    .orvel_stop("a simultaneous band is for `interval = \"confidence\"`, the fitted surface")
   if (interval != "none" &&
       (!is.numeric(level) || length(level) != 1L || !is.finite(level) || level <= 0 || level >= 1))
     .orvel_stop("`level` must be one number between 0 and 1 (exclusive), not %s", .orvel_given(level))
@@ -286,6 +295,9 @@ predict.orvel_fit <- function(object, newdata, se.fit = FALSE,
   }
   if (interval != "none") {
     q <- stats::qt((1 + level) / 2, max(1, df))
+    if (band == "simultaneous")
+      q <- if (grid) .orvel_band_critical(object, 1L, level, nsim)
+           else .orvel_band_critical(object, 1L, level, nsim, terms, node, se[at])
     half <- q * if (interval == "confidence") se else sqrt(se^2 + sn^2)
     f <- fit
     if (grid) {

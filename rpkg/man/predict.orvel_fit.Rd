@@ -10,6 +10,8 @@
   se.fit = FALSE,
   interval = c("none", "confidence", "prediction"),
   level = 0.95,
+  type = c("pointwise", "simultaneous"),
+  nsim = 1000,
   ...
 )
 }
@@ -28,6 +30,12 @@ Missing or \code{NULL} for every node of the grid.}
 adds \eqn{\hat\sigma^2}{sigma^2} to the variance).}
 
 \item{level}{the intervals' confidence level.}
+
+\item{type}{\code{"pointwise"} or \code{"simultaneous"}: with \code{interval = "confidence"}, a band that covers the surface at every position asked
+(every node without \code{newdata}) at once with probability \code{level} (see
+Pointwise and simultaneous intervals in \link{orvel_inference}).}
+
+\item{nsim}{the number of simulated fits behind a simultaneous band.}
 
 \item{...}{not used; an error if given.}
 }
