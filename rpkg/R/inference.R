@@ -109,7 +109,8 @@
 #'   Pointwise and simultaneous intervals.
 #' @param nsim the number of simulated fits behind a simultaneous band.
 #' @param ... not used.
-#' @return `summary()`: an object with elements `sigma`, `edf`
+#' @return `summary()`: an object with elements `noise` (the fit's model
+#'   of correlated noise, or `NULL`), `sigma`, `edf`
 #'   (\eqn{c(\nu_1, \nu_2)}{c(nu1, nu2)}), `df.residual`, `gcv`, `aic`,
 #'   `aicc`, `cv`, `n` (nodes scored) and `nodes` (all nodes), and a table
 #'   of the fit's ranges. `sigma()`, `nobs()`, `df.residual()`,
@@ -199,7 +200,7 @@ summary.orvel_fit <- function(object, ...) {
   colnames(tab)[1:5] <- c("min", "q1", "median", "q3", "max")
   structure(c(list(dim = dim(object$F), kind = .orvel_fit_kind(object),
                    spacing = object$spacing, kernel = object$kernel, table = tab,
-                   nodes = length(object$F)),
+                   nodes = length(object$F), noise = object$noise),
               .orvel_criteria(.orvel_stats(object))),
             class = "summary.orvel_fit")
 }
@@ -219,6 +220,9 @@ print.summary.orvel_fit <- function(x, digits = max(3L, getOption("digits") - 3L
               f(x$aicc)))
   cat(sprintf("over %.0f of %.0f nodes%s\n", x$n, x$nodes,
               if (x$n < x$nodes) " (nodes with a missing observation or no fit left out)" else ""))
+  if (!is.null(x$noise))
+    cat(sprintf("standard errors under stationary noise: %s correlation, range %s node steps, sd %s\n",
+                x$noise$family, f(x$noise$range), f(sqrt(x$noise$variance))))
   invisible(x)
 }
 

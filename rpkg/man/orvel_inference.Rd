@@ -51,7 +51,8 @@ dimension); all by default.}
 \item{nsim}{the number of simulated fits behind a simultaneous band.}
 }
 \value{
-\code{summary()}: an object with elements \code{sigma}, \code{edf}
+\code{summary()}: an object with elements \code{noise} (the fit's model
+of correlated noise, or \code{NULL}), \code{sigma}, \code{edf}
 (\eqn{c(\nu_1, \nu_2)}{c(nu1, nu2)}), \code{df.residual}, \code{gcv}, \code{aic},
 \code{aicc}, \code{cv}, \code{n} (nodes scored) and \code{nodes} (all nodes), and a table
 of the fit's ranges. \code{sigma()}, \code{nobs()}, \code{df.residual()},
