@@ -46,8 +46,9 @@ residuals correlated beyond it call for \code{noise = "stationary"} in both.
 }
 \examples{
 set.seed(1)
-fit <- orvel_fit(volcano + rnorm(length(volcano)), orvel_kernel("gaussian", 2))
-a <- orvel_acf(fit)
+fit <- orvel_fit(volcano + rnorm(length(volcano), sd = 5), orvel_kernel("gaussian", 1.5),
+                 degree = 2)
+a <- orvel_acf(fit)       # independent noise: near the dotted curves
 a
 plot(a)
 }

@@ -58,9 +58,9 @@ narrow one, or a quadratic) gives the better estimate.
 \examples{
 set.seed(1)
 e <- matrix(rnorm(97 * 71), 97)
-g <- dnorm(-4:4); g <- g / sqrt(sum(outer(g, g)^2))
-e <- stats::filter(t(stats::filter(e, g)), g)      # correlated over a cell
-z <- volcano + 2 * t(e)[6:92, 6:66]
+g <- dnorm(-4:4); g <- g / sqrt(sum(g^2))
+e <- stats::filter(t(stats::filter(e, g)), g)      # correlated over a cell, sd 1
+z <- volcano + 2 * t(e)[6:92, 6:66]                 # range 2, variance 4
 fit <- orvel_fit(z, orvel_kernel("gaussian", 2), degree = 2)
 orvel_noise(fit)
 }

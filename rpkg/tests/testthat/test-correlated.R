@@ -166,8 +166,8 @@ test_that("orvel_acf() tells correlated residuals from independent ones", {
   off <- function(a) max(abs(c(a$rows$acf - a$rows$iid, a$columns$acf - a$columns$iid)))
   expect_lt(off(iid), 2 * iid$band)
   expect_gt(off(cor), 5 * cor$band)
-  expect_output(print(cor), "consider noise = \"stationary\"")
-  expect_output(print(iid), "within independent noise's band")
+  expect_output(print(cor), "correlated noise, consider noise = \"stationary\"")
+  expect_output(print(iid), "consistent with independent noise")
   # The estimate: about the truth's range of 2 node steps under correlation,
   # independent (a range below about 0.3) without.
   n <- orvel_noise(orvel_fit(truth + corr_noise(60, 50), K, degree = 2))
