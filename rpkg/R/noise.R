@@ -247,6 +247,10 @@
 #'   columns, matched.
 #' @param family one or more of `"gaussian"`, `"exponential"` and
 #'   `"matern"`: the families tried.
+#' @param offset whether the match also has a constant autocovariance
+#'   (at least zero) beside the noise's, which takes up the smooth part the
+#'   fit's bias leaves in the residuals; without it that part inflates the
+#'   noise's variance and range.
 #' @return An object of class `"orvel_noise"`: the chosen `family`, `range`
 #'   (node steps) and `variance`; `families`, a table of every family's
 #'   best range, variance and residual sum of squares of the match;

@@ -40,9 +40,13 @@ noise (the residuals of a smoother are correlated even then: they are
 \eqn{(I - L)}{(I - L)} times the noise) and what the fitted model of
 stationary noise (\code{\link[=orvel_noise]{orvel_noise()}}) leaves. Residuals that follow the
 independent curve within its band (about \eqn{\pm 1.96 /
-\sqrt{n}}{+-1.96 / sqrt(n)}) support the standard errors and the
-cross-validation of \code{\link[=orvel_fit]{orvel_fit()}} and \code{\link[=orvel_select]{orvel_select()}} as they are;
+\sqrt{n}}{+-1.96 / sqrt(n)}, pointwise) support the standard errors and
+the cross-validation of \code{\link[=orvel_fit]{orvel_fit()}} and \code{\link[=orvel_select]{orvel_select()}} as they are;
 residuals correlated beyond it call for \code{noise = "stationary"} in both.
+A wide kernel's bias also correlates the residuals; the print-out's
+verdict is the fitted noise model's correlation at one node step (0.1
+or more: correlated), which accounts for the smoother but not for the
+bias.
 }
 \examples{
 set.seed(1)

@@ -19,6 +19,11 @@ columns, matched.}
 
 \item{family}{one or more of \code{"gaussian"}, \code{"exponential"} and
 \code{"matern"}: the families tried.}
+
+\item{offset}{whether the match also has a constant autocovariance
+(at least zero) beside the noise's, which takes up the smooth part the
+fit's bias leaves in the residuals; without it that part inflates the
+noise's variance and range.}
 }
 \value{
 An object of class \code{"orvel_noise"}: the chosen \code{family}, \code{range}
