@@ -229,7 +229,10 @@
 #'
 #' The fit's bias also enters its residuals, as a smooth part that looks
 #' like correlation at long range: a kernel that leaves little bias (a
-#' narrow one, or a quadratic) gives the better estimate.
+#' narrow one, or a quadratic) gives the better estimate, and with
+#' `offset = TRUE` a constant autocovariance beside the model's takes up
+#' what is left of it at these short lags. The estimate's returned
+#' `families` table has each family's `offset`.
 #'
 #' @references
 #' Francisco-Fernández, M. and Opsomer, J. D. (2005). Smoothing parameter

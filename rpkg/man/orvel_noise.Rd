@@ -58,7 +58,10 @@ steps is independent noise.
 \details{
 The fit's bias also enters its residuals, as a smooth part that looks
 like correlation at long range: a kernel that leaves little bias (a
-narrow one, or a quadratic) gives the better estimate.
+narrow one, or a quadratic) gives the better estimate, and with
+\code{offset = TRUE} a constant autocovariance beside the model's takes up
+what is left of it at these short lags. The estimate's returned
+\code{families} table has each family's \code{offset}.
 }
 \examples{
 set.seed(1)
