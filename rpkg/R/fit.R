@@ -24,12 +24,18 @@
 #' [orvel_slopes()] turns them into change per unit of distance.
 #'
 #' Every model is fitted by the package's general engine, accurate to
-#' rounding against weighted least squares. With `options(orvel.exact =
-#' TRUE)`, a plane on a window of at most 7 x 7 is fitted instead by the
-#' exact engine of those libraries (a smaller kernel padded with zero
-#' weights), bit for bit as they fit it, wherever no missing value is in
-#' play (about 1.4 times the general engine's time); other models are
-#' unaffected.
+#' rounding against weighted least squares for well-conditioned windows.
+#' With `options(orvel.exact = TRUE)`, a plane on a window of at most 7 x 7
+#' is fitted instead by the exact engine of those libraries (a smaller
+#' kernel padded with zero weights), bit for bit as they fit it, wherever no
+#' missing value is in play (about 1.4 times the general engine's time);
+#' other models are unaffected. Where a window's weighted design is nearly
+#' collinear (a kernel almost zero off one line, a corner of a narrow
+#' compact kernel, a window holed by missing values down to a few cells in
+#' a row) the error of either engine grows with the design's condition
+#' number: relative errors of about 1e-16 times it, so 1e-10 for a
+#' condition number of 1e6, in the coefficients that the window barely
+#' determines (the slope across the line, the curvatures).
 #'
 #' **Missing values.** An observation is missing when it is `NA`, `NaN` or
 #' infinite. With `na.rm = FALSE` a node is `NA` when a missing observation
@@ -99,6 +105,13 @@
 #' @param na.policy `"all"`, `"omit"` or `"only"`: see Missing values.
 #' @param se also the standard errors of every coefficient at every node
 #'   (see [orvel_inference]).
+#' @param noise `"iid"`, independent noise of one variance, or
+#'   `"stationary"`, noise correlated between neighbours with a stationary
+#'   covariance estimated from the fit's residuals by [orvel_noise()] (or
+#'   such an estimate itself): the standard errors, [vcov()], [confint()],
+#'   [predict()]'s intervals and [summary()] then hold under it (see
+#'   Correlated noise in [orvel_inference]). For a matrix; the raster
+#'   methods take `"iid"` only.
 #' @param filename,overwrite,wopt for a SpatRaster, as in terra: a file to
 #'   write the result to, whether an existing one may be replaced, and a
 #'   list of options for writing (64-bit floats unless it says).
@@ -176,7 +189,7 @@
 #' summary(residuals(orvel_holdout(volcano)))
 orvel_fit <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1, na.rm = FALSE,
                       na.policy = c("all", "omit", "only"), se = FALSE, ...,
-                      threads = getOption("orvel.threads", orvel_threads())) {
+                      threads = getOption("orvel.threads", orvel_threads()), noise = c("iid", "stationary")) {
   UseMethod("orvel_fit")
 }
 
@@ -185,18 +198,18 @@ orvel_fit <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1, na.rm
 orvel_fit.default <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1,
                               na.rm = FALSE, na.policy = c("all", "omit", "only"), se = FALSE, ...,
                               threads = getOption("orvel.threads", orvel_threads()),
-                              weights = NULL, robust = FALSE) {
+                              weights = NULL, robust = FALSE, noise = c("iid", "stationary")) {
   .orvel_dots(...)
   model <- .orvel_model(kernel, if (!missing(degree)) degree, na.rm, na.policy)
-  .orvel_fit(z, model, spacing, holdout = FALSE, se, threads, call = match.call(),
-             weights = weights, robust = robust)
+  .orvel_with_noise(.orvel_fit(z, model, spacing, holdout = FALSE, se, threads, call = match.call(),
+                               weights = weights, robust = robust), noise)
 }
 
 #' @rdname orvel_fit
 #' @export
 orvel_holdout <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1, na.rm = FALSE,
                           na.policy = c("all", "omit", "only"), se = FALSE, ...,
-                          threads = getOption("orvel.threads", orvel_threads())) {
+                          threads = getOption("orvel.threads", orvel_threads()), noise = c("iid", "stationary")) {
   UseMethod("orvel_holdout")
 }
 
@@ -205,11 +218,11 @@ orvel_holdout <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1, n
 orvel_holdout.default <- function(z, kernel = orvel_kernel(), spacing = 1, degree = 1,
                                   na.rm = FALSE, na.policy = c("all", "omit", "only"), se = FALSE, ...,
                                   threads = getOption("orvel.threads", orvel_threads()),
-                                  weights = NULL, robust = FALSE) {
+                                  weights = NULL, robust = FALSE, noise = c("iid", "stationary")) {
   .orvel_dots(...)
   model <- .orvel_model(kernel, if (!missing(degree)) degree, na.rm, na.policy)
-  .orvel_fit(z, model, spacing, holdout = TRUE, se, threads, call = match.call(),
-             weights = weights, robust = robust)
+  .orvel_with_noise(.orvel_fit(z, model, spacing, holdout = TRUE, se, threads, call = match.call(),
+                               weights = weights, robust = robust), noise)
 }
 
 .orvel_fit <- function(z, model, spacing, holdout, se, threads, call, weights = NULL,

@@ -63,21 +63,54 @@
 #' \eqn{\hat\sigma}{sigma} from a first pass over the whole raster, and
 #' `terra::extract()` reads the layers at any points, as for any raster.
 #'
+#' **Pointwise and simultaneous intervals.** `confint()` is pointwise by
+#' default: each node's interval covers its coefficient with probability
+#' `level`, so over a grid many of them miss (a 95% pointwise band covers
+#' every node of a 40 x 35 grid almost never). `type = "simultaneous"`
+#' widens them to a band that covers the coefficient at every node at
+#' once with probability `level`: the half-width is `q` standard errors,
+#' `q` the `level` quantile of the largest |error| / se over the grid
+#' among `nsim` fits of simulated noise alone (independent, or drawn from
+#' the fitted covariance under `noise = "stationary"`), which are the
+#' estimate's errors since the fit is linear. This is the simulation
+#' version of the simultaneous bands of linear smoothers (Sun and Loader
+#' 1994; Loader 1999, locfit's `scb()`). It uses R's random numbers (set a
+#' seed to repeat it), and costs `nsim` fits. `q` is the result's
+#' attribute `"critical"`. Bands leave the bias out, as the pointwise
+#' intervals do.
+#'
 #' **Spatially correlated noise.** Elevation models and images usually have
 #' noise that is correlated between neighbours. Then leave-one-out CV and
 #' GCV choose kernels that are too narrow (the neighbours predict the
 #' noise), and the standard errors, which assume independence, are too
-#' small.
+#' small: several times, for noise correlated over a node step.
+#' [orvel_acf()] shows whether the residuals are correlated beyond what
+#' the smoother leaves of independent noise. `orvel_fit(..., noise =
+#' "stationary")` estimates a stationary covariance \eqn{C} of the noise
+#' (see [orvel_noise()] for the estimator and its references) from the
+#' residuals of a pilot fit of the same data (a quadratic on a Gaussian of
+#' bandwidth 2), keeps it as `noise`, and gives every coefficient the
+#' variance \eqn{a'Ca}{a' C a}, \eqn{a} its weights (once per window
+#' shape where nothing is missing); `se`, `vcov()`, `confint()` and
+#' `predict()` then hold under it, and `sigma()` and the criteria stay
+#' those of the residuals. [orvel_select()] with `noise = "stationary"`
+#' chooses the kernel by the risk that accounts for it.
 #'
 #' @param object an [orvel_fit()] or [orvel_holdout()] result.
-#' @param type `"response"`, the observations minus the fitted values, or
+#' @param type `"response"`, the observations minus the fitted polynomials'
+#'   values (also under `na.policy = "only"`, where `F` keeps the
+#'   observations: so the squares of `residuals()` sum to `deviance()`), or
 #'   `"loo"`, minus their leave-one-out predictions (for a leave-one-out fit
 #'   the two are the same).
 #' @param parm coefficients (names or numbers of `coef()`'s third
 #'   dimension); all by default.
 #' @param level the confidence level.
+#' @param type `"pointwise"` (the default) or `"simultaneous"`: see
+#'   Pointwise and simultaneous intervals.
+#' @param nsim the number of simulated fits behind a simultaneous band.
 #' @param ... not used.
-#' @return `summary()`: an object with elements `sigma`, `edf`
+#' @return `summary()`: an object with elements `noise` (the fit's model
+#'   of correlated noise, or `NULL`), `sigma`, `edf`
 #'   (\eqn{c(\nu_1, \nu_2)}{c(nu1, nu2)}), `df.residual`, `gcv`, `aic`,
 #'   `aicc`, `cv`, `n` (nodes scored) and `nodes` (all nodes), and a table
 #'   of the fit's ranges. `sigma()`, `nobs()`, `df.residual()`,
@@ -99,6 +132,8 @@
 #' fit$se[c(1, 40), c(1, 30), "y"]
 #' ci <- confint(fit, "y")
 #' dim(ci)
+#' band <- confint(fit, "(Intercept)", type = "simultaneous", nsim = 100)
+#' attr(band, "critical")           # standard errors, against qnorm(0.975) pointwise
 NULL
 
 # c(rss, n, nu1, nu2, cvss, zmax, sigma, scale) of a fit (see
@@ -165,7 +200,7 @@ summary.orvel_fit <- function(object, ...) {
   colnames(tab)[1:5] <- c("min", "q1", "median", "q3", "max")
   structure(c(list(dim = dim(object$F), kind = .orvel_fit_kind(object),
                    spacing = object$spacing, kernel = object$kernel, table = tab,
-                   nodes = length(object$F)),
+                   nodes = length(object$F), noise = object$noise),
               .orvel_criteria(.orvel_stats(object))),
             class = "summary.orvel_fit")
 }
@@ -185,6 +220,9 @@ print.summary.orvel_fit <- function(x, digits = max(3L, getOption("digits") - 3L
               f(x$aicc)))
   cat(sprintf("over %.0f of %.0f nodes%s\n", x$n, x$nodes,
               if (x$n < x$nodes) " (nodes with a missing observation or no fit left out)" else ""))
+  if (!is.null(x$noise))
+    cat(sprintf("standard errors under stationary noise: %s correlation, range %s node steps, sd %s\n",
+                x$noise$family, f(x$noise$range), f(sqrt(x$noise$variance))))
   invisible(x)
 }
 
@@ -221,7 +259,7 @@ fitted.orvel_fit <- function(object, ...) object$F
 #' @export
 residuals.orvel_fit <- function(object, type = c("response", "loo"), ...) {
   type <- .orvel_choose(type, c("response", "loo"), "type")
-  f <- object$F
+  f <- .orvel_poly_F(object)
   if (type == "loo" && !object$holdout) {
     model <- .orvel_object_model(object)
     f <- .orvel_fit_grid(object$data, model, TRUE, getOption("orvel.threads", orvel_threads()))$F
@@ -231,9 +269,28 @@ residuals.orvel_fit <- function(object, type = c("response", "loo"), ...) {
   r
 }
 
+# The fitted polynomials' values at the nodes: the smooth F, but with
+# na.policy = "only", where F keeps the observations, the fit recomputed.
+.orvel_poly_F <- function(object) {
+  if (!identical(object$na.policy, "only")) return(object$F)
+  model <- .orvel_model(object$kernel, object$degree, object$na.rm)
+  f <- .orvel_fit_grid(object$data, model, object$holdout, getOption("orvel.threads", orvel_threads()))$F
+  dimnames(f) <- dimnames(object$F)
+  f
+}
+
+# coef() with the intercept of the fitted polynomial at every node (see
+# .orvel_poly_F()): what intervals are centred on.
+.orvel_coef_poly <- function(object) {
+  b <- coef(object)
+  if (identical(object$na.policy, "only")) b[, , 1L] <- .orvel_poly_F(object)
+  b
+}
+
 # The standard errors of a fit: kept from se = TRUE, else computed.
 .orvel_se <- function(object) {
   if (!is.null(object$se)) return(object$se)
+  if (!is.null(object$noise)) return(.orvel_se_noise(object, object$noise))
   model <- .orvel_object_model(object, policy = TRUE)
   .orvel_fit(object$data, model, object$spacing, object$holdout, TRUE,
              getOption("orvel.threads", orvel_threads()), object$call,
@@ -242,10 +299,11 @@ residuals.orvel_fit <- function(object, type = c("response", "loo"), ...) {
 
 #' @rdname orvel_inference
 #' @export
-confint.orvel_fit <- function(object, parm, level = 0.95, ...) {
+confint.orvel_fit <- function(object, parm, level = 0.95, type = c("pointwise", "simultaneous"),
+                              nsim = 1000, ...) {
   if (!is.numeric(level) || length(level) != 1L || !is.finite(level) || level <= 0 || level >= 1)
     .orvel_stop("`level` must be one number between 0 and 1 (exclusive), not %s", .orvel_given(level))
-  b <- coef(object)
+  b <- .orvel_coef_poly(object)
   se <- .orvel_se(object)
   if (!missing(parm)) {
     nm <- dimnames(b)[[3L]]
@@ -260,10 +318,16 @@ confint.orvel_fit <- function(object, parm, level = 0.95, ...) {
     b <- b[, , parm, drop = FALSE]
     se <- se[, , parm, drop = FALSE]
   }
+  band <- .orvel_choose(type, c("pointwise", "simultaneous"), "type")
   a <- (1 - level) / 2
   q <- stats::qt(1 - a, max(1, stats::df.residual(object)))
+  if (band == "simultaneous") {
+    k <- match(dimnames(b)[[3L]], dimnames(coef(object))[[3L]])
+    q <- rep(.orvel_band_critical(object, k, level, nsim), each = prod(dim(b)[1:2]))
+  }
   pct <- paste(format(100 * c(a, 1 - a), trim = TRUE, scientific = FALSE, digits = 3), "%")
   out <- array(c(b - q * se, b + q * se), c(dim(b), 2L),
                dimnames = c(dimnames(b), list(pct)))
+  if (band == "simultaneous") attr(out, "critical") <- stats::setNames(unique(q), dimnames(b)[[3L]])
   out
 }

@@ -149,7 +149,9 @@ vcov.orvel_fit <- function(object, row, col, ...) {
     .orvel_stop("`row` and `col` must have the same length (or one be a single number), not %d and %d",
                 length(row), length(col))
   n <- max(length(row), length(col))
-  V <- stats::sigma(object)^2 * .orvel_node_cov(object, rep(row, length.out = n), rep(col, length.out = n))
+  V <- if (!is.null(object$noise))
+    .orvel_node_cov_noise(object, object$noise, rep(row, length.out = n), rep(col, length.out = n))
+  else stats::sigma(object)^2 * .orvel_node_cov(object, rep(row, length.out = n), rep(col, length.out = n))
   if (n == 1L) V[, , 1L] else V
 }
 
@@ -189,7 +191,12 @@ vcov.orvel_fit <- function(object, row, col, ...) {
 #' and column `j` and `spacing = c(s1, s2)` (see [coef.orvel_fit()]). The
 #' nearest node is found by rounding each position half up: `row = 2.5` is
 #' predicted from row 3, `row = 2.49` from row 2. At a node itself the
-#' prediction is the smooth `F`.
+#' prediction is the smooth `F`. So the predicted surface is not
+#' continuous: at every half step it jumps from one node's polynomial to
+#' the next one's, which differ by noise as well as by the surface's
+#' higher-order terms (at degree 2 typically by about 0.7 standard errors
+#' of the prediction). Interpolate between the nodes' `F` where a
+#' continuous surface matters.
 #'
 #' Standard errors are those of weighted least squares with independent
 #' errors of equal variance: \eqn{\hat\sigma \sqrt{x' C x}}{sigma * sqrt(x'
@@ -198,8 +205,10 @@ vcov.orvel_fit <- function(object, row, col, ...) {
 #' \eqn{\hat\sigma^2}{sigma^2} (see [vcov.orvel_fit()]) and
 #' \eqn{\hat\sigma}{sigma} from `sigma(object)`. Intervals use Student's t
 #' on `df.residual(object)` degrees of freedom. With `na.policy = "only"`
-#' the smooth holds the observations where they exist; the standard errors
-#' there are still those of the fitted polynomial.
+#' the smooth holds the observations where they exist, which is what
+#' `predict()` without an interval returns there; the standard errors are
+#' those of the fitted polynomial, and intervals (their `fit` column
+#' included) are centred on the fitted polynomial, as `confint()`'s are.
 #'
 #' @param object an [orvel_fit()] or [orvel_holdout()] result.
 #' @param newdata the positions: a data frame or matrix with the columns
@@ -211,6 +220,11 @@ vcov.orvel_fit <- function(object, row, col, ...) {
 #'   `"prediction"` (for a new observation at the position, whose error
 #'   adds \eqn{\hat\sigma^2}{sigma^2} to the variance).
 #' @param level the intervals' confidence level.
+#' @param type `"pointwise"` or `"simultaneous"`: with `interval =
+#'   "confidence"`, a band that covers the surface at every position asked
+#'   (every node without `newdata`) at once with probability `level` (see
+#'   Pointwise and simultaneous intervals in [orvel_inference]).
+#' @param nsim the number of simulated fits behind a simultaneous band.
 #' @param ... not used; an error if given.
 #' @return Without `newdata`, a matrix shaped and named like the grid (with
 #'   an interval, an array of the grid's rows by its columns by `fit`,
@@ -229,10 +243,14 @@ vcov.orvel_fit <- function(object, row, col, ...) {
 #' predict(fit, between)
 #' identical(predict(fit), fit$F)
 predict.orvel_fit <- function(object, newdata, se.fit = FALSE,
-                              interval = c("none", "confidence", "prediction"), level = 0.95, ...) {
+                              interval = c("none", "confidence", "prediction"), level = 0.95,
+                              type = c("pointwise", "simultaneous"), nsim = 1000, ...) {
   .orvel_dots(...)
   se.fit <- .orvel_check_flag(se.fit, "se.fit")
   interval <- match.arg(interval)
+  band <- .orvel_choose(type, c("pointwise", "simultaneous"), "type")
+  if (band == "simultaneous" && interval != "confidence")
+    .orvel_stop("a simultaneous band is for `interval = \"confidence\"`, the fitted surface")
   if (interval != "none" &&
       (!is.numeric(level) || length(level) != 1L || !is.finite(level) || level <= 0 || level >= 1))
     .orvel_stop("`level` must be one number between 0 and 1 (exclusive), not %s", .orvel_given(level))
@@ -253,20 +271,24 @@ predict.orvel_fit <- function(object, newdata, se.fit = FALSE,
   y <- (pos[at, 1L] - node[, 1L]) * object$spacing[1L]
   x <- (pos[at, 2L] - node[, 2L]) * object$spacing[2L]
   terms <- cbind(rep(1, length(y)), y, x, y^2, x * y, x^2)[, seq_len(p), drop = FALSE]
-  b <- matrix(coef(object)[cbind(node[rep(seq_along(at), p), , drop = FALSE], rep(seq_len(p), each = length(at)))],
+  b <- matrix((if (interval != "none") .orvel_coef_poly(object) else coef(object))[cbind(node[rep(seq_along(at), p), , drop = FALSE], rep(seq_len(p), each = length(at)))],
               ncol = p)
   fit <- rep(NA_real_, n)
   fit[at] <- rowSums(terms * b)
-  if (grid) fit <- as.vector(object$F)
+  if (grid) fit <- as.vector(if (interval != "none") .orvel_poly_F(object) else object$F)
   if (se.fit || interval != "none") {
     s <- stats::sigma(object)
+    # Under correlated noise: its covariance, and its standard deviation.
+    sn <- if (!is.null(object$noise)) sqrt(object$noise$variance) else s
     if (grid) {
       # At the nodes: the smooth's standard errors, from the compiled fit.
       se <- as.vector(.orvel_se(object)[, , 1L])
     } else {
       key <- node[, 1L] + (node[, 2L] - 1) * d[1L]
       u <- unique(key)
-      C <- .orvel_node_cov(object, (u - 1) %% d[1L] + 1, (u - 1) %/% d[1L] + 1)
+      C <- if (!is.null(object$noise))
+        .orvel_node_cov_noise(object, object$noise, (u - 1) %% d[1L] + 1, (u - 1) %/% d[1L] + 1) / s^2
+      else .orvel_node_cov(object, (u - 1) %% d[1L] + 1, (u - 1) %/% d[1L] + 1)
       u <- match(key, u)
       se <- rep(NA_real_, n)
       for (k in seq_along(at)) se[at[k]] <- s * sqrt(sum(terms[k, ] * (C[, , u[k]] %*% terms[k, ])))
@@ -280,7 +302,10 @@ predict.orvel_fit <- function(object, newdata, se.fit = FALSE,
   }
   if (interval != "none") {
     q <- stats::qt((1 + level) / 2, max(1, df))
-    half <- q * if (interval == "confidence") se else sqrt(se^2 + s^2)
+    if (band == "simultaneous")
+      q <- if (grid) .orvel_band_critical(object, 1L, level, nsim)
+           else .orvel_band_critical(object, 1L, level, nsim, terms, node, se[at])
+    half <- q * if (interval == "confidence") se else sqrt(se^2 + sn^2)
     f <- fit
     if (grid) {
       fit <- array(c(f, f - half, f + half), c(d, 3L),

@@ -268,6 +268,12 @@ orvel_fit.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, degree = 1
                                  ..., threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   .orvel_no_spacing(spacing, "a SpatRaster")
+  if (.orvel_many_layers(z)) {   # each layer on its own (layers.R)
+    deg <- if (!missing(degree)) degree
+    th <- .orvel_threads_given(threads, !missing(threads))
+    return(.orvel_each_layer(z, function(r) orvel_fit.SpatRaster(r, kernel, degree = deg, na.rm = na.rm,
+      na.policy = na.policy, se = se, threads = th), filename, overwrite, wopt, tiles, "z"))
+  }
   model <- .orvel_model(kernel, if (!missing(degree)) degree, na.rm, na.policy)
   .orvel_raster_fit(z, model, holdout = FALSE, se, threads, filename, overwrite, wopt,
                     tiles, .orvel_worker_threads(threads, missing(threads)))
@@ -282,6 +288,12 @@ orvel_holdout.SpatRaster <- function(z, kernel = orvel_kernel(), spacing, degree
                                      threads = getOption("orvel.threads", orvel_threads())) {
   .orvel_dots(...)
   .orvel_no_spacing(spacing, "a SpatRaster")
+  if (.orvel_many_layers(z)) {   # each layer on its own (layers.R)
+    deg <- if (!missing(degree)) degree
+    th <- .orvel_threads_given(threads, !missing(threads))
+    return(.orvel_each_layer(z, function(r) orvel_holdout.SpatRaster(r, kernel, degree = deg, na.rm = na.rm,
+      na.policy = na.policy, se = se, threads = th), filename, overwrite, wopt, tiles, "z"))
+  }
   model <- .orvel_model(kernel, if (!missing(degree)) degree, na.rm, na.policy)
   .orvel_raster_fit(z, model, holdout = TRUE, se, threads, filename, overwrite, wopt,
                     tiles, .orvel_worker_threads(threads, missing(threads)))

@@ -26,24 +26,33 @@
 
 \method{residuals}{orvel_fit}(object, type = c("response", "loo"), ...)
 
-\method{confint}{orvel_fit}(object, parm, level = 0.95, ...)
+\method{confint}{orvel_fit}(
+  object,
+  parm,
+  level = 0.95,
+  type = c("pointwise", "simultaneous"),
+  nsim = 1000,
+  ...
+)
 }
 \arguments{
 \item{object}{an \code{\link[=orvel_fit]{orvel_fit()}} or \code{\link[=orvel_holdout]{orvel_holdout()}} result.}
 
 \item{...}{not used.}
 
-\item{type}{\code{"response"}, the observations minus the fitted values, or
-\code{"loo"}, minus their leave-one-out predictions (for a leave-one-out fit
-the two are the same).}
+\item{type}{\code{"pointwise"} (the default) or \code{"simultaneous"}: see
+Pointwise and simultaneous intervals.}
 
 \item{parm}{coefficients (names or numbers of \code{coef()}'s third
 dimension); all by default.}
 
 \item{level}{the confidence level.}
+
+\item{nsim}{the number of simulated fits behind a simultaneous band.}
 }
 \value{
-\code{summary()}: an object with elements \code{sigma}, \code{edf}
+\code{summary()}: an object with elements \code{noise} (the fit's model
+of correlated noise, or \code{NULL}), \code{sigma}, \code{edf}
 (\eqn{c(\nu_1, \nu_2)}{c(nu1, nu2)}), \code{df.residual}, \code{gcv}, \code{aic},
 \code{aicc}, \code{cv}, \code{n} (nodes scored) and \code{nodes} (all nodes), and a table
 of the fit's ranges. \code{sigma()}, \code{nobs()}, \code{df.residual()},
@@ -108,11 +117,37 @@ in the layers' map units; see \link{orvel_rasters}), with
 \eqn{\hat\sigma}{sigma} from a first pass over the whole raster, and
 \code{terra::extract()} reads the layers at any points, as for any raster.
 
+\strong{Pointwise and simultaneous intervals.} \code{confint()} is pointwise by
+default: each node's interval covers its coefficient with probability
+\code{level}, so over a grid many of them miss (a 95\% pointwise band covers
+every node of a 40 x 35 grid almost never). \code{type = "simultaneous"}
+widens them to a band that covers the coefficient at every node at
+once with probability \code{level}: the half-width is \code{q} standard errors,
+\code{q} the \code{level} quantile of the largest |error| / se over the grid
+among \code{nsim} fits of simulated noise alone (independent, or drawn from
+the fitted covariance under \code{noise = "stationary"}), which are the
+estimate's errors since the fit is linear. This is the simulation
+version of the simultaneous bands of linear smoothers (Sun and Loader
+1994; Loader 1999, locfit's \code{scb()}). It uses R's random numbers (set a
+seed to repeat it), and costs \code{nsim} fits. \code{q} is the result's
+attribute \code{"critical"}. Bands leave the bias out, as the pointwise
+intervals do.
+
 \strong{Spatially correlated noise.} Elevation models and images usually have
 noise that is correlated between neighbours. Then leave-one-out CV and
 GCV choose kernels that are too narrow (the neighbours predict the
 noise), and the standard errors, which assume independence, are too
-small.
+small: several times, for noise correlated over a node step.
+\code{\link[=orvel_acf]{orvel_acf()}} shows whether the residuals are correlated beyond what
+the smoother leaves of independent noise. \code{orvel_fit(..., noise = "stationary")} estimates a stationary covariance \eqn{C} of the noise
+(see \code{\link[=orvel_noise]{orvel_noise()}} for the estimator and its references) from the
+residuals of a pilot fit of the same data (a quadratic on a Gaussian of
+bandwidth 2), keeps it as \code{noise}, and gives every coefficient the
+variance \eqn{a'Ca}{a' C a}, \eqn{a} its weights (once per window
+shape where nothing is missing); \code{se}, \code{vcov()}, \code{confint()} and
+\code{predict()} then hold under it, and \code{sigma()} and the criteria stay
+those of the residuals. \code{\link[=orvel_select]{orvel_select()}} with \code{noise = "stationary"}
+chooses the kernel by the risk that accounts for it.
 }
 \examples{
 set.seed(1)
@@ -125,6 +160,8 @@ AIC(fit)
 fit$se[c(1, 40), c(1, 30), "y"]
 ci <- confint(fit, "y")
 dim(ci)
+band <- confint(fit, "(Intercept)", type = "simultaneous", nsim = 100)
+attr(band, "critical")           # standard errors, against qnorm(0.975) pointwise
 }
 \seealso{
 \code{\link[=predict.orvel_fit]{predict.orvel_fit()}}, \code{\link[=vcov.orvel_fit]{vcov.orvel_fit()}}.

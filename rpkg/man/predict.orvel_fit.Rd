@@ -10,6 +10,8 @@
   se.fit = FALSE,
   interval = c("none", "confidence", "prediction"),
   level = 0.95,
+  type = c("pointwise", "simultaneous"),
+  nsim = 1000,
   ...
 )
 }
@@ -28,6 +30,12 @@ Missing or \code{NULL} for every node of the grid.}
 adds \eqn{\hat\sigma^2}{sigma^2} to the variance).}
 
 \item{level}{the intervals' confidence level.}
+
+\item{type}{\code{"pointwise"} or \code{"simultaneous"}: with \code{interval = "confidence"}, a band that covers the surface at every position asked
+(every node without \code{newdata}) at once with probability \code{level} (see
+Pointwise and simultaneous intervals in \link{orvel_inference}).}
+
+\item{nsim}{the number of simulated fits behind a simultaneous band.}
 
 \item{...}{not used; an error if given.}
 }
@@ -50,7 +58,12 @@ and \eqn{x = (col - j) s_2}{x = (col - j) * s2} for the node in row \code{i}
 and column \code{j} and \code{spacing = c(s1, s2)} (see \code{\link[=coef.orvel_fit]{coef.orvel_fit()}}). The
 nearest node is found by rounding each position half up: \code{row = 2.5} is
 predicted from row 3, \code{row = 2.49} from row 2. At a node itself the
-prediction is the smooth \code{F}.
+prediction is the smooth \code{F}. So the predicted surface is not
+continuous: at every half step it jumps from one node's polynomial to
+the next one's, which differ by noise as well as by the surface's
+higher-order terms (at degree 2 typically by about 0.7 standard errors
+of the prediction). Interpolate between the nodes' \code{F} where a
+continuous surface matters.
 }
 \details{
 Standard errors are those of weighted least squares with independent
@@ -60,8 +73,10 @@ covariance of the nearest node's coefficients divided by
 \eqn{\hat\sigma^2}{sigma^2} (see \code{\link[=vcov.orvel_fit]{vcov.orvel_fit()}}) and
 \eqn{\hat\sigma}{sigma} from \code{sigma(object)}. Intervals use Student's t
 on \code{df.residual(object)} degrees of freedom. With \code{na.policy = "only"}
-the smooth holds the observations where they exist; the standard errors
-there are still those of the fitted polynomial.
+the smooth holds the observations where they exist, which is what
+\code{predict()} without an interval returns there; the standard errors are
+those of the fitted polynomial, and intervals (their \code{fit} column
+included) are centred on the fitted polynomial, as \code{confint()}'s are.
 }
 \examples{
 fit <- orvel_fit(volcano, orvel_kernel("gaussian", 2), spacing = 10, degree = 2)

@@ -12,6 +12,7 @@ SEXP orvel_buffer_take(SEXP buf);
 SEXP orvel_tile_grid(SEXP vals, SEXP nx, SEXP c0);
 SEXP orvel_flags_new(SEXP n);
 SEXP orvel_flags_and(SEXP can, SEXP mine, SEXP and);
+SEXP orvel_flags_read(SEXP flags);
 SEXP orvel_isa(void);
 SEXP orvel_angles(SEXP gx, SEXP gy, SEXP rows, SEXP cols, SEXP cx, SEXP ny, SEXP what,
                   SEXP scale, SEXP lanes);
@@ -32,6 +33,7 @@ static const R_CallMethodDef calls[] = {
     {"orvel_tile_grid", (DL_FUNC) &orvel_tile_grid, 3},
     {"orvel_flags_new", (DL_FUNC) &orvel_flags_new, 1},
     {"orvel_flags_and", (DL_FUNC) &orvel_flags_and, 3},
+    {"orvel_flags_read", (DL_FUNC) &orvel_flags_read, 1},
     {"orvel_isa", (DL_FUNC) &orvel_isa, 0},
     {"orvel_angles", (DL_FUNC) &orvel_angles, 9},
     {"orvel_angles_isa", (DL_FUNC) &orvel_angles_isa, 0},

@@ -99,7 +99,8 @@ test_that("orvel_select scores every candidate and returns the minimum of its ow
   expect_identical(orvel_fit(small, sel)$F, orvel_fit(small, sel$kernel)$F)
 
   # A bandwidth that leaves only the centre is listed but never chosen.
-  sel <- orvel_select(small, type = "uniform", bandwidths = c(1, 2, 3))
+  expect_warning(sel <- orvel_select(small, type = "uniform", bandwidths = c(1, 2, 3)),
+                 "1 candidate predicts no node and scores NaN: uniform 1 \\(7 x 7\\)")
   expect_true(is.nan(sel$table$cv[1]))
   expect_identical(sel$cv, min(sel$table$cv[2:3]))
   expect_error(orvel_select(small, "uniform", bandwidths = c(0.5, 1)), "no candidate")
