@@ -468,7 +468,7 @@ orvel_select.SpatRaster <- function(z, type = "gaussian", bandwidths = NULL, deg
 #'
 #' Rasters are processed in blocks of rows of at most
 #' `getOption("orvel.block_cells", 2^20)` cells, read with the window's
-#' half-height (at least three rows) of overlap, so that no copy of the
+#' half-height of overlap, so that no copy of the
 #' whole raster is made; a raster that terra
 #' says does not fit in memory is read from its file and written to a
 #' temporary file (see [terra::terraOptions()]) block by block. Every block

@@ -208,7 +208,7 @@
 #'
 #' **Output.** The raster is processed in blocks of rows of at most
 #' `getOption("orvel.block_cells", 2^20)` cells, each read with the
-#' window's half-height of overlap (at least three rows) and fitted with the
+#' window's half-height of overlap and fitted with the
 #' whole raster's geometry, so that every cell gets the same bits whatever
 #' the block size. As in terra's functions, `filename` writes the result to
 #' a file (an existing one only with `overwrite = TRUE`) with the options of

@@ -322,7 +322,7 @@
 #' [orvel_rasters]).
 #'
 #' **Files.** A worker reads its tile and a halo of the kernel's half-height
-#' (rows) and half-width (columns) around it, at least three cells, from
+#' (rows) and half-width (columns) around it from
 #' the raster's file, and writes the tile's layers as a GeoTIFF with the
 #' options of `wopt` (64-bit floats unless it says otherwise). `filename`
 #' is needed and says what the result is: a name ending in `.vrt` makes a

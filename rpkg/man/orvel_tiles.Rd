@@ -16,7 +16,7 @@ fits the raster in this process, in blocks of rows (see
 }
 \details{
 \strong{Files.} A worker reads its tile and a halo of the kernel's half-height
-(rows) and half-width (columns) around it, at least three cells, from
+(rows) and half-width (columns) around it from
 the raster's file, and writes the tile's layers as a GeoTIFF with the
 options of \code{wopt} (64-bit floats unless it says otherwise). \code{filename}
 is needed and says what the result is: a name ending in \code{.vrt} makes a
