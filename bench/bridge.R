@@ -2,7 +2,8 @@
 # the package promises for terrain, fits, standard errors, missing values
 # and tiles. Medians of `reps` runs, alternating within each comparison.
 #
-#   make rpkg-install && R_LIBS=build/rlib Rscript bench/bridge.R [reps]   (default 5)
+#   make rpkg-install && R_LIBS=build/rlib Rscript bench/bridge.R [reps [part ...]]
+#   (default 5 runs; parts terrain, fit, tiles: all three)
 #
 # terrain   orvel_terrain() on an in-memory 3000 x 3000 raster: Horn slope +
 #           aspect against terra::terrain()'s; slope, aspect, profile and
@@ -19,6 +20,7 @@
 suppressPackageStartupMessages(library(orvel))
 args <- commandArgs(trailingOnly = TRUE)
 reps <- if (length(args)) as.integer(args[1]) else 5L
+parts <- if (length(args) > 1L) args[-1L] else c("terrain", "fit", "tiles")
 med <- function(f) {
   t <- vapply(seq_len(reps), function(i) { invisible(gc()); system.time(f())[["elapsed"]] }, 0)
   median(t)
@@ -41,6 +43,7 @@ cat(sprintf("orvel %s, terra %s, R %s, %s, %d cores, ISA %s; medians of %d\n",
             parallel::detectCores(), orvel_isa()$level, reps))
 threads <- 2L
 
+if ("terrain" %in% parts) {
 n <- 3000L
 set.seed(1)
 x <- terra::rast(nrows = n, ncols = n, xmin = 500000, xmax = 500000 + n * 10,
@@ -61,6 +64,9 @@ say("terrain: the same with se = TRUE / without",
          function() orvel_terrain(x, v4, kernel = g7, threads = threads)), 2)
 rm(x)
 
+}
+
+if ("fit" %in% parts) {
 n <- 4000L
 z <- matrix(stats::rnorm(n * n), n, n)
 K <- orvel_kernel("gaussian", 1.5)
@@ -73,23 +79,26 @@ say("fit: orvel_fit() 4000 x 4000 / the fit into mapped outputs",
 say("fit: se = TRUE / without",
     pair(function() orvel_fit(z, K, se = TRUE, threads = threads),
          function() orvel_fit(z, K, threads = threads)), 1.3)
-# 5% missing in clusters: discs of radius 4 nodes at random centres.
+# 5% missing in clusters: discs of radius 4 nodes (49 nodes) at random
+# centres, as many as make 5% of the grid.
+disc <- expand.grid(dy = -4:4, dx = -4:4)
+disc <- disc[disc$dy^2 + disc$dx^2 <= 16, ]
+k <- ceiling(0.05 * n * n / nrow(disc))
+cy <- sample(n, k, TRUE)
+cx <- sample(n, k, TRUE)
+iy <- pmin(n, pmax(1, rep(cy, each = nrow(disc)) + disc$dy))
+ix <- pmin(n, pmax(1, rep(cx, each = nrow(disc)) + disc$dx))
 zna <- z
-k <- 0
-while (mean(is.na(zna)) < 0.05) {
-  c0 <- sample(n, 2)
-  r <- max(1, c0[1] - 4):min(n, c0[1] + 4)
-  s <- max(1, c0[2] - 4):min(n, c0[2] + 4)
-  d <- outer((r - c0[1])^2, (s - c0[2])^2, "+") <= 16
-  zna[r, s][d] <- NA
-}
+zna[cbind(iy, ix)] <- NA
 say(sprintf("fit: na.rm = TRUE, %.1f%% missing in clusters / complete", 100 * mean(is.na(zna))),
     pair(function() orvel_fit(zna, K, na.rm = TRUE, threads = threads),
          function() orvel_fit(z, K, threads = threads)), 1.5)
 rm(z, zna, work)
 invisible(gc())
 
-if (requireNamespace("future", quietly = TRUE)) {
+}
+
+if ("tiles" %in% parts && requireNamespace("future", quietly = TRUE)) {
   dir <- tempfile("orvel-bridge")
   dir.create(dir)
   on.exit(unlink(dir, recursive = TRUE), add = TRUE)

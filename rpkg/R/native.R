@@ -1,6 +1,6 @@
-# The package's compiled code: the exact fitting engine, linked into the
+# The package's compiled code: the fitting engines, linked into the
 # package's own library, reached through registered .Call routines that
-# split the work across threads (src/fit.c, src/parallel.c).
+# split the work across threads (src/model.c, src/grid.c, src/block.c, src/parallel.c).
 
 #' Threads used by orvel
 #'

@@ -14,7 +14,7 @@
 # fits is held, as long as the grid has the whole raster's shape (its
 # offsets are scaled by the grid's size, and its windows are clipped at the
 # grid's edges). A worker therefore fits its tile on a grid of the whole
-# raster's width (see orvel_tile_grid() in src/fit.c) in which only the
+# raster's width (see orvel_tile_grid() in src/misc.c) in which only the
 # tile's cells and the halo its windows reach are written, from the rows the
 # tile and its halo span; the rest of that grid is never touched, so it
 # takes no memory. Standard errors take sigma-hat over the whole raster,

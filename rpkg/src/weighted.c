@@ -13,7 +13,7 @@
 #include "weighted.h"
 
 /* The statistics' sums of a column: those of the unweighted fits (see
- * fit.c), with the squares weighted by the observations' weights. */
+ * stats.c), with the squares weighted by the observations' weights. */
 enum { WS_RSS, WS_N, WS_NU1, WS_NU2, WS_CV, WS_ZMAX, WS_NSUM };
 enum { WS_SIGMA = WS_NSUM, WS_SCALE, WS_NSTATV };
 

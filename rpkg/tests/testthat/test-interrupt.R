@@ -15,18 +15,25 @@ valgrind <- nzchar(Sys.getenv("ORVEL_VALGRIND"))
 interrupt <- function(expr, after) {
   system(sprintf("(sleep %.3f; kill -INT %d)", after, Sys.getpid()), wait = FALSE)
   t0 <- proc.time()[["elapsed"]]
-  hit <- tryCatch({ force(expr); FALSE }, interrupt = function(e) TRUE)
-  list(hit = hit, seconds = proc.time()[["elapsed"]] - t0 - after)
+  # A run that ends before the signal waits for it here, so that it never
+  # reaches the code after, and counts as not interrupted.
+  done <- FALSE
+  hit <- tryCatch({ force(expr); done <- TRUE; Sys.sleep(after + 30); FALSE },
+                  interrupt = function(e) TRUE)
+  list(hit = hit && !done, seconds = proc.time()[["elapsed"]] - t0 - after)
 }
 
-# A grid of zeros, 1000 rows, on which f takes about `seconds` (measured on
-# a small one, after a first call that loads what f needs), of at most
+# A grid of zeros, 1000 rows, on which f takes about `seconds` (the time a
+# node takes measured on two small grids, after a first call that loads
+# what f needs, so that a call's fixed cost does not count), of at most
 # `cap` nodes.
 sized <- function(f, seconds, cap) {
   f(matrix(0, 10, 10))
-  z <- matrix(0, 1000, if (valgrind) 20 else 250)
-  t <- max(system.time(f(z))[["elapsed"]], 1e-3)
-  matrix(0, 1000, ceiling(min(cap, seconds * length(z) / t) / 1000))
+  w <- if (valgrind) 20 else 250
+  t1 <- system.time(f(matrix(0, 1000, w)))[["elapsed"]]
+  t3 <- system.time(f(matrix(0, 1000, 3 * w)))[["elapsed"]]
+  per <- max((t3 - t1) / (2000 * w), t3 / (3000 * w) / 4, 1e-9)
+  matrix(0, 1000, ceiling(min(cap, seconds / per) / 1000))
 }
 
 test_that("a SIGINT stops fits, CV, selection and raster runs at once", {
@@ -37,7 +44,7 @@ test_that("a SIGINT stops fits, CV, selection and raster runs at once", {
       suppressWarnings(orvel_select(z, bandwidths = seq(1, 3, length.out = 10), threads = 2)),
     # a wide window that is not a product of two: seconds of work for a
     # few hundred columns
-    wide = function(z) orvel_fit(z, orvel_kernel("uniform", 50, size = 101), degree = 2,
+    wide = function(z) orvel_fit(z, suppressMessages(orvel_kernel("uniform", 50, size = 101)), degree = 2,
                                  threads = 2))
   caps <- c(cv = 2e8, fit = 1e8, select = 1e8, wide = 2e7, terrain = 5e7)
   # The raster run writes a file (terra's own assembly of a large result
