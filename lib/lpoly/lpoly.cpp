@@ -293,4 +293,11 @@ int orvel_lp_fit(ORVEL_LP_FIT_ARGS)
                            stride, scale, mode, var, vstride, scratch);
 }
 
+int orvel_lp_invert(const double *m, int p, double *inv)
+{
+    if (p == 3) return invert_p<3>(m, inv);
+    if (p == 6) return invert_p<6>(m, inv);
+    return 0;
+}
+
 }  // extern "C"

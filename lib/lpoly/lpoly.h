@@ -128,6 +128,14 @@ int orvel_lp_fit(const orvel_lp *plan, const double *data, ptrdiff_t col0, ptrdi
                  ptrdiff_t stride, const double *scale, int mode, double *const *var,
                  ptrdiff_t vstride, double *scratch);
 
+/* Inverts the symmetric p x p matrix m (row-major, p 3 or 6) into inv as
+ * this engine does a node's normal matrix near missing values: a sweep of
+ * its unit-diagonal scaling, the largest remaining pivot first. Returns 0,
+ * writing nothing sure, when a diagonal is zero or not finite, or a pivot
+ * falls below ORVEL_LP_TOL (the design does not determine the
+ * coefficients); 1 on success. */
+int orvel_lp_invert(const double *m, int p, double *inv);
+
 /* orvel_lp_fit() in the version of instruction-set level `level` (an
  * orvel_isa_level of cpu/cpu.h: 0 baseline, 1 AVX2, 2 AVX-512) instead of
  * the level in use (orvel_cpu_level(): the CPU's, capped by ORVEL_ISA).

@@ -161,3 +161,30 @@ SEXP orvel_arg_buffer(SEXP x, const char *name)
         error("orvel: `%s` must be a buffer of orvel_buffer_alloc() not yet taken", name);
     return v;
 }
+
+SEXP orvel_grid_result(SEXP z, int p, int se)
+{
+    SEXP dim = getAttrib(z, R_DimSymbol), dn = getAttrib(z, R_DimNamesSymbol);
+    R_xlen_t n = XLENGTH(z);
+    SEXP out = PROTECT(allocVector(VECSXP, (p == 3 ? 3 : 4) + (se != 0)));
+    for (int i = 0; i < 3; i++) {
+        SEXP v = orvel_alloc(n);
+        SET_VECTOR_ELT(out, i, v);
+        setAttrib(v, R_DimSymbol, dim);
+        if (!isNull(dn)) setAttrib(v, R_DimNamesSymbol, dn);
+    }
+    /* The squares' coefficients, then the standard errors: arrays by 3, p. */
+    for (int a = 0; a < 2; a++) {
+        int m = a ? p : 3;
+        if ((a == 0 && p == 3) || (a == 1 && !se)) continue;
+        SEXP q = orvel_alloc(orvel_mul(m, n, "the outputs"));
+        SET_VECTOR_ELT(out, a ? (p == 3 ? 3 : 4) : 3, q);
+        SEXP d3 = PROTECT(allocVector(INTSXP, 3));
+        INTEGER(d3)[0] = INTEGER(dim)[0];
+        INTEGER(d3)[1] = INTEGER(dim)[1];
+        INTEGER(d3)[2] = m;
+        setAttrib(q, R_DimSymbol, d3);
+        UNPROTECT(1);
+    }
+    return out;
+}

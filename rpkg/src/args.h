@@ -51,6 +51,12 @@ attribute_hidden SEXP orvel_arg_buffer(SEXP x, const char *name);
 /* The number of threads: a whole number from 1. */
 attribute_hidden int orvel_arg_threads(SEXP x);
 
+/* The result list of a grid's fit, shaped after the matrix z: F, gFx,
+ * gFy (z's dimensions and names), for p = 6 the squares' coefficients (z's
+ * rows and columns by 3), and with se the standard errors (by p); fresh
+ * vectors of orvel_alloc(). PROTECTed once. */
+attribute_hidden SEXP orvel_grid_result(SEXP z, int p, int se);
+
 /* A fresh double vector of n values, its memory advised for huge pages
  * where the system has them. */
 attribute_hidden SEXP orvel_alloc(R_xlen_t n);

@@ -111,33 +111,8 @@ SEXP orvel_fit_grid(SEXP model, SEXP z, SEXP req, SEXP work)
     if (want == 2 && n > R_XLEN_T_MAX / m.p) error("orvel: the grid is too large for standard errors");
     SEXP out;
     if (isNull(work)) {
-        out = PROTECT(allocVector(VECSXP, (m.p == 3 ? 3 : 4) + (want == 2)));
-        SEXP dn = getAttrib(z, R_DimNamesSymbol);
-        for (int i = 0; i < 3; i++) {
-            SEXP v = orvel_alloc(n);
-            SET_VECTOR_ELT(out, i, v);
-            setAttrib(v, R_DimSymbol, dim);
-            if (!isNull(dn)) setAttrib(v, R_DimNamesSymbol, dn);
-        }
-        if (m.p == 6) {
-            if (n > R_XLEN_T_MAX / 3) error("orvel: the grid is too large for degree 2");
-            SEXP q = orvel_alloc(3 * n), d3 = PROTECT(allocVector(INTSXP, 3));
-            SET_VECTOR_ELT(out, 3, q);
-            INTEGER(d3)[0] = INTEGER(dim)[0];
-            INTEGER(d3)[1] = INTEGER(dim)[1];
-            INTEGER(d3)[2] = 3;
-            setAttrib(q, R_DimSymbol, d3);
-            UNPROTECT(1);
-        }
-        if (want == 2) {
-            SEXP q = orvel_alloc(m.p * n), d3 = PROTECT(allocVector(INTSXP, 3));
-            SET_VECTOR_ELT(out, m.p == 3 ? 3 : 4, q);
-            INTEGER(d3)[0] = INTEGER(dim)[0];
-            INTEGER(d3)[1] = INTEGER(dim)[1];
-            INTEGER(d3)[2] = m.p;
-            setAttrib(q, R_DimSymbol, d3);
-            UNPROTECT(1);
-        }
+        if (m.p == 6 && n > R_XLEN_T_MAX / 3) error("orvel: the grid is too large for degree 2");
+        out = orvel_grid_result(z, m.p, want == 2);
     } else {
         if (want) error("orvel: `work` is for the fit alone");
         if (m.p != 3 || TYPEOF(work) != VECSXP || XLENGTH(work) != 3 || MAYBE_SHARED(work))

@@ -10,6 +10,7 @@
 #include "args.h"
 #include "lpoly.h"
 #include "parallel.h"
+#include "stats.h"
 #include "weighted.h"
 
 /* The statistics' sums of a column: those of the unweighted fits (see
@@ -24,62 +25,13 @@ typedef struct wjob {
     double fac[6];              /* a coefficient of the scaled offsets to its output */
     double *out[6], *sef[6];    /* the outputs; the standard errors over sigma */
     double *slots;              /* WS_NSUM a column */
-    int scale;                  /* the squares' power of two (see wstats_scale()) */
+    int scale;                  /* the squares' power of two (see stats_scale()) */
     atomic_ptrdiff_t nonfinite;
 } wjob;
 
 /* As for the fits without weights: a power of two that brings a largest
  * |z| beyond 2^256 or below 2^-256 into [1, 2), else 0. */
-static int wstats_scale(double big)
-{
-    if (!(big > 0) || !isfinite(big) || (big >= 0x1p-256 && big <= 0x1p256)) return 0;
-    int e;
-    frexp(big, &e);
-    return 1 - e;
-}
 
-/* Inverts the symmetric p x p matrix m (row-major) into inv by a sweep of
- * its unit-diagonal scaling, the largest remaining pivot first. Zero when
- * a diagonal is zero or not finite, or a pivot falls below ORVEL_LP_TOL. */
-static int wsweep(const double *m, int p, double *inv)
-{
-    double s[6], a[36];
-    int done[6] = {0};
-    for (int i = 0; i < p; i++) {
-        double d = fabs(m[i * p + i]);
-        if (!(d > 0) || !isfinite(d)) return 0;
-        s[i] = 1 / sqrt(d);
-    }
-    for (int i = 0; i < p; i++)
-        for (int j = 0; j < p; j++) a[i * p + j] = m[i * p + j] * s[i] * s[j];
-    for (int step = 0; step < p; step++) {
-        int k = -1;
-        double best = 0;
-        for (int i = 0; i < p; i++)
-            if (!done[i] && fabs(a[i * p + i]) > best) {
-                best = fabs(a[i * p + i]);
-                k = i;
-            }
-        if (k < 0 || !(best >= ORVEL_LP_TOL)) return 0;
-        double r = 1 / a[k * p + k];
-        for (int i = 0; i < p; i++) {
-            if (i == k) continue;
-            double f = a[i * p + k] * r;
-            for (int j = 0; j < p; j++)
-                if (j != k) a[i * p + j] -= f * a[k * p + j];
-        }
-        for (int i = 0; i < p; i++)
-            if (i != k) {
-                a[i * p + k] *= r;
-                a[k * p + i] *= r;
-            }
-        a[k * p + k] = -r;
-        done[k] = 1;
-    }
-    for (int i = 0; i < p; i++)
-        for (int j = 0; j < p; j++) inv[i * p + j] = -a[i * p + j] * s[i] * s[j];
-    return 1;
-}
 
 /* V = inv m2 inv (p x p, row-major). */
 static void wsandwich(const double *inv, const double *m2, int p, double *V)
@@ -183,7 +135,7 @@ static void wnode(const wjob *j, ptrdiff_t iy, ptrdiff_t ix, double *beta, doubl
     double inv[36], V[36];
     /* The fit that leaves the node's own observation out: the sums as
      * they are. */
-    if (j->loo && cnt >= p && wsweep(M, p, inv)) {
+    if (j->loo && cnt >= p && orvel_lp_invert(M, p, inv)) {
         for (int k = 0; k < p; k++) {
             double x = 0;
             for (int l = 0; l < p; l++) x += inv[k * p + l] * r[l];
@@ -199,7 +151,7 @@ static void wnode(const wjob *j, ptrdiff_t iy, ptrdiff_t ix, double *beta, doubl
     M[0] += c0;
     M2[0] += c20;
     r[0] += c0 * z0;
-    if (cnt + cobs < p || !wsweep(M, p, inv)) return;
+    if (cnt + cobs < p || !orvel_lp_invert(M, p, inv)) return;
     if (!j->loo) {
         for (int k = 0; k < p; k++) {
             double x = 0;
@@ -295,35 +247,13 @@ SEXP orvel_wfit_grid(SEXP z, SEXP w, SEXP K, SEXP degree, SEXP holdout, SEXP nar
                      1 / (hx * hx)};
     memcpy(j.fac, fac, sizeof fac);
     int p = j.p;
-    SEXP out = PROTECT(allocVector(VECSXP, (p == 3 ? 3 : 4) + j.se));
-    SEXP dn = getAttrib(z, R_DimNamesSymbol);
-    for (int i = 0; i < 3; i++) {
-        SEXP v = orvel_alloc(n);
-        SET_VECTOR_ELT(out, i, v);
-        setAttrib(v, R_DimSymbol, dim);
-        if (!isNull(dn)) setAttrib(v, R_DimNamesSymbol, dn);
-        j.out[i] = REAL(v);
+    SEXP out = orvel_grid_result(z, p, j.se);
+    for (int i = 0; i < p; i++) {
+        j.out[i] = i < 3 ? REAL(VECTOR_ELT(out, i)) : REAL(VECTOR_ELT(out, 3)) + (i - 3) * n;
+        if (j.se) j.sef[i] = REAL(VECTOR_ELT(out, p == 3 ? 3 : 4)) + i * n;
     }
-    for (int extra = 0; extra < 1 + j.se; extra++) {
-        int m = extra ? p : 3;
-        if ((extra == 0 && p == 3)) continue;
-        SEXP q = orvel_alloc(orvel_mul(m, n, "the outputs"));
-        SET_VECTOR_ELT(out, extra ? (p == 3 ? 3 : 4) : 3, q);
-        SEXP d3 = PROTECT(allocVector(INTSXP, 3));
-        INTEGER(d3)[0] = (int) ny;
-        INTEGER(d3)[1] = (int) nx;
-        INTEGER(d3)[2] = m;
-        setAttrib(q, R_DimSymbol, d3);
-        UNPROTECT(1);
-        for (int k = 0; k < m; k++) {
-            if (extra) j.sef[k] = REAL(q) + k * n;
-            else j.out[3 + k] = REAL(q) + k * n;
-        }
-    }
-    double big = 0;
-    for (R_xlen_t i = 0; i < n; i++)
-        if (fabs(j.z[i]) > big && isfinite(j.z[i])) big = fabs(j.z[i]);
-    j.scale = wstats_scale(big);
+    double big = abs_max(j.z, n);
+    j.scale = stats_scale(big);
     j.slots = (double *) R_alloc(nx, WS_NSUM * sizeof(double));
     /* Chunks of whole columns of some 2^22 cell visits. */
     ptrdiff_t per = ((ptrdiff_t) 1 << 22) / ((ptrdiff_t) ky * kx * ny);
