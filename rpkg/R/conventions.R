@@ -20,7 +20,7 @@
 #' |---|---|---|
 #' | `terrain(x, "slope", neighbors = 8)` | `orvel_terrain(x, "slope")` | Horn's weights, degrees (`unit = "radians"` as in terra) |
 #' | `terrain(x, "slope", neighbors = 4)` | `orvel_terrain(x, "slope", kernel = "rook")` | the rook's case (Fleming and Hoffer) |
-#' | `terrain(x, "aspect")` | `orvel_terrain(x, "aspect")` | clockwise from north; 90 on level ground, as terra |
+#' | `terrain(x, "aspect")` | `orvel_terrain(x, "aspect", min_slope = 0)` | clockwise from north; 90 on level ground, as terra (by default orvel's aspect is `NA` below 0.1 degrees of slope) |
 #' | `terrain(x, "TPI")`, `"TRI"`, `"roughness"`, `"flowdir"` | `orvel_terrain(x, "TPI")`, ... | the same 3 x 3 definitions and codes; ties of flowdir: terra random, orvel the lower code |
 #' | `shade(slope, aspect, angle, direction)` (radians) | `orvel_terrain(x, "hillshade", angle = , direction = )` | not normalised, as terra's default |
 #'
@@ -33,7 +33,11 @@
 #' | `Qfit` `profc` | `"profile_curvature"` (same kernel and degree) | normal slope line curvature |
 #' | `Qfit` `planc` | `"tangential_curvature"` | the normal contour curvature; orvel's `"plan_curvature"` is the projected one, `planc / sin(slope)` |
 #' | `Qfit` `meanc`, `maxc`, `minc` | `"mean_curvature"`, `"max_curvature"`, `"min_curvature"` | |
+#' | `Qfit` `twistc` | `"twisting_curvature"` | the contour's geodesic torsion |
 #' | `SlpAsp(r, w = c(3, 3), method = "queen")`, `"rook"` | `kernel = "horn"`, `"rook"` | 3 x 3 windows only: wider `SlpAsp` windows take only cells on the window's edge |
+#' | `SlpAsp` eastness, northness | `"eastness"`, `"northness"` | the sine and cosine of the aspect |
+#' | `DirSlp(r, w, direction = a)` | `orvel_terrain(x, "directional_slope", slope_direction = a)` | the slope along the azimuth a, positive uphill |
+#' | `VRM(r, w = c(n, n))` | `orvel_vrm(x, size = n)` | Sappington et al. (2007), from the normals of Horn's planes |
 #'
 #' **GRASS** (`r.param.scale size=n exponent=0`: a quadratic fitted by
 #' unweighted least squares on an n x n window, Wood 1996;
@@ -45,8 +49,11 @@
 #' | `r.param.scale method=aspect` | `"aspect"` | GRASS measures from the west, 0 to 180 through north and 0 to -180 through south: orvel's is `(grass + 270) %% 360` |
 #' | `r.param.scale method=profc` | `"profile_curvature"` | the same sign: positive where convex |
 #' | `r.param.scale method=planc` | `"plan_curvature"` | opposite in sign: orvel's is `-planc` |
+#' | `r.param.scale method=longc`, `method=crosc` | `"longitudinal_curvature"`, `"cross_sectional_curvature"` | Wood's; `size=7` is `kernel = orvel_kernel("uniform", 5, size = 7)` |
+#' | `r.param.scale method=feature` | `"features"` | the same codes, 1 planar to 6 peak; `slope_tolerance`, `curvature_tolerance` as GRASS's `slope_tolerance`, `curvature_tolerance` |
 #' | `r.param.scale method=maxic` and `method=minic` | none | the eigenvalues of the Hessian of z, not principal curvatures; form them from orvel's `"d2zdx2"`, `"d2zdxdy"`, `"d2zdy2"` if needed |
-#' | `r.param.scale zscale=k` | `orvel_terrain(x * k, ...)` | elevations scaled before the fit |
+#' | `r.param.scale zscale=k` | `orvel_terrain(x, ..., zscale = 1 / k)` | GRASS multiplies the elevations by its zscale, orvel divides by its own |
+#' | `r.slope.aspect format=percent` | `unit = "percent"` | 100 tan(slope) |
 #' | `r.slope.aspect slope=` (`format=degrees`) | `orvel_terrain(x, "slope")` | Horn's weights |
 #' | `r.slope.aspect aspect=` | `"aspect"` | GRASS measures counterclockwise from east (its `-n` flag: clockwise from north): orvel's is `(450 - grass) %% 360` |
 #' | `r.slope.aspect dx=`, `dy=` | `-orvel_terrain(x, c("dzdx", "dzdy"))` | every derivative negated; its `dxx`, `dyy` come from (1, 4, 1) weights and differ from any quadratic orvel fits |
@@ -63,17 +70,23 @@
 #'
 #' | gdaldem | orvel | notes |
 #' |---|---|---|
-#' | `gdaldem slope` (Horn) | `orvel_terrain(x, "slope")` | degrees; `-p` gives 100 tan(slope): `100 * tan(orvel_terrain(x, "slope", unit = "radians"))`; `-alg ZevenbergenThorne` is `kernel = "rook"` |
+#' | `gdaldem slope` (Horn) | `orvel_terrain(x, "slope")` | degrees; `-p` is `unit = "percent"`; `-alg ZevenbergenThorne` is `kernel = "rook"` |
 #' | `gdaldem aspect` | `"aspect"` | clockwise from north; level ground: gdaldem's no-data (0 with `-zero_for_flat`), orvel's 90; `-trigonometric` (counterclockwise from east): `(450 - aspect) %% 360` |
 #' | `gdaldem TRI -alg Wilson` | `"TRI"` | the default `-alg Riley` is another index (the root of the summed squared differences) |
 #' | `gdaldem TPI`, `gdaldem roughness` | `"TPI"`, `"roughness"` | |
 #' | `gdaldem hillshade` | `"hillshade"` | gdaldem scales the shade to bytes 1 to 255 and defaults to a sun at azimuth 315, orvel gives the cosine and defaults to 0 |
-#' | `-s s` (the ratio of vertical to horizontal units) | `orvel_terrain(x / s, ...)` | on longitude/latitude none is needed: orvel measures the cells in metres itself |
+#' | `gdaldem hillshade -multidirectional` | `orvel_terrain(x, "hillshade", direction = c(225, 270, 315, 360))` | gdaldem's bytes are 1 + 254 times orvel's shade |
+#' | `-s s` (the ratio of vertical to horizontal units) | `orvel_terrain(x, ..., zscale = s)` | on longitude/latitude none is needed: orvel measures the cells in metres itself |
 #'
 #' @references Minár, J., Evans, I. S. and Jenčo, M. (2020). A comprehensive
 #'   system of definitions of land surface (topographic) curvatures, with
 #'   implications for their application in geoscience modelling and
 #'   prediction. Earth-Science Reviews 211, 103414.
+#'
+#'   Sappington, J. M., Longshore, K. M. and Thompson, D. B. (2007).
+#'   Quantifying landscape ruggedness for animal habitat analysis: a case
+#'   study using bighorn sheep in the Mojave Desert. Journal of Wildlife
+#'   Management 71, 1419-1426.
 #'
 #'   Wood, J. (1996). The geomorphological characterisation of digital
 #'   elevation models. PhD thesis, University of Leicester.

@@ -20,7 +20,7 @@ compare inside the raster.
    terra \tab orvel \tab notes \cr
    \code{terrain(x, "slope", neighbors = 8)} \tab \code{orvel_terrain(x, "slope")} \tab Horn's weights, degrees (\code{unit = "radians"} as in terra) \cr
    \code{terrain(x, "slope", neighbors = 4)} \tab \code{orvel_terrain(x, "slope", kernel = "rook")} \tab the rook's case (Fleming and Hoffer) \cr
-   \code{terrain(x, "aspect")} \tab \code{orvel_terrain(x, "aspect")} \tab clockwise from north; 90 on level ground, as terra \cr
+   \code{terrain(x, "aspect")} \tab \code{orvel_terrain(x, "aspect", min_slope = 0)} \tab clockwise from north; 90 on level ground, as terra (by default orvel's aspect is \code{NA} below 0.1 degrees of slope) \cr
    \code{terrain(x, "TPI")}, \code{"TRI"}, \code{"roughness"}, \code{"flowdir"} \tab \code{orvel_terrain(x, "TPI")}, ... \tab the same 3 x 3 definitions and codes; ties of flowdir: terra random, orvel the lower code \cr
    \code{shade(slope, aspect, angle, direction)} (radians) \tab \code{orvel_terrain(x, "hillshade", angle = , direction = )} \tab not normalised, as terra's default \cr
 }
@@ -33,7 +33,11 @@ unweighted least squares on an n x n window; \code{SlpAsp()})\tabular{lll}{
    \code{Qfit} \code{profc} \tab \code{"profile_curvature"} (same kernel and degree) \tab normal slope line curvature \cr
    \code{Qfit} \code{planc} \tab \code{"tangential_curvature"} \tab the normal contour curvature; orvel's \code{"plan_curvature"} is the projected one, \code{planc / sin(slope)} \cr
    \code{Qfit} \code{meanc}, \code{maxc}, \code{minc} \tab \code{"mean_curvature"}, \code{"max_curvature"}, \code{"min_curvature"} \tab  \cr
+   \code{Qfit} \code{twistc} \tab \code{"twisting_curvature"} \tab the contour's geodesic torsion \cr
    \code{SlpAsp(r, w = c(3, 3), method = "queen")}, \code{"rook"} \tab \code{kernel = "horn"}, \code{"rook"} \tab 3 x 3 windows only: wider \code{SlpAsp} windows take only cells on the window's edge \cr
+   \code{SlpAsp} eastness, northness \tab \code{"eastness"}, \code{"northness"} \tab the sine and cosine of the aspect \cr
+   \code{DirSlp(r, w, direction = a)} \tab \code{orvel_terrain(x, "directional_slope", slope_direction = a)} \tab the slope along the azimuth a, positive uphill \cr
+   \code{VRM(r, w = c(n, n))} \tab \code{orvel_vrm(x, size = n)} \tab Sappington et al. (2007), from the normals of Horn's planes \cr
 }
 
 
@@ -45,8 +49,11 @@ unweighted least squares on an n x n window, Wood 1996;
    \verb{r.param.scale method=aspect} \tab \code{"aspect"} \tab GRASS measures from the west, 0 to 180 through north and 0 to -180 through south: orvel's is \code{(grass + 270) \%\% 360} \cr
    \verb{r.param.scale method=profc} \tab \code{"profile_curvature"} \tab the same sign: positive where convex \cr
    \verb{r.param.scale method=planc} \tab \code{"plan_curvature"} \tab opposite in sign: orvel's is \code{-planc} \cr
+   \verb{r.param.scale method=longc}, \code{method=crosc} \tab \code{"longitudinal_curvature"}, \code{"cross_sectional_curvature"} \tab Wood's; \code{size=7} is \code{kernel = orvel_kernel("uniform", 5, size = 7)} \cr
+   \verb{r.param.scale method=feature} \tab \code{"features"} \tab the same codes, 1 planar to 6 peak; \code{slope_tolerance}, \code{curvature_tolerance} as GRASS's \code{slope_tolerance}, \code{curvature_tolerance} \cr
    \verb{r.param.scale method=maxic} and \code{method=minic} \tab none \tab the eigenvalues of the Hessian of z, not principal curvatures; form them from orvel's \code{"d2zdx2"}, \code{"d2zdxdy"}, \code{"d2zdy2"} if needed \cr
-   \verb{r.param.scale zscale=k} \tab \code{orvel_terrain(x * k, ...)} \tab elevations scaled before the fit \cr
+   \verb{r.param.scale zscale=k} \tab \code{orvel_terrain(x, ..., zscale = 1 / k)} \tab GRASS multiplies the elevations by its zscale, orvel divides by its own \cr
+   \verb{r.slope.aspect format=percent} \tab \code{unit = "percent"} \tab 100 tan(slope) \cr
    \verb{r.slope.aspect slope=} (\code{format=degrees}) \tab \code{orvel_terrain(x, "slope")} \tab Horn's weights \cr
    \verb{r.slope.aspect aspect=} \tab \code{"aspect"} \tab GRASS measures counterclockwise from east (its \code{-n} flag: clockwise from north): orvel's is \code{(450 - grass) \%\% 360} \cr
    \verb{r.slope.aspect dx=}, \verb{dy=} \tab \code{-orvel_terrain(x, c("dzdx", "dzdy"))} \tab every derivative negated; its \code{dxx}, \code{dyy} come from (1, 4, 1) weights and differ from any quadratic orvel fits \cr
@@ -63,12 +70,13 @@ unweighted least squares on an n x n window, Wood 1996;
 
 \strong{gdaldem}\tabular{lll}{
    gdaldem \tab orvel \tab notes \cr
-   \verb{gdaldem slope} (Horn) \tab \code{orvel_terrain(x, "slope")} \tab degrees; \code{-p} gives 100 tan(slope): \code{100 * tan(orvel_terrain(x, "slope", unit = "radians"))}; \verb{-alg ZevenbergenThorne} is \code{kernel = "rook"} \cr
+   \verb{gdaldem slope} (Horn) \tab \code{orvel_terrain(x, "slope")} \tab degrees; \code{-p} is \code{unit = "percent"}; \verb{-alg ZevenbergenThorne} is \code{kernel = "rook"} \cr
    \verb{gdaldem aspect} \tab \code{"aspect"} \tab clockwise from north; level ground: gdaldem's no-data (0 with \code{-zero_for_flat}), orvel's 90; \code{-trigonometric} (counterclockwise from east): \code{(450 - aspect) \%\% 360} \cr
    \verb{gdaldem TRI -alg Wilson} \tab \code{"TRI"} \tab the default \verb{-alg Riley} is another index (the root of the summed squared differences) \cr
    \verb{gdaldem TPI}, \verb{gdaldem roughness} \tab \code{"TPI"}, \code{"roughness"} \tab  \cr
    \verb{gdaldem hillshade} \tab \code{"hillshade"} \tab gdaldem scales the shade to bytes 1 to 255 and defaults to a sun at azimuth 315, orvel gives the cosine and defaults to 0 \cr
-   \verb{-s s} (the ratio of vertical to horizontal units) \tab \code{orvel_terrain(x / s, ...)} \tab on longitude/latitude none is needed: orvel measures the cells in metres itself \cr
+   \verb{gdaldem hillshade -multidirectional} \tab \code{orvel_terrain(x, "hillshade", direction = c(225, 270, 315, 360))} \tab gdaldem's bytes are 1 + 254 times orvel's shade \cr
+   \verb{-s s} (the ratio of vertical to horizontal units) \tab \code{orvel_terrain(x, ..., zscale = s)} \tab on longitude/latitude none is needed: orvel measures the cells in metres itself \cr
 }
 }
 \examples{
@@ -90,6 +98,11 @@ Minár, J., Evans, I. S. and Jenčo, M. (2020). A comprehensive
 system of definitions of land surface (topographic) curvatures, with
 implications for their application in geoscience modelling and
 prediction. Earth-Science Reviews 211, 103414.
+
+Sappington, J. M., Longshore, K. M. and Thompson, D. B. (2007).
+Quantifying landscape ruggedness for animal habitat analysis: a case
+study using bighorn sheep in the Mojave Desert. Journal of Wildlife
+Management 71, 1419-1426.
 
 Wood, J. (1996). The geomorphological characterisation of digital
 elevation models. PhD thesis, University of Leicester.
