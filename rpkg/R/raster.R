@@ -455,7 +455,7 @@ orvel_select.SpatRaster <- function(z, type = "gaussian", bandwidths = NULL, deg
 #' and "north" are those of the map, whatever the orientation of the array.
 #'
 #' A `RasterLayer` of the raster package is converted with [terra::rast()],
-#' and the result is a terra SpatRaster, with a message saying so: terra is
+#' and the result is a terra SpatRaster, with a message saying so once a session: terra is
 #' the raster package's successor, and `raster::raster()` of a layer of the
 #' result gives a RasterLayer back where one is needed. stars and raster
 #' are only suggested: install the one you use.

@@ -104,14 +104,17 @@
               arg, wanted, class(x)[1L], if (is.na(n)) "several" else n, arg)
 }
 
-# Runs `f` on the SpatRaster of RasterLayer `z`, saying that the result is one.
+# Runs `f` on the SpatRaster of RasterLayer `z`, saying (once a session)
+# that the result is one.
 .orvel_via_raster <- function(z, arg, f) {
   if (!requireNamespace("raster", quietly = TRUE))
     .orvel_stop("RasterLayer input needs the raster package: install it (Debian: r-cran-raster)")
   .orvel_terra()
   out <- f(terra::rast(z))
-  if (inherits(out, "SpatRaster"))
-    message("orvel: the RasterLayer was fitted as a terra SpatRaster, and the result is a SpatRaster (raster::raster() turns a layer back)")
+  if (inherits(out, "SpatRaster") && is.null(.orvel_stack_note$layer)) {
+    .orvel_stack_note$layer <- TRUE
+    message("orvel: the RasterLayer was fitted as a terra SpatRaster, and the result is a SpatRaster (raster::raster() turns a layer back); said once per session")
+  }
   out
 }
 

@@ -36,7 +36,7 @@ and y, is an error: fit one attribute or one 2-D slice at a time. "East"
 and "north" are those of the map, whatever the orientation of the array.
 
 A \code{RasterLayer} of the raster package is converted with \code{\link[terra:rast]{terra::rast()}},
-and the result is a terra SpatRaster, with a message saying so: terra is
+and the result is a terra SpatRaster, with a message saying so once a session: terra is
 the raster package's successor, and \code{raster::raster()} of a layer of the
 result gives a RasterLayer back where one is needed. stars and raster
 are only suggested: install the one you use.
