@@ -38,8 +38,8 @@ attribute_hidden SEXP orvel_flags_make(R_xlen_t n);
  * (or, if `raw`, for flags only read, also a raw vector of n bytes). */
 attribute_hidden Rbyte *orvel_arg_flags(SEXP x, const char *name, R_xlen_t n, int raw);
 
-/* Element `name` of the named list `x` (a request or a model's
- * specification), `what` naming x in messages: R_NilValue where it is
+/* Element `name` of the named list `x` (a request or the fields of a model
+ * to build), `what` naming x in messages: R_NilValue where it is
  * absent and not `required`, else an error naming both. */
 attribute_hidden SEXP orvel_arg_field(SEXP x, const char *what, const char *name, int required);
 

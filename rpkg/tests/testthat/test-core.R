@@ -123,7 +123,7 @@ test_that("no registered routine crashes R on malformed arguments", {
     expect_identical(call(name, args), "ok", info = name)
     for (i in seq_along(args)) {
       for (b in bad) expect_true(call(name, replace(args, i, list(b))) %in% c("ok", "error"))
-      # Each field of a specification, request or geometry: malformed or left out.
+      # Each field of a model's fields, a request or a geometry, malformed or left out.
       if (is.list(args[[i]]) && !is.null(names(args[[i]])))
         for (f in names(args[[i]])) {
           for (b in bad) {
