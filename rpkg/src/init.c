@@ -4,7 +4,7 @@
 #include <Rinternals.h>
 #include <R_ext/Rdynload.h>
 
-SEXP orvel_model_new(SEXP spec);
+SEXP orvel_model_new(SEXP fields);
 SEXP orvel_fit_grid(SEXP model, SEXP z, SEXP req, SEXP work);
 SEXP orvel_fit_block(SEXP model, SEXP z, SEXP req, SEXP out);
 SEXP orvel_buffer_alloc(SEXP n);

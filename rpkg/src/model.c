@@ -34,17 +34,17 @@ const orvel_model *orvel_model_get(SEXP ptr)
     return R_ExternalPtrAddr(ptr);
 }
 
-/* spec: list(K, degree, holdout, narm, exact, ny, nx): the weights K (a
+/* fields: the model's fields, list(K, degree, holdout, narm, exact, ny, nx): the weights K (a
  * double matrix of odd sides from 3 to 101, finite) laid over the grid
  * as the engines take them, the degree (1 or 2), the leave-one-out fit
  * (TRUE or FALSE), whether missing observations are left out of the
  * windows, whether the exact engine fits (a plane on at most 7 x 7), on
  * a grid of ny rows (the fast index) and nx columns. Returns the model, an
  * external pointer that frees it, also when R jumps out of a later call. */
-SEXP orvel_model_new(SEXP spec)
+SEXP orvel_model_new(SEXP fields)
 {
-    const char *what = "spec";
-    SEXP K = orvel_arg_field(spec, what, "K", 1);
+    const char *what = "fields";
+    SEXP K = orvel_arg_field(fields, what, "K", 1);
     SEXP d = getAttrib(K, R_DimSymbol);
     if (TYPEOF(K) != REALSXP || TYPEOF(d) != INTSXP || LENGTH(d) != 2)
         error("orvel: `K` must be a double matrix");
@@ -52,12 +52,12 @@ SEXP orvel_model_new(SEXP spec)
     if (ky < 3 || kx < 3 || ky > 101 || kx > 101 || ky % 2 == 0 || kx % 2 == 0)
         error("orvel: `K` must have an odd number of rows and of columns from 3 to 101");
     if (XLENGTH(K) != (R_xlen_t) ky * kx) error("orvel: `K` does not hold its dimensions' number of values");
-    int deg = (int) orvel_arg_whole(orvel_arg_field(spec, what, "degree", 1), "degree", 1, 2);
-    int loo = orvel_arg_flag(orvel_arg_field(spec, what, "holdout", 1), "holdout");
-    int rm = orvel_arg_flag(orvel_arg_field(spec, what, "narm", 1), "narm");
-    int exact = orvel_arg_flag(orvel_arg_field(spec, what, "exact", 1), "exact");
-    R_xlen_t ny = orvel_arg_whole(orvel_arg_field(spec, what, "ny", 1), "ny", 1, R_XLEN_T_MAX);
-    R_xlen_t nx = orvel_arg_whole(orvel_arg_field(spec, what, "nx", 1), "nx", 1, R_XLEN_T_MAX);
+    int deg = (int) orvel_arg_whole(orvel_arg_field(fields, what, "degree", 1), "degree", 1, 2);
+    int loo = orvel_arg_flag(orvel_arg_field(fields, what, "holdout", 1), "holdout");
+    int rm = orvel_arg_flag(orvel_arg_field(fields, what, "narm", 1), "narm");
+    int exact = orvel_arg_flag(orvel_arg_field(fields, what, "exact", 1), "exact");
+    R_xlen_t ny = orvel_arg_whole(orvel_arg_field(fields, what, "ny", 1), "ny", 1, R_XLEN_T_MAX);
+    R_xlen_t nx = orvel_arg_whole(orvel_arg_field(fields, what, "nx", 1), "nx", 1, R_XLEN_T_MAX);
     orvel_mul(ny, nx, "the grid");
     if (exact && (deg != 1 || ky > 7 || kx > 7))
         error("orvel: `exact` needs a plane on at most 7 x 7");

@@ -13,10 +13,8 @@
 #include "stats.h"
 #include "weighted.h"
 
-/* The statistics' sums of a column: those of the unweighted fits (see
+/* A column's statistics' sums, in stats.h's layout: those of the unweighted fits (see
  * stats.c), with the squares weighted by the observations' weights. */
-enum { WS_RSS, WS_N, WS_NU1, WS_NU2, WS_CV, WS_ZMAX, WS_NSUM };
-enum { WS_SIGMA = WS_NSUM, WS_SCALE, WS_NSTATV };
 
 typedef struct wjob {
     const double *z, *w, *K;
@@ -24,7 +22,7 @@ typedef struct wjob {
     ptrdiff_t ny, nx, cols;     /* columns a chunk */
     double fac[6];              /* a coefficient of the scaled offsets to its output */
     double *out[6], *sef[6];    /* the outputs; the standard errors over sigma */
-    double *slots;              /* WS_NSUM a column */
+    double *slots;              /* NSTAT a column */
     int scale;                  /* the squares' power of two (see stats_scale()) */
     atomic_ptrdiff_t nonfinite;
 } wjob;
@@ -176,7 +174,7 @@ static void wchunk(void *arg, ptrdiff_t ch, double *scratch)
     const ptrdiff_t ny = j->ny;
     ptrdiff_t x0 = ch * j->cols, x1 = x0 + j->cols < j->nx ? x0 + j->cols : j->nx, bad = 0;
     for (ptrdiff_t ix = x0; ix < x1; ix++) {
-        double st[WS_NSUM] = {0};
+        double st[NSTAT] = {0};
         for (ptrdiff_t iy = 0; iy < ny; iy++) {
             double beta[6], se[6], hat, wv00;
             ptrdiff_t at = ix * ny + iy;
@@ -187,18 +185,18 @@ static void wchunk(void *arg, ptrdiff_t ch, double *scratch)
             bad += !isfinite(j->out[0][at]) | !isfinite(j->out[1][at]) | !isfinite(j->out[2][at]);
             if (!j->stats) continue;
             double z = j->z[at], f = j->out[0][at], q = 1 - hat;
-            if (fabs(z) > st[WS_ZMAX] && isfinite(z)) st[WS_ZMAX] = fabs(z);
+            if (fabs(z) > st[ST_ZMAX] && isfinite(z)) st[ST_ZMAX] = fabs(z);
             if (!(j->w[at] > 0) || !isfinite(z) || !isfinite(f) || !(q >= ORVEL_LP_TOL)) continue;
             double d = z - f;
             if (j->scale) d = ldexp(d, j->scale);
             double res = j->loo ? d * q : d, e = j->loo ? d : d / q, wi = j->w[at];
-            st[WS_RSS] += wi * (res * res);
-            st[WS_N] += 1;
-            st[WS_NU1] += hat;
-            st[WS_NU2] += wv00;
-            st[WS_CV] += wi * (e * e);
+            st[ST_RSS] += wi * (res * res);
+            st[ST_N] += 1;
+            st[ST_NU1] += hat;
+            st[ST_NU2] += wv00;
+            st[ST_CV] += wi * (e * e);
         }
-        if (j->stats) memcpy(j->slots + ix * WS_NSUM, st, sizeof st);
+        if (j->stats) memcpy(j->slots + ix * NSTAT, st, sizeof st);
     }
     if (bad) atomic_fetch_add(&j->nonfinite, bad);
 }
@@ -254,39 +252,24 @@ SEXP orvel_wfit_grid(SEXP z, SEXP w, SEXP K, SEXP degree, SEXP holdout, SEXP nar
     }
     double big = abs_max(j.z, n);
     j.scale = stats_scale(big);
-    j.slots = (double *) R_alloc(nx, WS_NSUM * sizeof(double));
+    j.slots = (double *) R_alloc(nx, NSTAT * sizeof(double));
     /* Chunks of whole columns of some 2^22 cell visits. */
     ptrdiff_t per = ((ptrdiff_t) 1 << 22) / ((ptrdiff_t) ky * kx * ny);
     j.cols = per < 1 ? 1 : per;
     atomic_init(&j.nonfinite, 0);
     orvel_parallel((nx + j.cols - 1) / j.cols, nt, 1, wchunk, &j);
     /* The columns' sums in column order: the same bits on any threads. */
-    double st[WS_NSTATV] = {0};
-    for (ptrdiff_t ix = 0; ix < nx; ix++) {
-        const double *s = j.slots + ix * WS_NSUM;
-        for (int k = 0; k < WS_ZMAX; k++) st[k] += s[k];
-        if (s[WS_ZMAX] > st[WS_ZMAX]) st[WS_ZMAX] = s[WS_ZMAX];
-    }
-    double df = st[WS_N] - 2 * st[WS_NU1] + st[WS_NU2];
-    st[WS_SIGMA] = df > 0 ? sqrt(st[WS_RSS] / df) : NAN;
-    if (j.scale) st[WS_SIGMA] = ldexp(st[WS_SIGMA], -j.scale);
-    st[WS_SCALE] = j.scale;
+    double st[NSTATV];
+    stats_total(j.slots, nx, NULL, j.scale, st);
     if (j.se)
         for (int k = 0; k < p; k++) {
-            double c = st[WS_SIGMA] * un[k];
+            double c = st[ST_SIGMA] * un[k];
             for (R_xlen_t i = 0; i < n; i++) j.sef[k][i] *= c;
         }
-    SEXP sv = PROTECT(allocVector(REALSXP, WS_NSTATV)), nm = PROTECT(allocVector(STRSXP, WS_NSTATV));
-    const char *names[WS_NSTATV] = {"rss", "n", "nu1", "nu2", "cvss", "zmax", "sigma", "scale"};
-    for (int k = 0; k < WS_NSTATV; k++) {
-        REAL(sv)[k] = st[k];
-        SET_STRING_ELT(nm, k, mkChar(names[k]));
-    }
-    setAttrib(sv, R_NamesSymbol, nm);
-    setAttrib(out, install("stats"), sv);
+    setAttrib(out, install("stats"), stats_vector(st));
     ptrdiff_t nbad = atomic_load(&j.nonfinite);
     setAttrib(out, install("nonfinite"), ScalarReal((double) nbad));
     if (nbad) setAttrib(out, install("zmax"), ScalarReal(big));
-    UNPROTECT(3);
+    UNPROTECT(1);
     return out;
 }

@@ -95,13 +95,13 @@ test_that("no registered routine crashes R on malformed arguments", {
   C <- function(name) get(paste0("C_", name), asNamespace("orvel"))
   z <- volcano[1:20, 1:9] + 0
   K <- orvel_kernel()
-  spec <- list(K = K, degree = 2L, holdout = FALSE, narm = TRUE, exact = FALSE, ny = 20, nx = 9)
-  engine <- quote(.Call(C("orvel_model_new"), spec))
+  fields <- list(K = K, degree = 2L, holdout = FALSE, narm = TRUE, exact = FALSE, ny = 20, nx = 9)
+  engine <- quote(.Call(C("orvel_model_new"), fields))
   geometry <- list(dx = 1, dy = 1, sx = 1, sy = -1)
   block_req <- list(at = c(0, 0, 9, 0, 0, 20), what = c(1:3, 68L), threads = 2L, policy = 0L,
                     geometry = geometry, scale = 1, shade = c(45, 0), sigma = 1)
   valid <- list(
-    orvel_model_new = list(spec),
+    orvel_model_new = list(fields),
     orvel_fit_grid = list(engine, z, list(threads = 2L, se = 2L, unit = c(1, 0.1, 0.1, 1, 1, 1)),
                           NULL),
     orvel_fit_block = list(engine, as.vector(z), block_req,
@@ -146,10 +146,10 @@ test_that("no registered routine crashes R on malformed arguments", {
   # Sizes that overflow when multiplied, blocks that do not fit their data,
   # and a result buffer another object shares.
   m1 <- eval(engine)
-  m1 <- .Call(C("orvel_model_new"), replace(spec, c("degree", "narm"), list(1L, FALSE)))
+  m1 <- .Call(C("orvel_model_new"), replace(fields, c("degree", "narm"), list(1L, FALSE)))
   block <- function(at, what = 1:3, out = .Call(C("orvel_buffer_alloc"), 540), zz = as.vector(z))
     .Call(C("orvel_fit_block"), m1, zz, replace(block_req, c("at", "what"), list(at, what)), out)
-  expect_error(.Call(C("orvel_model_new"), replace(spec, "nx", 2^62 + 2^10)), "`nx`|too large")
+  expect_error(.Call(C("orvel_model_new"), replace(fields, "nx", 2^62 + 2^10)), "`nx`|too large")
   expect_length(.Call(C("orvel_buffer_take"), block(c(0, 0, 9, 0, 0, 20))), 540)
   expect_error(block(c(0, 0, 9, 1e6, 0, 20)), "no room")
   expect_error(block(c(0, 0, 9, 2^62, 0, 20)), "`at`")
@@ -159,7 +159,7 @@ test_that("no registered routine crashes R on malformed arguments", {
   expect_error(block(c(0, 0, 9, 0, 0, 20), 83L), "`what`")      # no landform classes' standard error
   expect_error(.Call(C("orvel_fit_block"), K, as.vector(z), block_req, numeric(540)), "`model`")
   # Outputs written in place: only vectors nothing else refers to.
-  m3 <- .Call(C("orvel_model_new"), replace(spec, c("degree", "narm"), list(1L, FALSE)))
+  m3 <- .Call(C("orvel_model_new"), replace(fields, c("degree", "narm"), list(1L, FALSE)))
   w <- list(numeric(180), numeric(180), numeric(180))
   expect_identical(.Call(C("orvel_fit_grid"), m3, z, list(threads = 1L, se = 0L), w)[[1]],
                    as.vector(orvel_fit(z, K)$F))
@@ -180,7 +180,7 @@ test_that("no registered routine crashes R on malformed arguments", {
   expect_identical(z, volcano[1:20, 1:9] + 0)
   # A grid of 65536 x 2^48 nodes, 2^64, which wraps to none in 64 bits: the
   # flags of a node far out would be written past a vector of no flags.
-  expect_error(.Call(C("orvel_model_new"), replace(spec, c("ny", "nx"), list(65536, 2^48))),
+  expect_error(.Call(C("orvel_model_new"), replace(fields, c("ny", "nx"), list(65536, 2^48))),
                "too large")
   expect_error(.Call(C("orvel_tile_grid"), matrix(1, 2, 3), 2^51, 0), "too large")
 })
